@@ -1,0 +1,10 @@
+#include "console_log.h"
+
+namespace hv {
+
+std::mutex& console_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+}  // namespace hv
