@@ -1,0 +1,114 @@
+#include "config_manager.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+#include <fstream>
+#include <iostream>
+
+#include "console_log.h"
+
+ConfigManager::ConfigManager(const std::string& path) : path_(path) {}
+
+ConfigManager::~ConfigManager() {
+    save();
+    hv::log_info("Destruct config manager");
+}
+
+nlohmann::json ConfigManager::default_document() {
+    nlohmann::json document = nlohmann::json::object();
+    document["lan"] = "zh";
+    return document;
+}
+
+std::string ConfigManager::to_text(const nlohmann::json& document) {
+    // replace: a stray non-UTF-8 string must not throw out of save() (and the destructor).
+    return document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void ConfigManager::load() {
+    {
+        std::ifstream probe(path_);
+        if (!probe.good()) {
+            std::ofstream out(path_, std::ios::out | std::ios::trunc);
+            if (out.is_open()) {
+                out << to_text(default_document());
+            } else {
+                hv::log_warn("Failed to open file");
+            }
+        }
+    }
+
+    std::ifstream in(path_);
+    if (!in.is_open()) {
+        hv::log_warn("Failed to open file");
+        return;
+    }
+
+    nlohmann::json parsed;
+    try {
+        // Reads the first JSON value; whatever follows it is ignored.
+        in >> parsed;
+    } catch (const nlohmann::json::exception& e) {
+        recover_from_broken_file(e.what());
+        return;
+    }
+    if (parsed.is_object()) {
+        const auto lan = parsed.find("lan");
+        if (lan != parsed.end() && !lan->is_string()) {
+            recover_from_broken_file("\"lan\" is not a string");
+            return;
+        }
+    }
+    document_ = std::move(parsed);
+    keep_broken_file_ = false;
+}
+
+void ConfigManager::recover_from_broken_file(const std::string& reason) {
+    const QString source = QString::fromStdString(path_);
+    const QString stamp = QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    QString backup = source + ".bad-" + stamp;
+    for (int n = 1; QFile::exists(backup) && n < 100; ++n) {
+        backup = source + ".bad-" + stamp + "-" + QString::number(n);
+    }
+    const bool copied = QFile::copy(source, backup);
+
+    document_ = default_document();
+    if (copied) {
+        keep_broken_file_ = false;
+        hv::log_warn("Config file ", path_, " is not usable (", reason, "); kept a copy as ",
+                     backup.toStdString(), " and using the default settings");
+    } else {
+        keep_broken_file_ = true;
+        hv::log_warn("Config file ", path_, " is not usable (", reason,
+                     ") and could not be copied aside; using the default settings and leaving "
+                     "the file as it is until a setting changes");
+    }
+}
+
+void ConfigManager::save() {
+    if (keep_broken_file_) {
+        if (document_ == default_document()) {
+            hv::log_warn("Config file ", path_, " left unchanged: no copy of its old content exists");
+            return;
+        }
+        keep_broken_file_ = false;
+    }
+    std::ofstream out(path_, std::ios::out | std::ios::trunc);
+    if (!out.is_open()) {
+        hv::log_to(std::cerr, "[WARN] Failed to open file for writing.");
+        return;
+    }
+    out << to_text(document_);
+    out.flush();
+    if (!out.good()) {
+        hv::log_to(std::cerr, "[WARN] Failed to write file ", path_);
+    }
+}
+
+std::string ConfigManager::get_value(const std::string& key) const {
+    if (!document_.is_object()) return std::string();
+    const auto it = document_.find(key);
+    if (it == document_.end() || !it->is_string()) return std::string();
+    return it->get<std::string>();
+}

@@ -1,0 +1,42 @@
+#pragma once
+// Settings document backed by a JSON file ("./config.json"); the only setting in
+// use is the interface language under "lan".
+#include <nlohmann/json.hpp>
+#include <string>
+
+class ConfigManager {
+public:
+    explicit ConfigManager(const std::string& path);
+    ~ConfigManager();
+    ConfigManager(const ConfigManager&) = delete;
+    ConfigManager& operator=(const ConfigManager&) = delete;
+
+    // Reads the file into document_, writing the default document first when the
+    // file cannot be read. A file that does not parse, or whose "lan" is not a
+    // string, is copied aside (path + ".bad-<time stamp>") and the default
+    // document is used instead; the process goes on.
+    void load();
+    // Writes document_ with an indent of 4 and no trailing line feed.
+    void save();
+    // The string stored under key; "" when the document is no object, lacks the
+    // key or holds something other than a string there.
+    std::string get_value(const std::string& key) const;
+
+    static nlohmann::json default_document();
+    // The text written for a document: dump(4), UTF-8 kept as is.
+    static std::string to_text(const nlohmann::json& document);
+
+private:
+    void recover_from_broken_file(const std::string& reason);
+
+    std::string path_;
+
+public:
+    // Read by main and changed directly by the language actions.
+    nlohmann::json document_;
+
+private:
+    // Set when an unusable file could not be copied aside: it is then only
+    // overwritten once the document differs from the default we fell back to.
+    bool keep_broken_file_ = false;
+};

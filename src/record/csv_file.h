@@ -1,0 +1,32 @@
+#pragma once
+// The run log: one CSV row per measured or target motion sample, every line
+// flushed as it is written so an aborted run loses no row. Main thread only.
+#include <fstream>
+#include <memory>
+#include <string>
+
+class CsvFile {
+public:
+    CsvFile() = default;
+    ~CsvFile();
+    CsvFile(const CsvFile&) = delete;
+    CsvFile& operator=(const CsvFile&) = delete;
+
+    // Opens path (UTF-8) in append mode and writes the head: an empty line, the
+    // maker line and the column line. A log still open is closed without "Log ended".
+    void create(const std::string& path);
+    // state: time, position, velocity, torque; target false: measured row,
+    // true: target row. Nothing while no log is open.
+    void write(const float state[4], bool target);
+    // Writes "Log ended" and closes the log. Nothing while no log is open.
+    void end();
+
+    bool is_open() const { return stream_ != nullptr; }
+
+private:
+    void check_stream();
+
+    std::unique_ptr<std::fstream> stream_;
+    std::string path_;
+    bool failure_reported_ = false;
+};
