@@ -1,0 +1,58 @@
+#pragma once
+#include <QByteArray>
+#include <QObject>
+#include <cstdint>
+#include <memory>
+
+#include "motor_types.h"
+#include "serial_interface.h"
+
+// Builds request frames, dumps them on the console and writes them to the serial link.
+// Holds no state between calls; runs in the caller's thread.
+class SerialSender : public QObject {
+    Q_OBJECT
+public:
+    // Request command codes.
+    static constexpr uint8_t kMotionTarget = 16;
+    static constexpr uint8_t kWriteFirmwareParam = 17;
+    static constexpr uint8_t kEnableMotor = 18;
+    static constexpr uint8_t kDisableMotor = 19;
+    static constexpr uint8_t kResetMotor = 20;
+    static constexpr uint8_t kStartCalibration = 21;
+    static constexpr uint8_t kSetZeroPoint = 22;
+    static constexpr uint8_t kFlashFirmwareParam = 23;
+    static constexpr uint8_t kRequestFirmwareParam = 24;
+    static constexpr uint8_t kRequestDriverVersion = 25;
+    static constexpr uint8_t kClearError = 32;
+    static constexpr uint8_t kRequestStatus = 33;
+
+    explicit SerialSender(std::shared_ptr<SerialInterface> serial);
+    ~SerialSender() override;
+
+    void enable_motor();
+    void disable_motor();
+    void reset_motor();
+    void start_calibration();
+    void set_zero_point();
+    void flash_firmware_param();
+    void request_firmware_param();
+    void request_driver_version();
+    void clear_error();
+    void request_status();
+
+    // position, velocity, torque, Kp, Kd
+    void send_motion_target(const float* target);
+    // Writes the parameters, waits 1 s in the calling thread, then asks for them back.
+    void write_firmware_param(const FirmwareParams& param);
+
+    // Dumps and writes one built frame.
+    void send_bytes(const uint8_t* frame, uint8_t length);
+    // Dumps and writes terminal bytes unchanged.
+    void send_raw(QByteArray& data);
+
+private:
+    void send_short(uint8_t cmd);
+    void send_long(uint8_t cmd, const float* values);
+
+    std::shared_ptr<SerialInterface> serial_;
+};
