@@ -47,9 +47,10 @@ void ConfigManager::load() {
 
     nlohmann::json parsed;
     try {
-        // Reads the first JSON value; whatever follows it is ignored.
+        // Reads the first JSON value; whatever follows it is ignored. A read error
+        // of the file (e.g. a directory) surfaces as an exception of the stream buffer.
         in >> parsed;
-    } catch (const nlohmann::json::exception& e) {
+    } catch (const std::exception& e) {
         recover_from_broken_file(e.what());
         return;
     }
