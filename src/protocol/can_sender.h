@@ -1,0 +1,62 @@
+#pragma once
+#include <QObject>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "can_codec.h"
+#include "can_interface.h"
+#include "motor_types.h"
+
+// Turns every CAN request of the tool into one frame on the shared link.
+class CanSender : public QObject {
+    Q_OBJECT
+public:
+    explicit CanSender(std::shared_ptr<CanInterface> link);
+    ~CanSender() override;
+
+    // Hands the frame to the link; a negative result is logged and the frame dropped.
+    void write(CanFrame& frame);
+
+    void disable_motor();
+    void enable_motor();
+    void calibrate_motor();
+    // Streaming path: no allocation, no log (except for a refused NaN target).
+    void send_motion_command(const float targets[5]);
+    void reset_motor();
+    void save_zero_point();
+    void set_gear_ratio(float gear_ratio);
+    void set_id(uint8_t id);
+    void set_can_timeout(uint8_t timeout);
+    void set_bandwidth(uint16_t bandwidth);
+    void set_limit_current(float current);
+    void save_config();
+    void clear_error();
+    void write_app_back_start();
+    void write_app_back(const uint8_t bytes[8]);
+    void check_app_back(uint32_t size, uint32_t crc32);
+    void dfu_start();
+    void get_fw_version();
+    void get_firmware_version();
+    void get_status_word();
+    void get_config();
+
+    // Five writes with pauses, then a configuration request; blocks about 1.8 s.
+    void write_firmware_param(const FirmwareParams& p);
+
+    // Debug dump, not used on any path.
+    void log_send_data(const CanFrame& frame);
+
+    uint8_t can_id() const { return can_id_.load(); }
+
+public slots:
+    void set_can_id_slot(uint8_t can_id) { can_id_.store(can_id); }
+
+private:
+    // A frame with no payload.
+    void send_empty(uint8_t cmd);
+    void send_u16(uint8_t cmd, uint16_t value);
+
+    std::shared_ptr<CanInterface> link_;
+    std::atomic<uint8_t> can_id_{0};
+};

@@ -1,0 +1,116 @@
+#pragma once
+// Test doubles for the CAN protocol tests: a CAN link that records what is sent and
+// hands out queued frames, and a capture of the console log.
+#include <atomic>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "can_interface.h"
+#include "console_log.h"
+
+class RecordingCanLink : public CanInterface {
+public:
+    void scan_devices(std::vector<std::string>& devices) override { devices.push_back("0"); }
+    int open(const std::string&) override {
+        std::lock_guard<std::mutex> lock(device_mutex_);
+        opened_ = true;
+        return 0;
+    }
+    int close() override {
+        std::lock_guard<std::mutex> lock(device_mutex_);
+        opened_ = false;
+        return 1;
+    }
+    bool is_open() override {
+        std::lock_guard<std::mutex> lock(device_mutex_);
+        return opened_;
+    }
+    int send(CanFrame& frame) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sent_.push_back(frame);
+        return send_result.load();
+    }
+    int receive(CanFrame& frame) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (incoming_.empty()) return 0;
+        frame = incoming_.front();
+        incoming_.pop_front();
+        ++handed_out_;
+        return 1;
+    }
+
+    void deliver(const CanFrame& frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        incoming_.push_back(frame);
+    }
+    size_t pending() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return incoming_.size();
+    }
+    size_t handed_out() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return handed_out_;
+    }
+    std::vector<CanFrame> sent() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sent_;
+    }
+    void clear_sent() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sent_.clear();
+    }
+
+    std::atomic<int> send_result{1};
+
+private:
+    std::mutex mutex_;
+    std::deque<CanFrame> incoming_;
+    std::vector<CanFrame> sent_;
+    size_t handed_out_ = 0;
+};
+
+// Redirects std::cout for its lifetime; reads are taken under the console lock so a
+// receive thread may keep logging.
+class ConsoleCapture {
+public:
+    ConsoleCapture() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        old_ = std::cout.rdbuf(buffer_.rdbuf());
+    }
+    ~ConsoleCapture() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        std::cout.rdbuf(old_);
+    }
+    std::string text() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        return buffer_.str();
+    }
+    std::vector<std::string> lines() {
+        std::vector<std::string> out;
+        std::istringstream in(text());
+        std::string line;
+        while (std::getline(in, line)) out.push_back(line);
+        return out;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        buffer_.str(std::string());
+        buffer_.clear();
+    }
+
+private:
+    std::ostringstream buffer_;
+    std::streambuf* old_ = nullptr;
+};
+
+inline CanFrame make_frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> bytes) {
+    CanFrame f;
+    f.id = id;
+    f.dlc = dlc;
+    for (size_t i = 0; i < bytes.size() && i < 8; ++i) f.data[i] = bytes[i];
+    return f;
+}
