@@ -1,0 +1,52 @@
+#include "console_capture.h"
+
+#include <iostream>
+#include <mutex>
+
+#include "console_log.h"
+
+ConsoleCapture::ConsoleCapture() {
+    std::lock_guard<std::mutex> lock(hv::console_mutex());
+    std::cout.flush();
+    previous_ = std::cout.rdbuf(buffer_.rdbuf());
+}
+
+ConsoleCapture::~ConsoleCapture() {
+    std::string captured;
+    {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        std::cout.rdbuf(previous_);
+        captured = buffer_.str();
+    }
+    // Keep the log visible in the test output.
+    std::cout << captured << std::flush;
+}
+
+std::string ConsoleCapture::text() {
+    std::lock_guard<std::mutex> lock(hv::console_mutex());
+    return buffer_.str();
+}
+
+std::vector<std::string> ConsoleCapture::lines() {
+    std::vector<std::string> out;
+    std::istringstream in(text());
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+bool ConsoleCapture::contains(const std::string& needle) { return text().find(needle) != std::string::npos; }
+
+std::vector<std::string> ConsoleCapture::lines_starting(const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const auto& l : lines())
+        if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+    return out;
+}
+
+void ConsoleCapture::clear() {
+    std::lock_guard<std::mutex> lock(hv::console_mutex());
+    std::cout.flush();
+    buffer_.str(std::string());
+    buffer_.clear();
+}
