@@ -1,0 +1,30 @@
+#pragma once
+// The USB backend that drives real adapters through libusb-1.0. It lists the
+// gs_usb interfaces of known adapters, claims an interface on open (taking it
+// from a kernel driver that holds it, which gets it back on close) and runs one
+// event thread that completes the queued reads.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb_backend.h"
+
+namespace hv::usb {
+
+class LibUsbBackend : public UsbBackend {
+public:
+    static std::shared_ptr<LibUsbBackend> instance();
+    ~LibUsbBackend() override;
+
+    std::vector<std::string> list_gs_usb_interfaces() override;
+    std::shared_ptr<UsbConnection> open_interface(const std::string& path,
+                                                  UsbStatus& status) override;
+
+    struct Context;
+
+private:
+    LibUsbBackend();
+    std::shared_ptr<Context> context_;
+};
+
+}  // namespace hv::usb
