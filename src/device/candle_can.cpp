@@ -1,0 +1,148 @@
+#include "candle_can.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "console_log.h"
+
+namespace {
+
+// 1 Mbit/s on the adapter's 48 MHz clock: 16 quanta per bit, sampled at 14.
+constexpr candle_bit_timing kBitTiming{1, 12, 2, 1, 3};
+constexpr uint32_t kStartFlags = 0;
+
+}  // namespace
+
+CandleCan::CandleCan() = default;
+
+CandleCan::~CandleCan() {
+    hv::log_info("Destruct CandleCan");
+    // Freeing the record of an adapter that is still open would leave its
+    // reads pending into freed memory, so it is released here.
+    std::lock_guard<std::mutex> read_lock(read_mutex_);
+    std::lock_guard<std::mutex> lock(device_mutex_);
+    if (opened_) close_adapter_locked();
+}
+
+void CandleCan::scan_devices(std::vector<std::string>& devices) {
+    std::vector<AdapterRecord> available;
+    candle_list* list = nullptr;
+    uint8_t count = 0;
+    if (candle_scan_devices(&list) && candle_device_list_length(list, &count)) {
+        for (uint8_t i = 0; i < count; ++i) {
+            candle_device* copy = nullptr;
+            if (!candle_get_device(list, i, &copy)) continue;
+            AdapterRecord record(copy, candle_free_device);
+            uint32_t state = kCandleDeviceInUse;
+            if (candle_device_state(copy, &state) && state == kCandleDeviceAvailable) {
+                devices.push_back(std::to_string(available.size()));
+                available.push_back(std::move(record));
+            }
+        }
+    }
+    candle_free_device_list(list);
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    adapters_.swap(available);
+}
+
+int CandleCan::open(const std::string& device_name) {
+    // A decimal position: leading blanks and a sign allowed, trailing text ignored.
+    const char* text = device_name.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long position = std::strtoll(text, &end, 10);
+    AdapterRecord record;
+    if (end != text && errno == 0 && position >= 0) {
+        std::lock_guard<std::mutex> lock(list_mutex_);
+        if (static_cast<unsigned long long>(position) < adapters_.size()) record = adapters_[position];
+    }
+    if (!record) {
+        hv::log_warn("No CAN adapter \"", device_name, "\" in the list of available adapters");
+        return 1;
+    }
+
+    std::lock_guard<std::mutex> read_lock(read_mutex_);
+    std::lock_guard<std::mutex> lock(device_mutex_);
+    if (opened_) {
+        // Taking another record now would lose the open one's handles.
+        hv::log_warn("CAN adapter already open; close it before opening \"", device_name, "\"");
+        return 1;
+    }
+    candle_device* device = record.get();
+    if (!candle_open_device(device)) {
+        hv::log_error("CAN adapter ", device_name, " not opened (error ",
+                      candle_device_last_error(device), ")");
+        return 1;
+    }
+    uint32_t timestamp_us = 0;
+    const char* failed = nullptr;
+    if (!candle_set_channel_timing(device, kChannel, &kBitTiming))
+        failed = "bit timing";
+    else if (!candle_device_timestamp(device, &timestamp_us))
+        failed = "timestamp";
+    else if (!candle_start_channel(device, kChannel, kStartFlags))
+        failed = "channel start";
+    if (failed != nullptr) {
+        const uint32_t error = candle_device_last_error(device);
+        candle_close_device(device);
+        hv::log_error("CAN adapter ", device_name, " not opened: ", failed, " failed (error ", error, ")");
+        return 1;
+    }
+    adapter_ = std::move(record);
+    opened_ = true;
+    return 0;
+}
+
+bool CandleCan::close_adapter_locked() {
+    candle_device* device = adapter_.get();
+    const bool stopped = candle_stop_channel(device, kChannel);
+    const uint32_t error = candle_device_last_error(device);
+    // Released even when the stop fails: an adapter that was pulled out never
+    // answers again, and keeping it would leave the link stuck open.
+    candle_close_device(device);
+    adapter_.reset();
+    opened_ = false;
+    if (!stopped) hv::log_warn("CAN adapter did not stop (error ", error, "); it was released");
+    return stopped;
+}
+
+int CandleCan::close() {
+    if (!is_open()) return 0;
+    std::lock_guard<std::mutex> read_lock(read_mutex_);
+    std::lock_guard<std::mutex> lock(device_mutex_);
+    if (!opened_) return 0;
+    return close_adapter_locked() ? 1 : 0;
+}
+
+bool CandleCan::is_open() {
+    std::lock_guard<std::mutex> lock(device_mutex_);
+    return opened_;
+}
+
+int CandleCan::send(CanFrame& frame) {
+    candle_host_frame host_frame{};
+    host_frame.can_id = frame.get_id();
+    host_frame.can_dlc = frame.get_dlc();
+    host_frame.channel = kChannel;
+    std::memcpy(host_frame.data, frame.get_data(), sizeof(host_frame.data));
+    std::lock_guard<std::mutex> lock(device_mutex_);
+    if (!opened_) return -1;
+    return candle_send_frame(adapter_.get(), kChannel, &host_frame) ? 1 : -1;
+}
+
+int CandleCan::receive(CanFrame& frame) {
+    std::lock_guard<std::mutex> read_lock(read_mutex_);
+    AdapterRecord adapter;
+    {
+        std::lock_guard<std::mutex> lock(device_mutex_);
+        if (!opened_) return 0;
+        adapter = adapter_;
+    }
+    candle_host_frame host_frame{};
+    if (!candle_read_frame(adapter.get(), &host_frame, kReadTimeoutMs)) return 0;
+    frame.set_id(host_frame.can_id);
+    frame.set_dlc(host_frame.can_dlc);
+    frame.set_data(host_frame.data);
+    return 1;
+}

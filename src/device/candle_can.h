@@ -1,0 +1,51 @@
+#pragma once
+// The CAN link over one gs_usb adapter: lists the free adapters, opens one at
+// 1 Mbit/s on channel 0, exchanges single classic frames and closes it again.
+//
+// Adapter records: every scan takes fresh copies of the available adapters and
+// drops those of the previous scan. Each copy is held by a shared pointer that
+// frees it with candle_free_device, so the open adapter, which shares its copy
+// with the list it came from, stays valid across later scans until it is
+// closed, and every other copy is freed as soon as no list holds it.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "can_interface.h"
+#include "candle_library.h"
+
+class CandleCan : public CanInterface {
+public:
+    CandleCan();
+    ~CandleCan() override;
+
+    // Names are positions in the list of available adapters: "0", "1", ...
+    void scan_devices(std::vector<std::string>& devices) override;
+    // 0 when the adapter is open and started, 1 otherwise.
+    int open(const std::string& device_name) override;
+    // 1 when an open adapter was stopped and closed, 0 otherwise.
+    int close() override;
+    bool is_open() override;
+    // 1 when the frame went to the adapter, -1 when not.
+    int send(CanFrame& frame) override;
+    // 1 when a frame was read within 1 ms, 0 otherwise. Echoes of sent frames
+    // and error frames are delivered too.
+    int receive(CanFrame& frame) override;
+
+    static constexpr uint8_t kChannel = 0;
+    static constexpr uint32_t kReadTimeoutMs = 1;
+
+private:
+    using AdapterRecord = std::shared_ptr<candle_device>;
+
+    // Stops the channel and releases the open adapter; caller holds both locks.
+    bool close_adapter_locked();
+
+    AdapterRecord adapter_;                // the open adapter, null while closed
+    std::vector<AdapterRecord> adapters_;  // available adapters of the last scan
+    std::mutex list_mutex_;                // guards adapters_
+    // Held by a read for its whole wait, so close never pulls the adapter out
+    // from under a read that is in progress. Taken before the device lock.
+    std::mutex read_mutex_;
+};
