@@ -139,7 +139,11 @@ void CanReceiver::parse_frame(const CanFrame& frame) {
         log_result(status, "kWriteAppBack");
         break;
     case CanCommand::kCheckAppBack:
-        if (log_result(status, "kCheckAppBack")) emit check_app_back_ok_signal();
+        if (log_result(status, "kCheckAppBack")) {
+            emit check_app_back_ok_signal();
+        } else {
+            emit check_app_back_failed_signal();
+        }
         break;
     case CanCommand::kDfuStart:
         log_result(status, "kDfuStart");

@@ -49,6 +49,8 @@ signals:
     void error_frame_signal(uint16_t error_bit_set);
     void motor_firm_state_signal(FirmwareState state);
     void update_csv_files_signal(CheckData check_data);
+    // The driver rejected the firmware image (non-zero status to command 20).
+    void check_app_back_failed_signal();
 
 protected:
     void receive_loop() override;

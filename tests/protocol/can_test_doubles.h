@@ -1,6 +1,6 @@
 #pragma once
-// Test doubles for the CAN protocol tests: a CAN link that records what is sent and
-// hands out queued frames, and a capture of the console log.
+// Test double for the CAN protocol tests: a CAN link that records what is sent and
+// hands out queued frames.
 #include <atomic>
 #include <deque>
 #include <iostream>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "can_interface.h"
-#include "console_log.h"
+#include "console_capture.h"
 
 class RecordingCanLink : public CanInterface {
 public:
@@ -71,40 +71,6 @@ private:
     std::deque<CanFrame> incoming_;
     std::vector<CanFrame> sent_;
     size_t handed_out_ = 0;
-};
-
-// Redirects std::cout for its lifetime; reads are taken under the console lock so a
-// receive thread may keep logging.
-class ConsoleCapture {
-public:
-    ConsoleCapture() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        old_ = std::cout.rdbuf(buffer_.rdbuf());
-    }
-    ~ConsoleCapture() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        std::cout.rdbuf(old_);
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        return buffer_.str();
-    }
-    std::vector<std::string> lines() {
-        std::vector<std::string> out;
-        std::istringstream in(text());
-        std::string line;
-        while (std::getline(in, line)) out.push_back(line);
-        return out;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        buffer_.str(std::string());
-        buffer_.clear();
-    }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_ = nullptr;
 };
 
 inline CanFrame make_frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> bytes) {

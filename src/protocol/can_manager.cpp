@@ -1,0 +1,212 @@
+#include "can_manager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <thread>
+
+#include "candle_can.h"
+#include "console_log.h"
+#include "crc32.h"
+#include "set_can.h"
+
+namespace {
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+}  // namespace
+
+CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan)) {
+    can_interface_ = std::make_shared<CandleCan>();
+    set_can_ = std::make_shared<SetCan>(can_interface_, lan_);
+    device_scanner_ = std::make_shared<DeviceScanner>(can_interface_);
+    can_sender_ = std::make_shared<CanSender>(can_interface_);
+    can_receiver_ = std::make_shared<CanReceiver>(can_interface_);
+
+    connect(device_scanner_.get(), &DeviceScanner::number_changed_signal, set_can_.get(),
+            &SetCan::device_number_changed_slot);
+    connect(device_scanner_.get(), &DeviceScanner::state_changed_signal, set_can_.get(),
+            &SetCan::device_state_changed_slot);
+    connect(can_receiver_.get(), &CanReceiver::write_app_back_start_signal, this,
+            &CanManager::write_app_back_start_slot, Qt::DirectConnection);
+    connect(can_receiver_.get(), &CanReceiver::check_app_back_ok_signal, this,
+            &CanManager::check_app_back_ok_slot, Qt::DirectConnection);
+    connect(can_receiver_.get(), &CanReceiver::check_app_back_failed_signal, this,
+            &CanManager::check_app_back_failed_slot, Qt::DirectConnection);
+    connect(set_can_.get(), &SetCan::set_can_id_signal, can_sender_.get(), &CanSender::set_can_id_slot,
+            Qt::DirectConnection);
+    connect(set_can_.get(), &SetCan::device_open_close_signal, this, &CanManager::device_open_close_slot,
+            Qt::DirectConnection);
+
+    status_timer_.setInterval(1000);
+    connect(&status_timer_, &QTimer::timeout, this, &CanManager::motor_status_checker_slot);
+    status_timer_.start();
+}
+
+CanManager::~CanManager() {
+    hv::log_info("Destruct CanManager");
+    set_can_.reset();
+    can_receiver_.reset();  // stops and joins a running receive thread
+    can_sender_.reset();
+    device_scanner_.reset();
+    can_interface_->close();
+    can_interface_.reset();
+}
+
+int CanManager::show_set_can_dialog() {
+    set_can_->setWindowFlags(set_can_->windowFlags() | Qt::WindowStaysOnTopHint);
+    set_can_->setWindowModality(Qt::ApplicationModal);
+    return set_can_->exec();
+}
+
+void CanManager::device_open_close_slot(QString device_name) {
+    if (can_interface_->is_open()) {
+        can_receiver_->stop_receive_thread();
+        can_interface_->close();
+        return;
+    }
+    can_interface_->open(device_name.toUtf8().toStdString());
+    // Started even when the open failed: the scanner's report tells the real state.
+    if (!can_receiver_->has_receive_thread()) can_receiver_->start_receive_thread();
+}
+
+void CanManager::motor_status_checker_slot() {
+    if (can_interface_->is_open()) can_sender_->get_status_word();
+}
+
+void CanManager::clear_error() {
+    can_sender_->get_status_word();
+    can_sender_->clear_error();
+}
+
+void CanManager::calibrate_motor() {
+    if (event_loop_.isRunning()) {
+        hv::log_warn("Calibration already running");
+        return;
+    }
+    can_sender_->calibrate_motor();
+    QTimer::singleShot(7000, this, &CanManager::calibrate_start_timer_slot);
+    event_loop_.exec();
+}
+
+void CanManager::calibrate_start_timer_slot() {
+    if (calibration_started_) {
+        hv::log_info("Calibration started");
+    } else {
+        hv::log_error("Calibration start failed");
+        emit calibrate_failed_signal();
+    }
+    calibration_started_ = false;
+    event_loop_.quit();
+}
+
+void CanManager::write_app_back_start_slot() {
+    hv::log_info("Start writing app back");
+    write_app_back_started_ = true;
+}
+
+void CanManager::check_app_back_ok_slot() {
+    hv::log_info("App back check passed");
+    app_back_check_ok_ = true;
+}
+
+void CanManager::check_app_back_failed_slot() { app_back_check_failed_ = true; }
+
+void CanManager::show_firmware_tip(const QString& zh_text, const QString& en_text) {
+    QMessageBox box;
+    box.setWindowTitle(chinese() ? QStringLiteral("提示") : QStringLiteral("Tips"));
+    box.setText(chinese() ? zh_text : en_text);
+    box.addButton(QMessageBox::Ok);
+    box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
+    box.exec();
+}
+
+void CanManager::update_firmware() {
+    write_app_back_started_ = false;
+    can_sender_->write_app_back_start();
+    int sleeps = 0;
+    while (!write_app_back_started_) {
+        pause_ms(100);
+        if (++sleeps >= 30) {
+            hv::log_info("Can start write app back");
+            emit update_firmware_failed_signal();
+            return;
+        }
+    }
+
+    const QString path = QFileDialog::getOpenFileName(
+        nullptr, chinese() ? QStringLiteral("请选择固件") : QStringLiteral("Please choose the firmware"),
+        QDir::homePath(), chinese() ? QStringLiteral("bin文件 (*.bin)") : QStringLiteral("bin file (*.bin)"));
+    if (path.isEmpty()) {
+        hv::log_info("User cancel file selection");
+        return;
+    }
+    hv::log_plain("file path: ", path.toUtf8().toStdString());
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        hv::log_plain("can`t open file");
+        return;
+    }
+    if (file.size() > kMaxFirmwareSize) {
+        hv::log_error("Firmware file too large: ", file.size(), " bytes, the driver holds at most ",
+                      kMaxFirmwareSize);
+        file.close();
+        show_firmware_tip(QStringLiteral("固件文件过大，最大1 MiB"),
+                          QStringLiteral("The firmware file is too large, at most 1 MiB"));
+        return;
+    }
+
+    QMessageBox confirm;
+    confirm.setWindowTitle(chinese() ? QStringLiteral("提示") : QStringLiteral("Tips"));
+    confirm.setText(chinese() ? QStringLiteral("点击OK开始烧录固件") : QStringLiteral("Click OK to burn the firmware"));
+    confirm.addButton(QMessageBox::Cancel);
+    confirm.addButton(QMessageBox::Ok);
+    confirm.setWindowFlags(confirm.windowFlags() | Qt::WindowStaysOnTopHint);
+    if (confirm.exec() != QMessageBox::Ok) {
+        hv::log_info("Cancel clicked");
+        return;
+    }
+    hv::log_info("OK clicked");
+    emit update_firmware_start_signal();
+
+    uint32_t size = 0;
+    uint32_t crc = 0;
+    while (!file.atEnd()) {
+        uint8_t chunk[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        const qint64 got = file.read(reinterpret_cast<char*>(chunk), 8);
+        if (got <= 0) {
+            hv::log_error("Firmware file read failed after ", size, " bytes");
+            emit update_firmware_failed_signal();
+            return;
+        }
+        crc = crc32_update(crc, chunk, 8);
+        size += 8;
+        hv::log_plain("");
+        can_sender_->write_app_back(chunk);
+        pause_ms(2);
+    }
+    file.close();
+
+    app_back_check_ok_ = false;
+    app_back_check_failed_ = false;
+    can_sender_->check_app_back(size, crc);
+    // A driver verifies an image in milliseconds; do not poll forever.
+    for (int polls = 0; !app_back_check_ok_; ++polls) {
+        if (app_back_check_failed_) {
+            hv::log_error("Firmware image rejected by the driver");
+            emit update_firmware_failed_signal();
+            return;
+        }
+        if (polls >= kImageCheckPolls) {
+            hv::log_error("No answer to the firmware image check");
+            emit update_firmware_failed_signal();
+            return;
+        }
+        pause_ms(100);
+    }
+
+    can_sender_->dfu_start();
+    emit update_firmware_success_signal();
+    pause_ms(3000);
+    can_sender_->get_firmware_version();
+}

@@ -1,0 +1,89 @@
+#pragma once
+#include <QEventLoop>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "can_interface.h"
+#include "can_receiver.h"
+#include "can_sender.h"
+#include "device_scanner.h"
+#include "motor_types.h"
+
+class SetCan;
+
+// Entry point of the CAN side: owns the adapter, its dialog, scanner, sender and
+// receiver; opens and closes the link, polls the status word, runs calibration and
+// the firmware update.
+class CanManager : public QObject {
+    Q_OBJECT
+public:
+    explicit CanManager(std::string lan);
+    ~CanManager() override;
+
+    std::shared_ptr<DeviceScanner> device_scanner() { return device_scanner_; }
+    std::shared_ptr<CanReceiver> can_receiver() { return can_receiver_; }
+
+    int show_set_can_dialog();
+    void get_fw_version() { can_sender_->get_fw_version(); }
+    void get_firmware_version() { can_sender_->get_firmware_version(); }
+    void disable_motor() { can_sender_->disable_motor(); }
+    void enable_motor() { can_sender_->enable_motor(); }
+    // Sends the request and returns about 7 s later, after the judgement.
+    void calibrate_motor();
+    void send_motion_command(const float targets[5]) { can_sender_->send_motion_command(targets); }
+    void reset_motor() { can_sender_->reset_motor(); }
+    void set_zero_point() { can_sender_->save_zero_point(); }
+    void write_firmware_param(const FirmwareParams& params) { can_sender_->write_firmware_param(params); }
+    void save_config() { can_sender_->save_config(); }
+    void clear_error();
+    void get_status_word() { can_sender_->get_status_word(); }
+    void set_start_time(const std::chrono::steady_clock::time_point& start) {
+        can_receiver_->set_start_time(start);
+    }
+    void get_config() { can_sender_->get_config(); }
+    void update_firmware();
+
+    // Largest image the driver can hold.
+    static constexpr qint64 kMaxFirmwareSize = 1024 * 1024;
+    // Polls of 100 ms for the driver's verdict on the image.
+    static constexpr int kImageCheckPolls = 50;
+
+signals:
+    void update_firmware_start_signal();
+    void update_firmware_failed_signal();
+    void update_firmware_success_signal();
+    void calibrate_failed_signal();
+
+public slots:
+    void device_open_close_slot(QString device_name);
+    void calibrate_start_slot() { calibration_started_ = true; }
+    void calibrate_start_timer_slot();
+
+private slots:
+    void write_app_back_start_slot();
+    void check_app_back_ok_slot();
+    void check_app_back_failed_slot();
+    void motor_status_checker_slot();
+
+private:
+    bool chinese() const { return lan_ == "zh"; }
+    void show_firmware_tip(const QString& zh_text, const QString& en_text);
+
+    std::atomic<bool> write_app_back_started_{false};
+    std::atomic<bool> app_back_check_ok_{false};
+    QEventLoop event_loop_;
+    std::atomic<bool> calibration_started_{false};
+    std::shared_ptr<SetCan> set_can_;
+    std::shared_ptr<DeviceScanner> device_scanner_;
+    std::shared_ptr<CanSender> can_sender_;
+    std::shared_ptr<CanReceiver> can_receiver_;
+    std::shared_ptr<CanInterface> can_interface_;
+    QTimer status_timer_;
+    std::string lan_;
+    std::atomic<bool> app_back_check_failed_{false};
+};

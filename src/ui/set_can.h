@@ -1,0 +1,42 @@
+#pragma once
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "can_interface.h"
+
+namespace Ui {
+class SetCan;
+}
+
+// Picks the USB-CAN adapter and the motor id, and asks for the link to open or close.
+class SetCan : public QDialog {
+    Q_OBJECT
+public:
+    SetCan(std::shared_ptr<CanInterface> device, std::string lan);
+    ~SetCan() override;
+
+signals:
+    void set_can_id_signal(uint8_t id);
+    void device_open_close_signal(QString device_name);
+
+private slots:
+    void on_open_close_pushButton_clicked();
+    void on_cancle_pushButton_clicked();
+
+public slots:
+    void device_number_changed_slot(std::vector<std::string>& serials);
+    void device_state_changed_slot(bool state);
+
+private:
+    bool chinese() const { return lan_ == "zh"; }
+    void show_tip(const QString& zh_text, const QString& en_text);
+
+    std::shared_ptr<CanInterface> device_;
+    std::unique_ptr<Ui::SetCan> ui_;
+    uint8_t can_id_ = 0;
+    std::string lan_;
+};
