@@ -1,0 +1,34 @@
+#pragma once
+#include <QDialog>
+#include <QString>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "serial_interface.h"
+
+class Ui_SetSerial;
+
+// Picks a serial port and asks for the link to be opened or closed.
+class SetSerial : public QDialog {
+    Q_OBJECT
+public:
+    SetSerial(std::shared_ptr<SerialInterface> serial, std::string lan);
+    ~SetSerial() override;
+
+signals:
+    void device_open_close_signal(QString device_name);
+
+public slots:
+    void device_number_changed_slot(std::vector<std::string>& serials);
+    void device_state_changed_slot(bool state);
+
+private slots:
+    void on_serial_open_close_pushButton_clicked();
+    void on_cancle_pushButton_clicked();
+
+private:
+    std::shared_ptr<SerialInterface> serial_;
+    std::unique_ptr<Ui_SetSerial> ui_;
+    std::string lan_;
+};
