@@ -66,10 +66,6 @@ private:
 
 EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options)
     : options_(std::move(options)), path_(options_.path) {
-    if (options_.endpoints.empty()) {
-        options_.endpoints.push_back({0x81, 0x02, 64, 0});
-        options_.endpoints.push_back({0x02, 0x02, 64, 0});
-    }
     bit_timings_.resize(std::max<uint8_t>(options_.channel_count, 1));
     bus_thread_ = std::thread([this] { run(); });
 }

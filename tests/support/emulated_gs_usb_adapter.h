@@ -49,8 +49,8 @@ public:
         std::string path;  // empty: the backend makes one
         uint8_t interface_number = 0;
         uint8_t interface_class = 0xFF;
-        // Empty: bulk IN 0x81 and bulk OUT 0x02, 64-byte packets.
-        std::vector<hv::usb::EndpointInfo> endpoints;
+        // Bulk IN 0x81 and bulk OUT 0x02, 64-byte packets, as on candleLight.
+        std::vector<hv::usb::EndpointInfo> endpoints = {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}};
         uint32_t can_clock_hz = 48000000;
         uint8_t channel_count = 1;
     };
