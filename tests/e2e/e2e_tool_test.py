@@ -13,7 +13,7 @@ import shutil
 import sys
 import traceback
 
-from e2e_x11 import TITLES, Timeout, Tool, Xvfb, make_workdir
+from e2e_x11 import TITLES, Timeout, Tool, Xvfb, make_workdir, open_can_link
 
 # Every destructor line, in the order the main window and main take the parts down
 # (CAN link open, no sender ever given a link).
@@ -74,25 +74,11 @@ def run(exe, icon):
         check(True, "the CAN dialog lists the emulated adapter as '0'")
 
         # Open the CAN link as an operator does, through the X server.
-        x, y = tool.widget("open_can_pushButton", 15)
-        xvfb.click(x, y)
-        tool.wait_line(r"^\[INFO\] Open set_can_ window$", 15)
-        dialog = xvfb.wait_window("打开CAN", 15)
-        check(True, "the CAN dialog opens on the CAN button")
-        x, y = tool.widget("can_id_lineEdit", 15)
-        xvfb.click(x, y)
-        xvfb.type_text("1")
-        x, y = tool.widget("open_close_pushButton", 15)
-        xvfb.click(x, y)
-        tool.wait_line(r"^\[INFO\] can_id_: 1$", 15)
-        tool.wait_line(r"^\[INFO\] Can is on and serial is off!$", 15)
+        open_can_link(xvfb, tool, "zh")
         check(True, "the link opens on the emulated adapter: '[INFO] Can is on and serial is off!'")
         # The main window asks for the version once the link is up (CAN command 22).
         tool.wait_line(r"^\[E2E\] driver request cmd 22$", 15)
         check(True, "the simulated driver received the version request over the adapter")
-        x, y = tool.widget("cancle_pushButton", 15)
-        xvfb.click(x, y)
-        xvfb.wait_window_gone(dialog, 15)
 
         # Close the main window as a window manager would.
         before_close = len(tool.console())

@@ -130,14 +130,36 @@ class Xvfb:
         self.display.sync()
 
     def type_text(self, text):
+        names = {".": "period", "-": "minus"}
         for ch in text:
-            keycode = self.display.keysym_to_keycode(XK.string_to_keysym(ch))
+            keycode = self.display.keysym_to_keycode(XK.string_to_keysym(names.get(ch, ch)))
             xtest.fake_input(self.display, X.KeyPress, keycode)
             xtest.fake_input(self.display, X.KeyRelease, keycode)
         self.display.sync()
 
-    def screenshot(self, path):
-        subprocess.run(["/usr/bin/import", "-window", "root", path], env=self.env(), check=True,
+    def select_all(self):
+        ctrl = self.display.keysym_to_keycode(XK.string_to_keysym("Control_L"))
+        a = self.display.keysym_to_keycode(XK.string_to_keysym("a"))
+        xtest.fake_input(self.display, X.KeyPress, ctrl)
+        xtest.fake_input(self.display, X.KeyPress, a)
+        xtest.fake_input(self.display, X.KeyRelease, a)
+        xtest.fake_input(self.display, X.KeyRelease, ctrl)
+        self.display.sync()
+
+    def fill(self, x, y, text):
+        """Clicks into an entry field, replaces its text and leaves it with Tab."""
+        self.click(x, y)
+        time.sleep(0.1)
+        self.select_all()
+        self.type_text(text)
+        tab = self.display.keysym_to_keycode(XK.string_to_keysym("Tab"))
+        xtest.fake_input(self.display, X.KeyPress, tab)
+        xtest.fake_input(self.display, X.KeyRelease, tab)
+        self.display.sync()
+
+    def screenshot(self, path, window="root"):
+        target = window if window == "root" else "0x%x" % window
+        subprocess.run(["/usr/bin/import", "-window", target, path], env=self.env(), check=True,
                        timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def stop(self):
@@ -241,3 +263,24 @@ def make_workdir(icon, config_text):
 
 
 TITLES = {"zh": "Halvren 关节调试工具 v1.9.3", "en": "Halvren Motor Tool v1.9.3"}
+
+
+DIALOG_TITLES = {"zh": {"can": "打开CAN", "curve": "曲线控制"},
+                 "en": {"can": "CAN", "curve": "Curve Follow"}}
+
+
+def open_can_link(xvfb, tool, lan, motor_id="1", timeout=15):
+    """The operator's way: CAN button, motor id, Open, then Cancel to close the dialog."""
+    x, y = tool.widget("MainWindow/open_can_pushButton", timeout)
+    xvfb.click(x, y)
+    tool.wait_line(r"^\[INFO\] Open set_can_ window$", timeout)
+    dialog = xvfb.wait_window(DIALOG_TITLES[lan]["can"], timeout)
+    x, y = tool.widget("SetCan/can_id_lineEdit", timeout)
+    xvfb.fill(x, y, motor_id)
+    x, y = tool.widget("SetCan/open_close_pushButton", timeout)
+    xvfb.click(x, y)
+    tool.wait_line(r"^\[INFO\] can_id_: %s$" % motor_id, timeout)
+    tool.wait_line(r"^\[INFO\] Can is on and serial is off!$", timeout)
+    x, y = tool.widget("SetCan/cancle_pushButton", timeout)
+    xvfb.click(x, y)
+    xvfb.wait_window_gone(dialog, timeout)

@@ -7,14 +7,14 @@
 // Once the application's event loop runs, a probe reports on standard output what
 // a script outside the process cannot read from the X server, each line once:
 //   [E2E] SetCan device list: <names>       the CAN dialog's adapter list, when filled
-//   [E2E] widget <object name> <x> <y>       screen centre of a control, for real clicks
+//   [E2E] widget <window>/<object name> <x> <y>   screen centre of a control, for real clicks
 //   [E2E] driver request cmd <n>             first frame of CAN command n seen by the driver
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QLineEdit>
 #include <QMainWindow>
-#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTimer>
 #include <QWidget>
 #include <iostream>
@@ -64,9 +64,19 @@ public:
     void tick() {
         for (QWidget* top : QApplication::topLevelWidgets()) {
             if (!top->isVisible()) continue;
-            if (qobject_cast<QMainWindow*>(top)) report_widgets(top, {"open_can_pushButton"});
+            if (qobject_cast<QMainWindow*>(top))
+                report_widgets(top, "MainWindow",
+                               {"open_can_pushButton", "motor_enable_disable_pushButton", "set_curve_pushButton"});
             if (top->objectName() == QLatin1String("SetCan"))
-                report_widgets(top, {"can_id_lineEdit", "open_close_pushButton", "cancle_pushButton"});
+                report_widgets(top, "SetCan", {"can_id_lineEdit", "open_close_pushButton", "cancle_pushButton"});
+            if (top->objectName() == QLatin1String("SetCurve")) {
+                report_widgets(top, "SetCurve",
+                               {"position_A_doubleSpinBox", "position_f_doubleSpinBox", "position_Kp_doubleSpinBox",
+                                "start_pushButton"});
+                if (auto* tabs = top->findChild<QTabWidget*>(QStringLiteral("mode_tabWidget")))
+                    report(tabs->tabBar()->isVisible() ? "SetCurve/tab1" : "",
+                           tabs->tabBar()->mapToGlobal(tabs->tabBar()->tabRect(1).center()));
+            }
         }
         for (QWidget* top : QApplication::topLevelWidgets()) {
             if (top->objectName() != QLatin1String("SetCan") || listed_) continue;
@@ -85,14 +95,18 @@ public:
     }
 
 private:
-    void report_widgets(QWidget* top, std::initializer_list<const char*> names) {
+    void report_widgets(QWidget* top, const char* top_name, std::initializer_list<const char*> names) {
         for (const char* name : names) {
             auto* w = top->findChild<QWidget*>(QLatin1String(name));
-            if (!w || !w->isVisible()) continue;
-            const QPoint c = w->mapToGlobal(w->rect().center());
-            const std::string key = std::string(name) + " " + std::to_string(c.x()) + " " + std::to_string(c.y());
-            if (reported_.insert(key).second) say("widget " + key);
+            if (w && w->isVisible())
+                report(std::string(top_name) + "/" + name, w->mapToGlobal(w->rect().center()));
         }
+    }
+
+    void report(const std::string& name, QPoint at) {
+        if (name.empty()) return;
+        const std::string key = name + " " + std::to_string(at.x()) + " " + std::to_string(at.y());
+        if (reported_.insert(key).second) say("widget " + key);
     }
 
     bool listed_ = false;
