@@ -1,8 +1,8 @@
 #pragma once
 // The USB backend that drives real adapters through libusb-1.0. It lists the
-// gs_usb interfaces of known adapters, claims an interface on open (taking it
-// from a kernel driver that holds it, which gets it back on close) and runs one
-// event thread that completes the queued reads.
+// gs_usb interfaces of known adapters, claims an interface on open (detaching
+// a kernel driver that holds it) and runs one event thread that completes the
+// queued reads.
 #include <memory>
 #include <string>
 #include <vector>
