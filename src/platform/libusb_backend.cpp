@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 namespace hv::usb {
@@ -133,6 +134,7 @@ public:
                                uint16_t index, uint8_t* data, uint16_t length,
                                std::size_t& transferred, unsigned timeout_ms) override {
         transferred = 0;
+        std::shared_lock<std::shared_mutex> in_use(handle_mutex_);
         if (is_closed()) return UsbStatus::invalid;
         const int result = libusb_control_transfer(handle_, request_type, request, value, index,
                                                    data, length, timeout_ms);
@@ -144,6 +146,7 @@ public:
     UsbStatus bulk_write(uint8_t endpoint, const uint8_t* data, std::size_t length,
                          std::size_t& transferred, unsigned timeout_ms) override {
         transferred = 0;
+        std::shared_lock<std::shared_mutex> in_use(handle_mutex_);
         if (is_closed()) return UsbStatus::invalid;
         int actual = 0;
         const int result = libusb_bulk_transfer(handle_, endpoint, const_cast<uint8_t*>(data),
@@ -187,6 +190,8 @@ public:
             closed_ = true;
         }
         cancel_reads();
+        // Transfers of other threads that got past the closed check finish first.
+        std::unique_lock<std::shared_mutex> exclusive(handle_mutex_);
         libusb_release_interface(handle_, info_.number);
         libusb_close(handle_);
         handle_ = nullptr;
@@ -229,6 +234,7 @@ private:
     const std::shared_ptr<LibUsbBackend::Context> context_;
     libusb_device_handle* handle_;
     const InterfaceInfo info_;
+    std::shared_mutex handle_mutex_;  // held shared by synchronous transfers
     std::mutex mutex_;
     std::condition_variable idle_;
     std::list<Read> reads_;  // stable addresses: each transfer points at its entry
