@@ -1,0 +1,71 @@
+#include "serial_manager.h"
+
+#include "console_log.h"
+#include "qt_serial.h"
+#include "set_serial.h"
+
+SerialManager::SerialManager(std::string lan) : QObject(nullptr), lan_(std::move(lan)) {
+    serial_interface_ = std::make_shared<QtSerial>();
+    set_serial_ = std::make_unique<SetSerial>(serial_interface_, lan_);
+    serial_sender_ = std::make_shared<SerialSender>(serial_interface_);
+    device_scanner_ = std::make_shared<DeviceScanner>(serial_interface_);
+    serial_receiver_ = std::make_shared<SerialReceiver>(serial_interface_);
+
+    connect(device_scanner_.get(), &DeviceScanner::number_changed_signal, set_serial_.get(),
+            &SetSerial::device_number_changed_slot);
+    connect(device_scanner_.get(), &DeviceScanner::state_changed_signal, set_serial_.get(),
+            &SetSerial::device_state_changed_slot);
+    connect(set_serial_.get(), &SetSerial::device_open_close_signal, this, &SerialManager::device_open_close_slot,
+            Qt::DirectConnection);
+    status_timer_.setInterval(1000);
+    connect(&status_timer_, &QTimer::timeout, this, &SerialManager::motor_status_checker_slot);
+    status_timer_.start();
+}
+
+SerialManager::~SerialManager() {
+    hv::log_info("Destruct SerialManager");
+    serial_interface_.reset();
+    // The remaining members go in reverse order; the receiver joins its own thread.
+}
+
+int SerialManager::show_set_serial_dialog() {
+    set_serial_->setWindowFlags(set_serial_->windowFlags() | Qt::WindowStaysOnTopHint);
+    set_serial_->setWindowModality(Qt::ApplicationModal);
+    return set_serial_->exec();
+}
+
+void SerialManager::motor_status_checker_slot() {
+    if (serial_interface_->is_open()) serial_sender_->request_status();
+}
+
+void SerialManager::device_open_close_slot(QString device_name) {
+    if (!serial_interface_->is_open()) {
+        serial_interface_->open(device_name.toUtf8().toStdString());
+        // An idle thread left by a failed open serves the new link.
+        if (serial_receiver_->has_receive_thread()) return;
+        serial_receiver_->start_receive_thread();
+    } else {
+        serial_receiver_->stop_receive_thread();
+        serial_interface_->close();
+    }
+}
+
+void SerialManager::calibrate_motor() {
+    serial_sender_->start_calibration();
+    QTimer::singleShot(7000, Qt::CoarseTimer, this, &SerialManager::calibrate_start_timer_slot);
+}
+
+void SerialManager::calibrate_start_slot() {
+    hv::log_info("Info calibrate_start_slot()");
+    calibration_started_ = true;
+}
+
+void SerialManager::calibrate_start_timer_slot() {
+    if (calibration_started_) {
+        hv::log_info("Calibration started");
+    } else {
+        hv::log_error("Calibration start failed");
+        emit calibrate_failed_signal();
+    }
+    calibration_started_ = false;
+}
