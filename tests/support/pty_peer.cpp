@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -138,6 +139,21 @@ void PtyPeer::wait_readable(int ms) {
     const int r = ::poll(&pfd, 1, ms);
     // With no slave open the master reports a hang-up at once; don't spin on it.
     if (r > 0 && !(pfd.revents & POLLIN)) ::usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+int PtyPeer::pending_at_slave() const {
+    int n = 0;
+    if (slave_fd_ < 0 || ::ioctl(slave_fd_, FIONREAD, &n) != 0) return 0;
+    return n;
+}
+
+bool PtyPeer::wait_pending_at_slave(int count, int timeout_ms) const {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (pending_at_slave() < count) {
+        if (ms_left(deadline) == 0) return false;
+        ::usleep(1000);
+    }
+    return true;
 }
 
 void PtyPeer::close_master() {

@@ -46,6 +46,11 @@ public:
     // what arrived (possibly more, or fewer on time-out).
     QByteArray read_until(int count, int timeout_ms);
 
+    // Bytes the peer wrote that wait at the slave side, not yet read by the link.
+    int pending_at_slave() const;
+    // Waits until `count` bytes wait at the slave side; false on time-out.
+    bool wait_pending_at_slave(int count, int timeout_ms) const;
+
     // Simulates unplugging: closes the master (and the peer's slave descriptor).
     void close_master();
 

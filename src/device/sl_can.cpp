@@ -1,0 +1,3 @@
+#include "sl_can.h"
+
+SlCan::~SlCan() = default;

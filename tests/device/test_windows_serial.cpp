@@ -1,0 +1,239 @@
+// WindowsSerial through the Win32-comm layer against a real pseudo-terminal:
+// open failures and their texts, bounded reads, frame extraction shared with
+// QtSerial, closing that never reaches a foreign handle, and an unplugged port.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sstream>
+
+#include "console_capture.h"
+#include "console_log.h"
+#include "kernel_object.h"
+#include "pty_peer.h"
+#include "tty_settings.h"
+#include "windows_serial.h"
+
+namespace {
+
+QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+const QByteArray kSimple18 = hex("FF318A23010B00000012FB");
+const QByteArray kComplex1 = hex("FF318A23010F000000090000803FB5");
+
+// Captures what the console log writes to std::cerr while it lives.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        previous_ = std::cerr.rdbuf(buffer_.rdbuf());
+    }
+    ~StderrCapture() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        std::cerr.rdbuf(previous_);
+    }
+    std::string text() {
+        std::lock_guard<std::mutex> lock(hv::console_mutex());
+        return buffer_.str();
+    }
+
+private:
+    std::ostringstream buffer_;
+    std::streambuf* previous_ = nullptr;
+};
+
+TEST(WindowsSerialOpen, FailuresReportTheirTextAndLeaveNoHandle) {
+    const std::size_t handles_before = hv::win::live_handle_count();
+    struct Case {
+        const char* what;
+        std::string name;
+        hv::win::CommCall inject;
+        uint32_t error;
+        const char* text;
+    };
+    PtyPeer peer;
+    ASSERT_TRUE(peer.open());
+    const Case cases[] = {
+        {"missing port", "hv-no-such-port", hv::win::CommCall::ReadFile, 0, "无法打开串口\n"},
+        {"not a serial port", "/dev/null", hv::win::CommCall::ReadFile, 0, "无法获取串口参数\n"},
+        {"settings refused", peer.slave_path(), hv::win::CommCall::SetCommState,
+         hv::win::ERROR_INVALID_PARAMETER, "无法设置串口参数\n"},
+        {"time-outs refused", peer.slave_path(), hv::win::CommCall::SetCommTimeouts,
+         hv::win::ERROR_GEN_FAILURE, "无法设置串口超时\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WindowsSerial link;
+        if (c.error != 0) hv::win::inject_comm_failure(c.inject, c.error);
+        ConsoleCapture out;
+        StderrCapture err;
+        EXPECT_EQ(link.open(c.name), 1);
+        EXPECT_EQ(err.text(), c.text);
+        EXPECT_EQ(out.text(), "");
+        EXPECT_FALSE(link.is_open());
+        EXPECT_FALSE(link.is_open());  // the lock was released on the failing path
+        EXPECT_EQ(hv::win::live_handle_count(), handles_before);
+    }
+    // The port that failed to be set up is free again.
+    WindowsSerial link;
+    ConsoleCapture out;
+    EXPECT_EQ(link.open(peer.slave_path()), 0);
+    EXPECT_EQ(out.text(), "[INFO] Serial opened!\n");
+}
+
+class WindowsSerialPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.open());
+        ConsoleCapture out;
+        ASSERT_EQ(link.open(peer.slave_path()), 0);
+        ASSERT_EQ(out.text(), "[INFO] Serial opened!\n");
+    }
+
+    // Feeds bytes and lets read() move them, as the 1 ms timer would.
+    void feed(const QByteArray& bytes) {
+        ASSERT_TRUE(peer.write(bytes));
+        ASSERT_TRUE(peer.wait_pending_at_slave(bytes.size(), 2000));
+        int moved = 0;
+        while (moved < bytes.size()) {
+            const int n = link.read();
+            ASSERT_GT(n, 0);
+            moved += n;
+        }
+    }
+
+    PtyPeer peer;
+    WindowsSerial link;
+};
+
+TEST_F(WindowsSerialPty, OpensAt256000_8N1AndWritesByteExact) {
+    TtySettings s;
+    ASSERT_TRUE(read_tty_settings(peer.master_fd(), s));
+    EXPECT_EQ(s.output_baud, 256000u);
+    EXPECT_EQ(s.data_bits, 8);
+    EXPECT_FALSE(s.parity);
+    EXPECT_EQ(s.stop_bits, 1);
+    EXPECT_TRUE(link.is_open());
+    EXPECT_EQ(link.write(kSimple18.constData(), kSimple18.size()), 0);
+    EXPECT_EQ(link.write(kComplex1.constData(), kComplex1.size()), 0);
+    EXPECT_EQ(peer.read_until(26, 1000), kSimple18 + kComplex1);
+}
+
+TEST_F(WindowsSerialPty, ReadMovesAtMost255BytesAndSignalsEveryCall) {
+    QList<QByteArray> seen;
+    QObject::connect(&link, &SerialInterface::serial_data_read_signal,
+                     [&](QByteArray& d) { seen << d; });
+    // Nothing waiting: 0, and the signal still comes, empty.
+    EXPECT_EQ(link.read(), 0);
+    ASSERT_EQ(seen.size(), 1);
+    EXPECT_TRUE(seen[0].isEmpty());
+
+    QByteArray bytes;
+    for (int i = 0; i < 300; ++i) bytes.append(static_cast<char>(i * 7));
+    ASSERT_TRUE(peer.write(bytes));
+    ASSERT_TRUE(peer.wait_pending_at_slave(300, 2000));
+    EXPECT_EQ(link.read(), 255);
+    EXPECT_EQ(link.read(), 45);
+    EXPECT_EQ(link.read(), 0);
+    ASSERT_EQ(seen.size(), 4);
+    EXPECT_EQ(seen[1] + seen[2], bytes);
+    EXPECT_EQ(link.buffered_size(), 300);
+}
+
+TEST_F(WindowsSerialPty, ExtractsFramesLikeQtSerial) {
+    QByteArray bad = kComplex1;
+    bad[14] = '\x42';
+    const float v[3] = {0.5f, -4.0f, 12.25f};
+    const QByteArray c3 = build_serial_frame(2, v, 3);
+    const QByteArray zero_length = hex("FF318A23010000000012");
+
+    ConsoleCapture out;
+    feed(hex("000102") + kSimple18 + bad + kSimple18 + zero_length + c3.left(7));
+    std::vector<SerialFrame> frames;
+    for (int i = 0; i < 20; ++i) {
+        if (link.frame_available()) {
+            frames.emplace_back();
+            link.read_frame(frames.back());
+        }
+    }
+    feed(c3.mid(7));
+    while (link.frame_available()) {
+        frames.emplace_back();
+        link.read_frame(frames.back());
+    }
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].cmd, 18);
+    EXPECT_EQ(frames[1].cmd, 18);
+    EXPECT_EQ(frames[2].length, 23u);
+    EXPECT_EQ(frames[2].payload, (std::vector<float>{0.5f, -4.0f, 12.25f}));
+    EXPECT_EQ(link.buffered_size(), 0);
+    EXPECT_EQ(out.lines_starting("[WARN] Disgarding buffer of size:"),
+              (std::vector<std::string>{"[WARN] Disgarding buffer of size:3",
+                                        "[WARN] Disgarding buffer of size:11",
+                                        "[WARN] Disgarding buffer of size:9"}));
+    EXPECT_TRUE(out.contains("[WARN] A simple command frame with incorrect check_sum is discarded."));
+    EXPECT_TRUE(out.contains("[WARN] Frame length field 0 fits no frame"));
+}
+
+TEST_F(WindowsSerialPty, CloseNeverReachesAnotherHandle) {
+    PtyPeer other_peer;
+    ASSERT_TRUE(other_peer.open());
+    WindowsSerial other;
+    {
+        ConsoleCapture quiet;
+        ASSERT_EQ(other.open(other_peer.slave_path()), 0);
+    }
+    EXPECT_EQ(link.close(), 1);
+    EXPECT_FALSE(link.is_open());
+    EXPECT_EQ(link.close(), 0);  // nothing left to close
+    WindowsSerial never_opened;
+    EXPECT_EQ(never_opened.close(), 0);
+
+    // The other link's port is untouched.
+    EXPECT_TRUE(other.is_open());
+    EXPECT_EQ(other.write(kSimple18.constData(), kSimple18.size()), 0);
+    EXPECT_EQ(other_peer.read_until(11, 1000), kSimple18);
+
+    ConsoleCapture out;
+    EXPECT_EQ(link.write(kSimple18.constData(), kSimple18.size()), -1);
+    EXPECT_EQ(link.read(), -1);
+    EXPECT_EQ(out.text(), "[ERROR] Write error\n[ERROR] Read error\n");
+}
+
+TEST_F(WindowsSerialPty, PortIsExclusiveAndFreedByCloseAndDestruction) {
+    {
+        WindowsSerial second;
+        StderrCapture err;
+        EXPECT_EQ(second.open(peer.slave_path()), 1);
+        EXPECT_EQ(err.text(), "无法打开串口\n");
+    }
+    {
+        // A link dropped while open gives the port back.
+        WindowsSerial temporary;
+        link.close();
+        ConsoleCapture quiet;
+        ASSERT_EQ(temporary.open(peer.slave_path()), 0);
+    }
+    WindowsSerial third;
+    ConsoleCapture out;
+    EXPECT_EQ(third.open(peer.slave_path()), 0);
+    EXPECT_EQ(out.text(), "[INFO] Serial opened!\n");
+}
+
+TEST_F(WindowsSerialPty, UnplugReportsReadErrorAndCloses) {
+    feed(kSimple18);
+    peer.close_master();
+    ConsoleCapture out;
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(link.read(), -1);
+    EXPECT_LT(t.elapsed(), 500);
+    EXPECT_FALSE(link.is_open());
+    EXPECT_EQ(out.text(), "[ERROR] Read error\n[ERROR] Serial device lost\n");
+    EXPECT_EQ(link.write(kSimple18.constData(), kSimple18.size()), -1);
+    // What arrived before is still there to be taken.
+    EXPECT_TRUE(link.frame_available());
+    EXPECT_EQ(link.close(), 1);
+}
+
+}  // namespace
