@@ -398,6 +398,11 @@ std::size_t EmulatedGsUsbAdapter::host_frame_count() {
     return host_frames_.size();
 }
 
+void EmulatedGsUsbAdapter::clear_host_frames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    host_frames_.clear();
+}
+
 bool EmulatedGsUsbAdapter::wait_for_host_frames(std::size_t count, int timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),

@@ -102,6 +102,8 @@ public:
     uint32_t mode_flags();
     std::vector<HostFrame> host_frames();
     std::size_t host_frame_count();
+    // Forgets the frames recorded so far, so long runs keep the record bounded.
+    void clear_host_frames();
     bool wait_for_host_frames(std::size_t count, int timeout_ms);
     // Reads the host has queued on bulk IN and not yet been given.
     int pending_reads();
