@@ -13,7 +13,7 @@ import shutil
 import sys
 import traceback
 
-from e2e_x11 import TITLES, Timeout, Tool, Xvfb, make_workdir, open_can_link
+from e2e_x11 import TITLES, Timeout, Tool, Xvfb, exit_on_signals, make_workdir, open_can_link
 
 # Every destructor line, in the order the main window and main take the parts down
 # (CAN link open, no sender ever given a link).
@@ -117,6 +117,7 @@ def main():
     if len(sys.argv) != 3:
         print(__doc__)
         return 2
+    exit_on_signals()
     try:
         run(sys.argv[1], sys.argv[2])
     except Exception:

@@ -11,6 +11,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import ctypes
 
 from Xlib import X, XK, display, protocol
 from Xlib.ext import xtest
@@ -20,18 +21,35 @@ class Timeout(Exception):
     pass
 
 
+def _die_with_parent():
+    """Runs in the child before exec: the kernel kills it when this script dies."""
+    try:
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
+def exit_on_signals():
+    """SIGTERM (timeout, ctest) and friends unwind through the finally blocks."""
+    def leave(signum, frame):
+        raise SystemExit(128 + signum)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, leave)
+
+
 class Xvfb:
     """An Xvfb server on a display number it picks itself (-displayfd)."""
 
     def __init__(self, width=1600, height=1000, timeout=15.0):
         self.runtime_dir = tempfile.mkdtemp(prefix="hv-e2e-xdg-")
         os.chmod(self.runtime_dir, 0o700)
+        self.log = tempfile.TemporaryFile()
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "%dx%dx24" % (width, height),
              "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            start_new_session=True)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=self.log,
+            start_new_session=True, preexec_fn=_die_with_parent)
         os.close(write_fd)
         number = b""
         deadline = time.monotonic() + timeout
@@ -53,7 +71,9 @@ class Xvfb:
     def _stderr(self):
         try:
             self.proc.kill()
-            return self.proc.communicate(timeout=2)[1].decode(errors="replace")
+            self.proc.wait(timeout=2)
+            self.log.seek(0)
+            return self.log.read().decode(errors="replace")
         except Exception:
             return ""
 
@@ -184,8 +204,9 @@ class Tool:
         self.lines = []
         self.stderr_lines = []
         self._lock = threading.Lock()
-        self.proc = subprocess.Popen([exe], cwd=workdir, env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, start_new_session=True)
+        self.proc = subprocess.Popen([os.path.abspath(exe)], cwd=workdir, env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, start_new_session=True,
+                                     preexec_fn=_die_with_parent)
         self._readers = [threading.Thread(target=self._read, args=(self.proc.stdout, self.lines)),
                          threading.Thread(target=self._read, args=(self.proc.stderr, self.stderr_lines))]
         for r in self._readers:
@@ -224,6 +245,7 @@ class Tool:
     def widget(self, name, timeout):
         """Last reported screen centre of a control (from the test build's probe)."""
         self.wait_line(r"^\[E2E\] widget %s " % re.escape(name), timeout)
+        time.sleep(0.3)  # a window that is still being placed reports again
         x = y = None
         for line in self.console():
             m = re.match(r"^\[E2E\] widget %s (-?\d+) (-?\d+)$" % re.escape(name), line)

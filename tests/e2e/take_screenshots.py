@@ -11,14 +11,15 @@ import shutil
 import sys
 import time
 
-from e2e_x11 import DIALOG_TITLES, TITLES, Tool, Xvfb, make_workdir, open_can_link
+from e2e_x11 import DIALOG_TITLES, TITLES, Tool, Xvfb, exit_on_signals, make_workdir, open_can_link
 
 
 def shoot(exe, icon, lan, out_path):
     xvfb = Xvfb()
     root, workdir = make_workdir(icon, '{"lan": "%s"}' % lan)
-    tool = Tool(exe, workdir, xvfb.env())
+    tool = None
     try:
+        tool = Tool(exe, workdir, xvfb.env())
         tool.wait_line(r"^\[INFO\] Loaded language config is: %s$" % lan, 30)
         main_window = xvfb.wait_window(TITLES[lan], 30)
         tool.wait_line(r"^\[E2E\] SetCan device list: 0$", 15)
@@ -53,7 +54,8 @@ def shoot(exe, icon, lan, out_path):
         xvfb.close_window(main_window)
         tool.wait_exit(30)
     finally:
-        tool.kill()
+        if tool is not None:
+            tool.kill()
         xvfb.stop()
         shutil.rmtree(root, ignore_errors=True)
 
@@ -62,6 +64,7 @@ def main():
     if len(sys.argv) != 4:
         print(__doc__)
         return 2
+    exit_on_signals()
     exe, icon, out_dir = sys.argv[1:]
     os.makedirs(out_dir, exist_ok=True)
     for lan in ("zh", "en"):
