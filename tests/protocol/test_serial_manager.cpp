@@ -270,11 +270,11 @@ TEST_F(SerialManagerTest, CalibrationStartedThenUnconfirmedThreeSecondsLater) {
     manager_->calibrate_motor();
     ASSERT_TRUE(wait_until([&] { return console.contains("[INFO] Calibration started"); }, 5000));
     const auto first = steady_clock::now() - t0;
-    EXPECT_GE(first, milliseconds(6900));
+    EXPECT_GE(first, milliseconds(6600));  // a coarse timer may fire up to 5% early
     EXPECT_EQ(failed, 0);
     ASSERT_TRUE(wait_until([&] { return failed == 1; }, 4000));
     const auto second = steady_clock::now() - t0;
-    EXPECT_GE(second, milliseconds(9900));
+    EXPECT_GE(second, milliseconds(9600));
     QTest::qWait(100);
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(console.lines_starting("[INFO] Info calibrate_start_slot()").size(), 1u);
@@ -292,7 +292,7 @@ TEST_F(SerialManagerTest, CalibrationWithASilentDriverFailsOnce) {
     press_open_close(peer_.slave_path());
     ConsoleCapture console;
     manager_->calibrate_motor();
-    QTest::qWait(6800);
+    QTest::qWait(6500);  // a coarse 7000 ms timer fires within 5%
     EXPECT_EQ(failed, 0);
     ASSERT_TRUE(wait_until([&] { return failed == 1; }, 1500));
     QTest::qWait(100);
