@@ -1,0 +1,84 @@
+#include "set_curve.h"
+
+#include "can_manager.h"
+#include "console_log.h"
+#include "serial_manager.h"
+#include "ui_mainwindow.h"
+#include "ui_setcurve.h"
+
+namespace {
+constexpr uint32_t kSerialSendHz = 100;
+}
+
+SetCurve::SetCurve(std::shared_ptr<SerialManager> serial_manager,
+                   std::shared_ptr<CanManager> can_manager, Ui_MainWindow* main_ui)
+    : QDialog(nullptr),
+      serial_manager_(serial_manager),
+      can_manager_(can_manager),
+      main_ui_(main_ui) {
+    start_time_ = std::chrono::steady_clock::time_point{};
+    mode_ = 0;
+    can_send_hz_ = 1000;
+    ui = new Ui_SetCurve;
+    curve_sender_ = std::make_shared<CurveSender>(serial_manager_, can_manager_);
+    ui->setupUi(this);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setWindowFlags(Qt::WindowStaysOnTopHint);
+    setWindowFlags(windowFlags() & ~Qt::WindowMinimizeButtonHint & ~Qt::WindowMaximizeButtonHint);
+}
+
+SetCurve::~SetCurve() {
+    hv::log_info("Dectruct SetCurve");
+    curve_sender_->stop();
+    delete ui;
+    ui = nullptr;
+    can_manager_.reset();
+    serial_manager_.reset();
+    curve_sender_.reset();
+}
+
+void SetCurve::set_start_time(const std::chrono::steady_clock::time_point& t) {
+    start_time_ = t;
+    curve_sender_->set_start_time(start_time_);
+}
+
+void SetCurve::on_start_pushButton_clicked() {
+    ui->start_pushButton->setEnabled(false);
+    ui->mode_tabWidget->setEnabled(false);
+    if (main_ui_) {
+        main_ui_->motor_enable_disable_pushButton->setEnabled(false);
+        main_ui_->send_motion_param_pushButton->setEnabled(false);
+    }
+
+    const int tab = ui->mode_tabWidget->currentIndex();
+    if (tab == 0) {
+        const float params[5] = {static_cast<float>(ui->torque_A_doubleSpinBox->value()),
+                                 static_cast<float>(ui->torque_f_doubleSpinBox->value()), 0.0f,
+                                 0.0f, 0.0f};
+        hv::log_plain("mode_ is: ", static_cast<int>(mode_));
+        const uint32_t rate = mode_ == 1 ? kSerialSendHz : can_send_hz_;
+        const uint8_t type = 0;
+        curve_sender_->set_param(type, params, start_time_, mode_, rate);
+    } else if (tab == 1) {
+        const float params[5] = {static_cast<float>(ui->position_A_doubleSpinBox->value()),
+                                 static_cast<float>(ui->position_f_doubleSpinBox->value()),
+                                 static_cast<float>(ui->position_C_doubleSpinBox->value()),
+                                 static_cast<float>(ui->position_Kp_doubleSpinBox->value()),
+                                 static_cast<float>(ui->position_Kd_doubleSpinBox->value())};
+        hv::log_plain("mode_ is: ", static_cast<int>(mode_));
+        const uint32_t rate = mode_ == 1 ? kSerialSendHz : can_send_hz_;
+        const uint8_t type = 1;
+        curve_sender_->set_param(type, params, start_time_, mode_, rate);
+    }
+    curve_sender_->start();
+}
+
+void SetCurve::on_stop_pushButton_clicked() {
+    curve_sender_->stop();
+    ui->start_pushButton->setEnabled(true);
+    ui->mode_tabWidget->setEnabled(true);
+    if (main_ui_) {
+        main_ui_->motor_enable_disable_pushButton->setEnabled(true);
+        main_ui_->send_motion_param_pushButton->setEnabled(true);
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+#include <QDialog>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "curve_sender.h"
+
+class SerialManager;
+class CanManager;
+class Ui_SetCurve;
+class Ui_MainWindow;
+
+// Starts and stops a sine curve (torque or position follow) on the last link that
+// opened, locking its own start controls and two of the main window's buttons
+// while the curve runs.
+class SetCurve : public QDialog {
+    Q_OBJECT
+public:
+    SetCurve(std::shared_ptr<SerialManager> serial_manager, std::shared_ptr<CanManager> can_manager,
+             Ui_MainWindow* main_ui);
+    ~SetCurve() override;
+
+    void set_start_time(const std::chrono::steady_clock::time_point& t);
+
+    // Public so the main window can plot the curve targets with the step targets.
+    std::shared_ptr<CurveSender> curve_sender_;
+
+public slots:
+    void on_start_pushButton_clicked();
+    void on_stop_pushButton_clicked();
+    void serial_state_changed_slot(bool state) {
+        if (state) mode_ = 1;
+    }
+    void can_state_changed_slot(bool state) {
+        if (state) mode_ = 2;
+    }
+
+private:
+    std::shared_ptr<SerialManager> serial_manager_;
+    std::shared_ptr<CanManager> can_manager_;
+    Ui_SetCurve* ui = nullptr;
+    std::chrono::steady_clock::time_point start_time_{};
+    Ui_MainWindow* main_ui_ = nullptr;
+    uint16_t can_send_hz_ = 1000;
+    uint8_t mode_ = 0;
+};
