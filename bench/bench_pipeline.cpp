@@ -10,8 +10,13 @@
 // duplicated (from the run log against what went over the link), delay from a reply's
 // arrival to its hand-over to the plot buffer, RSS.
 //
-// usage: bench_pipeline [--seconds N]   (N seconds per phase, default 60)
+// usage: bench_pipeline [--seconds N] [--only can|serial] [--forget-serial]
+//        N seconds per phase, default 60
 #if __has_include("main_window.h") && __has_include("serial_driver_peer.h")
+#include <qcustomplot.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -37,11 +42,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <qcustomplot.h>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "can_driver_peer.h"
@@ -236,8 +238,7 @@ std::vector<Row> read_run_log(const std::string& path) {
 }
 
 std::string newest_run_log() {
-    const QStringList logs =
-        QDir(".").entryList({"hv-motor-tool-log-*.csv"}, QDir::Files, QDir::Time);
+    const QStringList logs = QDir(".").entryList({"hv-motor-tool-log-*.csv"}, QDir::Files, QDir::Time);
     return logs.isEmpty() ? std::string() : QDir(".").absoluteFilePath(logs.first()).toStdString();
 }
 
@@ -297,13 +298,13 @@ void print_tick_figures(const PhaseFigures& p) {
     std::size_t late = 0;
     for (double d : period)
         if (d > 10000.0) ++late;
-    std::printf("  plot refresh ticks: %zu (%.1f/s), %zu redrew (%.1f/s)\n", p.ticks.size(),
-                p.ticks.size() / p.seconds, drawing.size(), drawing.size() / p.seconds);
-    std::printf("  time per redrawing tick (data hand-over + replot + repaint): median %.0f us, p99 %.0f us, max %.0f us\n",
-                percentile(drawing, 50), percentile(drawing, 99),
-                drawing.empty() ? 0.0 : *std::max_element(drawing.begin(), drawing.end()));
-    std::printf("  time per tick, all ticks: median %.0f us, p99 %.0f us\n", percentile(all, 50),
-                percentile(all, 99));
+    std::printf("  plot refresh ticks: %zu (%.1f/s), %zu redrew (%.1f/s)\n", p.ticks.size(), p.ticks.size() / p.seconds,
+                drawing.size(), drawing.size() / p.seconds);
+    std::printf(
+        "  time per redrawing tick (data hand-over + replot + repaint): median %.0f us, p99 %.0f us, max %.0f us\n",
+        percentile(drawing, 50), percentile(drawing, 99),
+        drawing.empty() ? 0.0 : *std::max_element(drawing.begin(), drawing.end()));
+    std::printf("  time per tick, all ticks: median %.0f us, p99 %.0f us\n", percentile(all, 50), percentile(all, 99));
     std::printf("  tick period: median %.2f ms, p99 %.2f ms, max %.2f ms; %zu gaps over 10 ms\n",
                 percentile(period, 50) / 1000.0, percentile(period, 99) / 1000.0, max_period / 1000.0, late);
 }
@@ -318,8 +319,8 @@ int64_t handover_ns(const std::vector<Flush>& flushes, int64_t offset) {
 
 // End of the first redrawing tick that started after `t`.
 int64_t drawn_ns(const std::vector<Tick>& ticks, int64_t t) {
-    auto it = std::upper_bound(ticks.begin(), ticks.end(), t,
-                               [](int64_t at, const Tick& k) { return at < k.start_ns; });
+    auto it =
+        std::upper_bound(ticks.begin(), ticks.end(), t, [](int64_t at, const Tick& k) { return at < k.start_ns; });
     for (; it != ticks.end(); ++it)
         if (it->drew) return it->start_ns + it->slot_ns + it->follow_ns;
     return -1;
@@ -403,8 +404,16 @@ PhaseFigures measure(BenchApplication& app, const std::string& name, int seconds
 
 int main(int argc, char** argv) {
     int seconds = 60;
+    bool forget_serial = false;
+    bool run_can = true, run_serial = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::max(1, std::atoi(argv[++i]));
+        if (std::strcmp(argv[i], "--forget-serial") == 0) forget_serial = true;
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            const std::string which = argv[++i];
+            run_can = which == "can";
+            run_serial = which == "serial";
+        }
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -433,12 +442,15 @@ int main(int argc, char** argv) {
     if (!serial_driver->start()) fail("no pseudo-terminal");
 
     // The test doubles record every frame; keep those records bounded off the GUI thread.
+    // The serial peer's records give the serial delays; with --forget-serial they are
+    // dropped too (no serial delays then) to show the tool's own memory alone.
     std::atomic<bool> quit_housekeeping{false};
     std::thread housekeeping([&] {
         while (!quit_housekeeping) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             adapter->clear_host_frames();
             can_driver->clear_requests();
+            if (forget_serial) serial_driver->clear_received();
         }
     });
 
@@ -452,50 +464,54 @@ int main(int argc, char** argv) {
     window->resize(1262, 690);
     window->show();
     Operator op(window);
-    std::vector<PhaseFigures> phases;
+    PhaseFigures can, serial;
+    std::string can_log, serial_log;
+    int serial_targets = 0;
+    std::vector<SerialDriverPeer::Request> serial_requests;
 
     // ---- CAN, 1000 Hz ----
-    QWidget* set_can = top_level("SetCan");
-    auto* can_list = child<QComboBox>(set_can, "device_select_comboBox");
-    if (!wait_until([&] { return can_list->count() > 0; }, 3000)) fail("the emulated adapter was not listed");
-    child<QLineEdit>(set_can, "can_id_lineEdit")->setText("1");
-    child<QPushButton>(set_can, "open_close_pushButton")->click();
-    if (!wait_until([&] { return op.button("open_can_pushButton")->text() == "Close connection"; }, 3000))
-        fail("the CAN link did not open");
-    op.enable_with_run_log("DISABLE");
-    PhaseFigures can = measure(app, "CAN 1000 Hz", seconds, [&] { op.send_step(1.0, 0.5, 0.25, 5.0, 0.5); });
-    op.stop_and_disable("ENABLE");
-    app.stop_recording();
-    const std::string can_log = newest_run_log();
-    child<QPushButton>(set_can, "open_close_pushButton")->click();
-    if (!wait_until([&] { return op.button("open_can_pushButton")->text() == "CAN"; }, 3000))
-        fail("the CAN link did not close");
-    can.ticks = app.ticks();
-    can.flushes = app.flushes();
-
+    if (run_can) {
+        QWidget* set_can = top_level("SetCan");
+        auto* can_list = child<QComboBox>(set_can, "device_select_comboBox");
+        if (!wait_until([&] { return can_list->count() > 0; }, 3000)) fail("the emulated adapter was not listed");
+        child<QLineEdit>(set_can, "can_id_lineEdit")->setText("1");
+        child<QPushButton>(set_can, "open_close_pushButton")->click();
+        if (!wait_until([&] { return op.button("open_can_pushButton")->text() == "Close connection"; }, 3000))
+            fail("the CAN link did not open");
+        op.enable_with_run_log("DISABLE");
+        can = measure(app, "CAN 1000 Hz", seconds, [&] { op.send_step(1.0, 0.5, 0.25, 5.0, 0.5); });
+        op.stop_and_disable("ENABLE");
+        app.stop_recording();
+        can_log = newest_run_log();
+        child<QPushButton>(set_can, "open_close_pushButton")->click();
+        if (!wait_until([&] { return op.button("open_can_pushButton")->text() == "CAN"; }, 3000))
+            fail("the CAN link did not close");
+        can.ticks = app.ticks();
+        can.flushes = app.flushes();
+    }
     // ---- serial, 100 Hz ----
-    QTest::qWait(1100);  // the next run log gets a name of its own
-    QWidget* set_serial = top_level("SetSerial");
-    auto* serial_list = child<QComboBox>(set_serial, "device_select_comboBox");
-    // Pseudo-terminals are never listed by the port enumeration; the operator's choice is put in.
-    serial_list->addItem(QString::fromStdString(serial_driver->slave_path()));
-    serial_list->setCurrentIndex(serial_list->count() - 1);
-    child<QPushButton>(set_serial, "serial_open_close_pushButton")->click();
-    if (!wait_until([&] { return op.button("open_serial_pushButton")->text() == "Close connection"; }, 3000))
-        fail("the serial link did not open");
-    op.enable_with_run_log("DISABLE");
-    serial_driver->clear_received();
-    const int serial_targets_before = serial_driver->driver().motion_target_count();
-    PhaseFigures serial =
-        measure(app, "serial 100 Hz", seconds, [&] { op.send_step(1.0, 0.5, 0.25, 5.0, 0.5); });
-    op.stop_and_disable("ENABLE");
-    app.stop_recording();
-    const std::string serial_log = newest_run_log();
-    serial.ticks = app.ticks();
-    serial.flushes = app.flushes();
-    const int serial_targets = serial_driver->driver().motion_target_count() - serial_targets_before;
-    const auto serial_requests = serial_driver->requests(16);
-
+    if (run_serial) {
+        QTest::qWait(1100);  // the next run log gets a name of its own
+        QWidget* set_serial = top_level("SetSerial");
+        auto* serial_list = child<QComboBox>(set_serial, "device_select_comboBox");
+        // Pseudo-terminals are never listed by the port enumeration; the operator's choice is put in.
+        serial_list->addItem(QString::fromStdString(serial_driver->slave_path()));
+        serial_list->setCurrentIndex(serial_list->count() - 1);
+        child<QPushButton>(set_serial, "serial_open_close_pushButton")->click();
+        if (!wait_until([&] { return op.button("open_serial_pushButton")->text() == "Close connection"; }, 3000))
+            fail("the serial link did not open");
+        op.enable_with_run_log("DISABLE");
+        serial_driver->clear_received();
+        const int serial_targets_before = serial_driver->driver().motion_target_count();
+        serial = measure(app, "serial 100 Hz", seconds, [&] { op.send_step(1.0, 0.5, 0.25, 5.0, 0.5); });
+        op.stop_and_disable("ENABLE");
+        app.stop_recording();
+        serial_log = newest_run_log();
+        serial.ticks = app.ticks();
+        serial.flushes = app.flushes();
+        serial_targets = serial_driver->driver().motion_target_count() - serial_targets_before;
+        serial_requests = serial_driver->requests(16);
+    }
     delete window;
     config.reset();
     quit_housekeeping = true;
@@ -510,7 +526,7 @@ int main(int argc, char** argv) {
                 rss_process_start);
 
     // CAN
-    {
+    if (run_can) {
         const PhaseFigures& p = can;
         const auto rows = read_run_log(can_log);
         std::vector<int> seen(tap.replies.load(), 0);
@@ -545,25 +561,28 @@ int main(int argc, char** argv) {
         }
         const uint32_t on_bus = tap.targets_on_bus.load();
         std::printf("\n[%s] %.1f s, run log %s\n", p.name.c_str(), p.seconds, can_log.c_str());
-        std::printf("  targets out: %zu published to the plot/log, %u on the bus (incl. the final all-zero one), %.0f/s\n",
-                    target, on_bus, target / p.seconds);
+        std::printf(
+            "  targets out: %zu published to the plot/log, %u on the bus (incl. the final all-zero one), %.0f/s\n",
+            target, on_bus, target / p.seconds);
         std::printf("  replies in: %u sent by the driver, %zu logged, %.0f/s\n", tap.replies.load(), real,
                     real / p.seconds);
         std::printf("  samples lost: in %zu, out %lld; duplicated: in %zu; out of order %zu; unknown %zu\n", lost,
                     static_cast<long long>(on_bus) - 1 - static_cast<long long>(target), duplicated, out_of_order,
                     foreign);
-        std::printf("  GUI thread busy: %.1f%% (its CPU time over wall time); %.1f%% of wall time inside event handlers\n",
-                    p.gui_cpu_share * 100, p.gui_handler_share * 100);
+        std::printf(
+            "  GUI thread busy: %.1f%% (its CPU time over wall time); %.1f%% of wall time inside event handlers\n",
+            p.gui_cpu_share * 100, p.gui_handler_share * 100);
         print_tick_figures(p);
         print_delays("reply on the bus", handover_ms, drawn_ms);
-        std::printf("  RSS: %.1f MiB before streaming, %.1f at start, %.1f after %d s, %.1f at end: growth %.2f MiB "
-                    "(%.2f after the plot window filled)\n",
-                    p.rss_before, p.rss_start, p.rss_settled, std::min(5, seconds), p.rss_end,
-                    p.rss_end - p.rss_start, p.rss_end - p.rss_settled);
+        std::printf(
+            "  RSS: %.1f MiB before streaming, %.1f at start, %.1f after %d s, %.1f at end: growth %.2f MiB "
+            "(%.2f after the plot window filled)\n",
+            p.rss_before, p.rss_start, p.rss_settled, std::min(5, seconds), p.rss_end, p.rss_end - p.rss_start,
+            p.rss_end - p.rss_settled);
     }
 
     // serial
-    {
+    if (run_serial) {
         const PhaseFigures& p = serial;
         const auto rows = read_run_log(serial_log);
         std::vector<const Row*> real;
@@ -573,8 +592,8 @@ int main(int argc, char** argv) {
         // The i-th reply answers the i-th target; it leaves the driver when the target arrives.
         for (std::size_t i = 0; i < real.size() && i < serial_requests.size(); ++i) {
             const int64_t h = handover_ns(p.flushes, real[i]->offset);
-            const int64_t arrival = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                        serial_requests[i].at.time_since_epoch()).count();
+            const int64_t arrival =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(serial_requests[i].at.time_since_epoch()).count();
             if (h > 0) {
                 handover_ms.push_back((h - arrival) / 1e6);
                 const int64_t d = drawn_ns(p.ticks, h);
@@ -590,13 +609,19 @@ int main(int argc, char** argv) {
         const long long out_diff = static_cast<long long>(serial_targets) - 1 - static_cast<long long>(target);
         std::printf("  samples lost: in %lld, out %lld; duplicated: in %lld, out %lld\n", std::max(0LL, in_diff),
                     std::max(0LL, out_diff), std::max(0LL, -in_diff), std::max(0LL, -out_diff));
-        std::printf("  GUI thread busy: %.1f%% (its CPU time over wall time); %.1f%% of wall time inside event handlers\n",
-                    p.gui_cpu_share * 100, p.gui_handler_share * 100);
+        std::printf(
+            "  GUI thread busy: %.1f%% (its CPU time over wall time); %.1f%% of wall time inside event handlers\n",
+            p.gui_cpu_share * 100, p.gui_handler_share * 100);
         print_tick_figures(p);
         print_delays("reply written", handover_ms, drawn_ms);
-        std::printf("  RSS: %.1f MiB at start, %.1f at end: growth %.2f MiB (the simulated driver keeps every "
-                    "request: ~%zu)\n",
-                    p.rss_start, p.rss_end, p.rss_end - p.rss_start, serial_requests.size());
+        std::printf(
+            "  RSS: %.1f MiB at start, %.1f after %d s, %.1f at end: growth %.2f MiB (%.2f after the plot "
+            "window filled)%s\n",
+            p.rss_start, p.rss_settled, std::min(5, seconds), p.rss_end, p.rss_end - p.rss_start,
+            p.rss_end - p.rss_settled,
+            forget_serial ? ""
+                          : "; includes the simulated driver's record of every request "
+                            "(--forget-serial drops it, and the serial delays with it)");
     }
     return 0;
 }
