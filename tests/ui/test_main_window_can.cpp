@@ -1,6 +1,11 @@
 // The main window over the CAN link: the gs_usb library down to the USB layer,
 // an emulated adapter, and the simulated driver on its bus.
 #include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,6 +37,22 @@ const char* const kDeviceGroup[] = {
 bool same_payload(const CanFrame& frame, const uint8_t expected[8]) {
     return std::memcmp(frame.data, expected, 8) == 0;
 }
+
+// Records the texts a label had when it was painted.
+class PaintRecorder : public QObject {
+public:
+    explicit PaintRecorder(QLabel* label) : label_(label) { label->installEventFilter(this); }
+    ~PaintRecorder() override { label_->removeEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && (texts.isEmpty() || texts.last() != label_->text()))
+            texts << label_->text();
+        return false;
+    }
+    QStringList texts;
+
+private:
+    QLabel* label_;
+};
 
 class CanWindow : public ::testing::Test {
 protected:
@@ -227,4 +248,34 @@ TEST_F(CanWindow, ErrorBitsStopTheStreamAndDisableTheMotor) {
     ASSERT_TRUE(pack_motion_command(zero_payload, zero));
     EXPECT_TRUE(same_payload(peer->requests(CanCommand::kMotionControl).back().frame, zero_payload));
     peer->driver().set_error_bits(0);
+}
+
+TEST_F(CanWindow, FirmwareUpdateReportsItsProgressOnTheStatusLine) {
+    open();
+    ASSERT_TRUE(button("update_firmware_pushButton")->isEnabled());
+    QTemporaryDir dir;
+    const QString image_path = dir.path() + QStringLiteral("/image.bin");
+    QByteArray image;
+    for (int i = 0; i < 100; ++i) image.append(static_cast<char>(i * 7 + 3));
+    {
+        QFile file(image_path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(image);
+    }
+    auto* status = h->find<QLabel>("status_label");
+    // The update blocks the event loop; what it shows must be painted at once.
+    PaintRecorder painted(status);
+    on_next_modal_of<QFileDialog>([image_path](QFileDialog* chooser) {
+        chooser->selectFile(image_path);
+        QMetaObject::invokeMethod(chooser, "accept");
+        on_next_modal_of<QMessageBox>([](QMessageBox* confirm) { confirm->button(QMessageBox::Ok)->click(); });
+    });
+    button("update_firmware_pushButton")->click();  // returns after the whole update
+    EXPECT_EQ(status->text(), QStringLiteral("Firmware is updated."));
+    EXPECT_TRUE(painted.texts.contains(QStringLiteral("Updating...Please wait.")))
+        << painted.texts.join('|').toStdString();
+    QByteArray padded = image;
+    padded.append(QByteArray(4, '\0'));
+    EXPECT_EQ(peer->image(), padded);
+    EXPECT_EQ(peer->dfu_count(), 1);
 }
