@@ -315,6 +315,19 @@ TEST_F(SerialWindow, EnableWithoutRunLogAndRestreamKeepsOneThread) {
     EXPECT_TRUE(QDir(h->dir()).entryList({QStringLiteral("hv-motor-tool-log-*.csv")}).isEmpty());
 }
 
+// Motion replies while the window thinks the motor is off: the 30th batch enables it.
+TEST_F(SerialWindow, ThirtyDisabledBatchesEnableTheMotor) {
+    open();
+    peer.driver().set_motion_stream(25.0, 40);  // one sample per 20 ms flush
+    QTRY_COMPARE_WITH_TIMEOUT(peer.request_count(kEnableCmd), 1, 4000);
+    QTRY_COMPARE_WITH_TIMEOUT(button("motor_enable_disable_pushButton")->text(), QStringLiteral("DISABLE"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.driver().motion_stream_sent(), uint64_t(40), 3000);
+    QTest::qWait(100);
+    EXPECT_EQ(peer.request_count(kEnableCmd), 1);
+    // The enable cleared the plots: only samples after it remain.
+    EXPECT_LT(h->find<QCustomPlot>("angle_plot")->graph(0)->dataCount(), 15);
+}
+
 TEST_F(SerialWindow, CommandButtonsReachTheDriverAndReportSuccess) {
     open();
     ConsoleCapture log;
