@@ -11,7 +11,7 @@
 // arrival to its hand-over to the plot buffer, RSS.
 //
 // usage: bench_pipeline [--seconds N] [--only can|serial] [--forget-serial]
-//        N seconds per phase, default 60
+//        N seconds per phase, default 60; BENCH_SLOW=1 also lists GUI-thread events over 3 ms
 #include <qcustomplot.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,7 +172,8 @@ public:
         handler_ns_ += t1 - t0;
         if (t1 - t0 > 3000000 && slow_.size() < 200)
             slow_.push_back(std::to_string((t1 - t0) / 1000) + " us " + receiver->metaObject()->className() + " " +
-                            receiver->objectName().toStdString() + " event " + std::to_string(event->type()));
+                            receiver->objectName().toStdString() + " event " + std::to_string(event->type()) +
+                            (timer ? " interval " + std::to_string(timer->interval()) : std::string()));
         if (kind == plot_tick) {
             ticks_.push_back({t0, t1 - t0, 0, false});
         } else if (kind == plot_follow && !ticks_.empty()) {
