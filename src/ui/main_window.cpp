@@ -40,6 +40,8 @@
 namespace {
 
 const char kToolVersion[] = "1.9.3";
+// Chunks the serial terminal keeps in its receive view.
+const int kTerminalMaxChunks = 5000;
 
 QString from_utf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<int>(text.size())); }
 
@@ -109,6 +111,9 @@ void MainWindow::init_ui() {
     setWindowTitle(title.arg(QLatin1String(kToolVersion)));
     init_plots();
     lock_controls();
+    // Every received chunk is one paragraph; keep the newest ones so a long streaming
+    // session does not grow the receive view without bound.
+    ui_->textBrowser->document()->setMaximumBlockCount(kTerminalMaxChunks);
 }
 
 void MainWindow::init_dialog_connections() {

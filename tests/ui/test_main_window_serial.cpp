@@ -559,3 +559,15 @@ TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
     button("clear_pushButton")->click();
     EXPECT_TRUE(view->toPlainText().isEmpty());
 }
+
+TEST_F(SerialWindow, TerminalReceiveViewKeepsOnlyTheNewestChunks) {
+    h = std::make_unique<WindowHarness>("en");
+    auto* view = h->find<QTextBrowser>("textBrowser");
+    for (int i = 0; i < 5100; ++i) {
+        QByteArray chunk(1, static_cast<char>(i & 0xFF));
+        h->window()->append_textBrowser_slot(chunk);
+    }
+    EXPECT_EQ(view->document()->blockCount(), 5000);
+    // The last chunk shown is the last one received (5099 & 0xFF = 0xeb).
+    EXPECT_TRUE(view->toPlainText().endsWith(QStringLiteral("eb ")));
+}
