@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "can_frame_maker.h"
 #include "candle_can.h"
 #include "candle_library.h"
 #include "console_capture.h"
@@ -22,14 +23,6 @@ std::vector<std::string> names_of(CandleCan& can) {
     std::vector<std::string> names;
     can.scan_devices(names);
     return names;
-}
-
-CanFrame frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> bytes) {
-    CanFrame f;
-    f.id = id;
-    f.dlc = dlc;
-    for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) f.data[i] = bytes[i];
-    return f;
 }
 
 // Reads until a frame comes or a second passes.
@@ -132,7 +125,7 @@ TEST_P(CandleCanOpenFaults, FailedStepLeavesTheLinkClosed) {
     EXPECT_FALSE(a->is_open());
     EXPECT_EQ(a->pending_reads(), 0);
     EXPECT_EQ(console.lines_starting("[ERROR] CAN adapter 0 not opened").size(), 1u);
-    CanFrame f = frame(1, 1, {1});
+    CanFrame f = make_can_frame(1, 1, {1});
     EXPECT_EQ(can.send(f), -1);
     EXPECT_EQ(can.receive(f), 0);
     EXPECT_EQ(can.close(), 0);
@@ -204,12 +197,12 @@ TEST_F(CandleCanTest, OpeningWhileOpenKeepsTheFirstAdapter) {
 TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
     Adapter a = backend_->add_adapter();
     CandleCan can;
-    CanFrame f = frame(0x123, 3, {1, 2, 3, 0, 0, 0, 0, 9});
+    CanFrame f = make_can_frame(0x123, 3, {1, 2, 3, 0, 0, 0, 0, 9});
     EXPECT_EQ(can.send(f), -1);
     ASSERT_EQ(names_of(can).size(), 1u);
     ASSERT_EQ(can.open("0"), 0);
     EXPECT_EQ(can.send(f), 1);
-    CanFrame ext = frame(0x80001234, 8, {8, 7, 6, 5, 4, 3, 2, 1});
+    CanFrame ext = make_can_frame(0x80001234, 8, {8, 7, 6, 5, 4, 3, 2, 1});
     EXPECT_EQ(can.send(ext), 1);
     ASSERT_TRUE(a->wait_for_host_frames(2, 1000));
     auto sent = a->host_frames();
@@ -234,7 +227,7 @@ TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
 TEST_F(CandleCanTest, ReceiveDeliversBusFramesAndEchoes) {
     Adapter a = backend_->add_adapter();
     CandleCan can;
-    CanFrame f = frame(0x55, 1, {0x55});
+    CanFrame f = make_can_frame(0x55, 1, {0x55});
     EXPECT_EQ(can.receive(f), 0);
     ASSERT_EQ(names_of(can).size(), 1u);
     ASSERT_EQ(can.open("0"), 0);
@@ -246,19 +239,19 @@ TEST_F(CandleCanTest, ReceiveDeliversBusFramesAndEchoes) {
     EXPECT_EQ(f.id, 0x55u) << "a failed read leaves the frame alone";
     EXPECT_EQ(f.data[0], 0x55);
 
-    ASSERT_TRUE(a->deliver(frame(0x80000011, 6, {1, 2, 3, 4, 5, 6, 7, 8})));
+    ASSERT_TRUE(a->deliver(make_can_frame(0x80000011, 6, {1, 2, 3, 4, 5, 6, 7, 8})));
     ASSERT_EQ(receive_within(can, f), 1);
     EXPECT_EQ(f.id, 0x80000011u) << "all 32 bits of the id";
     EXPECT_EQ(f.dlc, 6);
     EXPECT_EQ(f.data[7], 8);
 
-    CanFrame out = frame(0x0A1, 2, {0xAB, 0xCD});
+    CanFrame out = make_can_frame(0x0A1, 2, {0xAB, 0xCD});
     ASSERT_EQ(can.send(out), 1);
     ASSERT_EQ(receive_within(can, f), 1);
     EXPECT_EQ(f.id, 0x0A1u);
     EXPECT_EQ(f.data[1], 0xCD);
 
-    ASSERT_TRUE(a->deliver(frame(0x20000004, 8, {})));
+    ASSERT_TRUE(a->deliver(make_can_frame(0x20000004, 8, {})));
     ASSERT_EQ(receive_within(can, f), 1);
     EXPECT_EQ(f.id, 0x20000004u);
     EXPECT_EQ(can.close(), 1);
@@ -275,7 +268,7 @@ TEST_F(CandleCanTest, BusListenerSeesSentFramesAndItsRepliesFollowTheEcho) {
     CandleCan can;
     ASSERT_EQ(names_of(can).size(), 1u);
     ASSERT_EQ(can.open("0"), 0);
-    CanFrame out = frame(0x81, 8, {4, 0, 0, 0, 0, 0, 0, 0});
+    CanFrame out = make_can_frame(0x81, 8, {4, 0, 0, 0, 0, 0, 0, 0});
     ASSERT_EQ(can.send(out), 1);
     CanFrame in;
     ASSERT_EQ(receive_within(can, in), 1);
@@ -295,7 +288,7 @@ TEST_F(CandleCanTest, OpenAdapterStaysValidAcrossScans) {
     for (int i = 0; i < 50; ++i) {
         // The open adapter is in use, so only the other one is listed.
         ASSERT_EQ(names_of(can), (std::vector<std::string>{"0"}));
-        CanFrame out = frame(0x100 + i, 1, {static_cast<uint8_t>(i)});
+        CanFrame out = make_can_frame(0x100 + i, 1, {static_cast<uint8_t>(i)});
         ASSERT_EQ(can.send(out), 1);
         CanFrame in;
         ASSERT_EQ(receive_within(can, in), 1);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "can_frame_maker.h"
 #include "candle_library.h"
 #include "emulated_usb_test.h"
 #include "kernel_object.h"
@@ -54,14 +55,6 @@ DevicePtr first_device() {
 }
 
 std::string path_of(candle_device* device) { return hv::win::to_utf8(candle_device_path(device)); }
-
-CanFrame can_frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> bytes) {
-    CanFrame f;
-    f.id = id;
-    f.dlc = dlc;
-    for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) f.data[i] = bytes[i];
-    return f;
-}
 
 uint32_t u32_at(const std::vector<uint8_t>& d, std::size_t at) {
     return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 3]) << 24;
@@ -449,7 +442,7 @@ protected:
 
 TEST_F(CandleOpenDevice, ReadsReceivedEchoAndErrorFrames) {
     ASSERT_TRUE(start());
-    ASSERT_TRUE(adapter_->deliver(can_frame(0x123, 3, {1, 2, 3})));
+    ASSERT_TRUE(adapter_->deliver(make_can_frame(0x123, 3, {1, 2, 3})));
     candle_host_frame f{};
     ASSERT_TRUE(read_with_retry(device_.get(), &f));
     EXPECT_EQ(candle_frame_kind(&f), kCandleFrameReceived);
@@ -473,7 +466,7 @@ TEST_F(CandleOpenDevice, ReadsReceivedEchoAndErrorFrames) {
     EXPECT_TRUE(candle_frame_is_extended(&f));
     EXPECT_EQ(f.data[7], 0x17);
 
-    ASSERT_TRUE(adapter_->deliver(can_frame(0x20000004, 8, {})));
+    ASSERT_TRUE(adapter_->deliver(make_can_frame(0x20000004, 8, {})));
     ASSERT_TRUE(read_with_retry(device_.get(), &f));
     EXPECT_EQ(candle_frame_kind(&f), kCandleFrameError);
 }
@@ -502,13 +495,13 @@ TEST_F(CandleOpenDevice, FailedWaitAndFailedResultAreReported) {
     EXPECT_TRUE(adapter_->wait_for_pending_reads(30, 1000));
 
     // A result that cannot be fetched: the slot is queued again as well.
-    ASSERT_TRUE(adapter_->deliver(can_frame(0x1, 1, {9})));
+    ASSERT_TRUE(adapter_->deliver(make_can_frame(0x1, 1, {9})));
     backend_->fail_call(WinCall::WinUsb_GetOverlappedResult);
     EXPECT_FALSE(candle_read_frame(device_.get(), &f, 1000));
     EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadResult);
     EXPECT_TRUE(adapter_->wait_for_pending_reads(30, 1000));
 
-    ASSERT_TRUE(adapter_->deliver(can_frame(0x2, 1, {7})));
+    ASSERT_TRUE(adapter_->deliver(make_can_frame(0x2, 1, {7})));
     ASSERT_TRUE(read_with_retry(device_.get(), &f));
     EXPECT_EQ(candle_frame_id(&f), 0x2u);
 }
@@ -540,7 +533,7 @@ TEST_F(CandleOpenDevice, ShortTransfersAreRefusedTwentyBytesLackTheTimestamp) {
     // An adapter that sends 20-byte frames (no hardware timestamps).
     ASSERT_TRUE(start());
     adapter_->set_transfer_size(20);
-    ASSERT_TRUE(adapter_->deliver(can_frame(0x77, 1, {1})));
+    ASSERT_TRUE(adapter_->deliver(make_can_frame(0x77, 1, {1})));
     ASSERT_TRUE(candle_read_frame(device_.get(), &f, 1000));
     EXPECT_EQ(candle_frame_id(&f), 0x77u);
     EXPECT_EQ(candle_frame_timestamp(&f), 0u);
@@ -549,7 +542,7 @@ TEST_F(CandleOpenDevice, ShortTransfersAreRefusedTwentyBytesLackTheTimestamp) {
 TEST_F(CandleOpenDevice, FramesKeepTheirOrderWhenReadsFallBehind) {
     ASSERT_TRUE(start());
     // More frames than queued reads arrive before the host reads any.
-    for (uint32_t i = 0; i < 75; ++i) ASSERT_TRUE(adapter_->deliver(can_frame(0x100 + i, 0, {})));
+    for (uint32_t i = 0; i < 75; ++i) ASSERT_TRUE(adapter_->deliver(make_can_frame(0x100 + i, 0, {})));
     for (int spin = 0; spin < 200 && adapter_->pending_reads() > 0; ++spin)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (uint32_t i = 0; i < 75; ++i) {

@@ -4,36 +4,13 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <sstream>
 
 #include "console_capture.h"
-#include "console_log.h"
 #include "pty_peer.h"
 #include "sl_can_qt.h"
 #include "tty_settings.h"
 
 namespace {
-
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        previous_ = std::cerr.rdbuf(buffer_.rdbuf());
-    }
-    ~StderrCapture() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        std::cerr.rdbuf(previous_);
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        return buffer_.str();
-    }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* previous_ = nullptr;
-};
 
 int count_of(const std::string& text, const std::string& needle) {
     int n = 0;
@@ -148,7 +125,7 @@ TEST_F(SlCanAdapter, ParsesReceivedLinesAndRejectsTheRest) {
 }
 
 TEST_F(SlCanAdapter, OverlongLineIsReportedOnceAndDropped) {
-    StderrCapture err;
+    ConsoleCapture err(std::cerr);
     ASSERT_TRUE(adapter.write(QByteArray(156, '1')));
     CanFrame f;
     EXPECT_EQ(receive_within(f, 100), 0);
@@ -162,7 +139,7 @@ TEST_F(SlCanAdapter, OverlongLineIsReportedOnceAndDropped) {
 
 TEST_F(SlCanAdapter, RingOverflowRecovers) {
     // More than the ring holds arrives while nobody takes lines out.
-    StderrCapture err;
+    ConsoleCapture err(std::cerr);
     QByteArray flood;
     for (int i = 0; i < 1000; ++i) flood.append("t1232AB01\r");  // 10000 bytes
     ASSERT_TRUE(adapter.write(flood));

@@ -5,11 +5,8 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <sstream>
 
 #include "console_capture.h"
-#include "console_log.h"
 #include "kernel_object.h"
 #include "pty_peer.h"
 #include "tty_settings.h"
@@ -20,27 +17,6 @@ namespace {
 QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
 const QByteArray kSimple18 = hex("FF318A23010B00000012FB");
 const QByteArray kComplex1 = hex("FF318A23010F000000090000803FB5");
-
-// Captures what the console log writes to std::cerr while it lives.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        previous_ = std::cerr.rdbuf(buffer_.rdbuf());
-    }
-    ~StderrCapture() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        std::cerr.rdbuf(previous_);
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> lock(hv::console_mutex());
-        return buffer_.str();
-    }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* previous_ = nullptr;
-};
 
 TEST(WindowsSerialOpen, FailuresReportTheirTextAndLeaveNoHandle) {
     const std::size_t handles_before = hv::win::live_handle_count();
@@ -66,7 +42,7 @@ TEST(WindowsSerialOpen, FailuresReportTheirTextAndLeaveNoHandle) {
         WindowsSerial link;
         if (c.error != 0) hv::win::inject_comm_failure(c.inject, c.error);
         ConsoleCapture out;
-        StderrCapture err;
+        ConsoleCapture err(std::cerr);
         EXPECT_EQ(link.open(c.name), 1);
         EXPECT_EQ(err.text(), c.text);
         EXPECT_EQ(out.text(), "");
@@ -203,7 +179,7 @@ TEST_F(WindowsSerialPty, CloseNeverReachesAnotherHandle) {
 TEST_F(WindowsSerialPty, PortIsExclusiveAndFreedByCloseAndDestruction) {
     {
         WindowsSerial second;
-        StderrCapture err;
+        ConsoleCapture err(std::cerr);
         EXPECT_EQ(second.open(peer.slave_path()), 1);
         EXPECT_EQ(err.text(), "无法打开串口\n");
     }

@@ -5,21 +5,21 @@
 
 #include "console_log.h"
 
-ConsoleCapture::ConsoleCapture() {
+ConsoleCapture::ConsoleCapture(std::ostream& stream) : stream_(stream) {
     std::lock_guard<std::mutex> lock(hv::console_mutex());
-    std::cout.flush();
-    previous_ = std::cout.rdbuf(buffer_.rdbuf());
+    stream_.flush();
+    previous_ = stream_.rdbuf(buffer_.rdbuf());
 }
 
 ConsoleCapture::~ConsoleCapture() {
     std::string captured;
     {
         std::lock_guard<std::mutex> lock(hv::console_mutex());
-        std::cout.rdbuf(previous_);
+        stream_.rdbuf(previous_);
         captured = buffer_.str();
     }
     // Keep the log visible in the test output.
-    std::cout << captured << std::flush;
+    stream_ << captured << std::flush;
 }
 
 std::string ConsoleCapture::text() {
@@ -46,7 +46,7 @@ std::vector<std::string> ConsoleCapture::lines_starting(const std::string& prefi
 
 void ConsoleCapture::clear() {
     std::lock_guard<std::mutex> lock(hv::console_mutex());
-    std::cout.flush();
+    stream_.flush();
     buffer_.str(std::string());
     buffer_.clear();
 }

@@ -1,7 +1,9 @@
 #pragma once
-// Captures what the console log writes to std::cout while it lives.
-// The stream buffer is swapped under the console lock, so lines written by other
-// threads (receive, sender) land either before or inside the capture, never torn.
+// Captures what the console log writes to std::cout (or, when given, std::cerr)
+// while it lives. The stream buffer is swapped under the console lock, so lines
+// written by other threads (receive, sender) land either before or inside the
+// capture, never torn.
+#include <iostream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -9,7 +11,7 @@
 
 class ConsoleCapture {
 public:
-    ConsoleCapture();
+    explicit ConsoleCapture(std::ostream& stream = std::cout);
     ~ConsoleCapture();
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
@@ -22,6 +24,7 @@ public:
     void clear();
 
 private:
+    std::ostream& stream_;
     std::ostringstream buffer_;
     std::streambuf* previous_ = nullptr;
 };
