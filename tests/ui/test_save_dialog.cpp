@@ -10,32 +10,14 @@
 #include <QTranslator>
 #include <QtTest>
 #include <functional>
-#include <iostream>
 #include <memory>
-#include <sstream>
 
+#include "console_capture.h"
 #include "resources_init.h"
 #include "save.h"
+#include "widget_child.h"
 
 namespace {
-
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_;
-};
-
-template <typename T>
-T* child(QObject& parent, const char* name) {
-    T* widget = parent.findChild<T*>(QString::fromLatin1(name));
-    if (!widget) qFatal("missing widget %s", name);
-    return widget;
-}
 
 QFileDialog* visible_file_dialog() {
     if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) return dialog;
@@ -236,7 +218,7 @@ private slots:
     }
 
     void destructor_log_line() {
-        CoutCapture out;
+        ConsoleCapture out;
         { Save save; }
         QCOMPARE(out.text(), std::string("[INFO] Destruct Save\n"));
     }

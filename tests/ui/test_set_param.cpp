@@ -9,28 +9,16 @@
 #include <QtTest>
 #include <chrono>
 #include <cmath>
-#include <iostream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "console_capture.h"
 #include "resources_init.h"
 #include "set_param.h"
+#include "widget_child.h"
 
 namespace {
-
-// Collects what the dialog writes to the console while alive.
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_;
-};
 
 struct Emission {
     std::string name;
@@ -59,13 +47,6 @@ FirmwareState state_of(float ratio, float id, float bandwidth, float timeout, fl
     s.can_timeout = timeout;
     s.current_limit = limit;
     return s;
-}
-
-template <typename T>
-T* child(QObject& parent, const char* name) {
-    T* widget = parent.findChild<T*>(QString::fromLatin1(name));
-    if (!widget) qFatal("missing widget %s", name);
-    return widget;
 }
 
 }  // namespace
@@ -221,7 +202,7 @@ private slots:
         SetParam dialog;
         dialog.motor_firm_state_slot(state_of(12, 5, 400, 10, 15.5f));
         const float nan = std::numeric_limits<float>::quiet_NaN();
-        CoutCapture out;
+        ConsoleCapture out;
         dialog.motor_firm_state_slot(state_of(nan, nan, nan, nan, nan));
         QCOMPARE(child<QComboBox>(dialog, "motor_type_box")->currentIndex(), 0);
         QCOMPARE(child<QSpinBox>(dialog, "can_id_spinBox")->value(), 5);
@@ -243,7 +224,7 @@ private slots:
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
-        CoutCapture out;
+        ConsoleCapture out;
         QTest::mouseClick(child<QPushButton>(dialog, "write_pushButton"), Qt::LeftButton);
         QCOMPARE(recorder.emissions.size(), size_t(1));
         QCOMPARE(recorder.emissions[0].name, std::string("set"));
@@ -261,7 +242,7 @@ private slots:
         SetParam dialog;
         Recorder recorder(dialog);
         dialog.show();
-        CoutCapture out;
+        ConsoleCapture out;
         QTest::mouseClick(child<QPushButton>(dialog, "write_pushButton"), Qt::LeftButton);
         QCOMPARE(recorder.emissions.size(), size_t(1));
         const FirmwareParams& p = recorder.emissions[0].params;
@@ -289,7 +270,7 @@ private slots:
         Recorder recorder(dialog);
         child<QComboBox>(dialog, "motor_type_box")->setCurrentText(model);
         dialog.show();
-        CoutCapture out;
+        ConsoleCapture out;
         QTest::mouseClick(child<QPushButton>(dialog, "write_pushButton"), Qt::LeftButton);
         QCOMPARE(recorder.emissions.at(0).params.gear_ratio, ratio);
         QCOMPARE(QString::fromStdString(out.text()), line);
@@ -348,7 +329,7 @@ private slots:
     }
 
     void destructor_log_line() {
-        CoutCapture out;
+        ConsoleCapture out;
         { SetParam dialog; }
         QCOMPARE(out.text(), std::string("[INFO] Dectruct SetParam\n"));
     }
