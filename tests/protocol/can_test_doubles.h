@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "can_interface.h"
+#include "can_frame_maker.h"
 #include "console_capture.h"
 
 class RecordingCanLink : public CanInterface {
@@ -72,11 +73,3 @@ private:
     std::vector<CanFrame> sent_;
     size_t handed_out_ = 0;
 };
-
-inline CanFrame make_frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> bytes) {
-    CanFrame f;
-    f.id = id;
-    f.dlc = dlc;
-    for (size_t i = 0; i < bytes.size() && i < 8; ++i) f.data[i] = bytes[i];
-    return f;
-}

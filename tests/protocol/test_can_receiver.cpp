@@ -98,7 +98,7 @@ constexpr uint32_t reply_id(uint8_t cmd, uint8_t motor = 1) { return (uint32_t{c
 CanFrame report(uint16_t sub, std::vector<uint8_t> rest) {
     std::vector<uint8_t> bytes = {static_cast<uint8_t>(sub >> 8), static_cast<uint8_t>(sub & 0xFF)};
     bytes.insert(bytes.end(), rest.begin(), rest.end());
-    return make_frame(reply_id(31), 8, bytes);
+    return make_can_frame(reply_id(31), 8, bytes);
 }
 
 class CanReceiverTest : public ::testing::Test {
@@ -157,10 +157,10 @@ TEST_F(CanReceiverTest, AcknowledgementRowsSuccessAndFailure) {
     };
     for (const AckRow& row : rows) {
         SCOPED_TRACE(row.name);
-        auto ok = feed(make_frame(reply_id(row.cmd), 1, {0}));
+        auto ok = feed(make_can_frame(reply_id(row.cmd), 1, {0}));
         EXPECT_EQ(ok.first, Lines{std::string("[INFO] ") + row.name + " success"});
         EXPECT_EQ(ok.second, row.signal ? Lines{row.signal} : Lines{});
-        auto bad = feed(make_frame(reply_id(row.cmd), 1, {1}));
+        auto bad = feed(make_can_frame(reply_id(row.cmd), 1, {1}));
         EXPECT_EQ(bad.first, Lines{std::string("[INFO] ") + row.name + " failed"});
         // Only a rejected image is announced, so the update can end at once.
         EXPECT_EQ(bad.second, row.cmd == 20 ? Lines{"check_app_back_failed"} : Lines{});
@@ -168,38 +168,38 @@ TEST_F(CanReceiverTest, AcknowledgementRowsSuccessAndFailure) {
 }
 
 TEST_F(CanReceiverTest, CalibrateAndBandwidthReplies) {
-    auto ok = feed(make_frame(reply_id(3), 1, {0}));
+    auto ok = feed(make_can_frame(reply_id(3), 1, {0}));
     EXPECT_EQ(ok.first, Lines{"[INFO] kCalibrateMotor success"});
     EXPECT_TRUE(ok.second.empty());
-    auto bad = feed(make_frame(reply_id(3), 1, {2}));
+    auto bad = feed(make_can_frame(reply_id(3), 1, {2}));
     EXPECT_EQ(bad.first, (Lines{"[INFO] kCalibrateMotor failed", "[ERROR] has error, cannot calibrate"}));
     EXPECT_TRUE(bad.second.empty());
 
-    auto bw = feed(make_frame(reply_id(10), 1, {0}));
+    auto bw = feed(make_can_frame(reply_id(10), 1, {0}));
     EXPECT_EQ(bw.first, (Lines{"[INFO] into kSetBandwidth", "[INFO] kSetBandwidth success"}));
     EXPECT_EQ(bw.second, Lines{"set_param_success"});
-    bw = feed(make_frame(reply_id(10), 1, {3}));
+    bw = feed(make_can_frame(reply_id(10), 1, {3}));
     EXPECT_EQ(bw.first, (Lines{"[INFO] into kSetBandwidth", "[INFO] kSetBandwidth failed"}));
     EXPECT_TRUE(bw.second.empty());
 }
 
 TEST_F(CanReceiverTest, ValueReplies) {
-    auto gear = feed(make_frame(reply_id(7), 2, {0x7F, 0xFF}));
+    auto gear = feed(make_can_frame(reply_id(7), 2, {0x7F, 0xFF}));
     EXPECT_EQ(gear.first, Lines{"[INFO] gear ratio: 24.9996"});
     EXPECT_TRUE(gear.second.empty());
 
-    auto version = feed(make_frame(reply_id(22), 4, {0x00, 0x01, 0x00, 0x09}));
+    auto version = feed(make_can_frame(reply_id(22), 4, {0x00, 0x01, 0x00, 0x09}));
     EXPECT_EQ(version.first, (Lines{"[INFO] Version info:", "[INFO] Version_symbol_prefix:1",
                                     "[INFO] Version_symbol_suffix:9"}));
     EXPECT_EQ(version.second, Lines{"version(1,9)"});
 
-    auto status = feed(make_frame(reply_id(23), 2, {0x00, 0x00}));
+    auto status = feed(make_can_frame(reply_id(23), 2, {0x00, 0x00}));
     EXPECT_TRUE(status.first.empty());
     EXPECT_EQ(status.second, Lines{"error_frame(0)"});
-    status = feed(make_frame(reply_id(23), 2, {0x80, 0x05}));
+    status = feed(make_can_frame(reply_id(23), 2, {0x80, 0x05}));
     EXPECT_EQ(status.second, Lines{"error_frame(32773)"});
 
-    auto config = feed(make_frame(reply_id(24), 8, {0xFF, 0xFF, 0x01, 0x64, 0x01, 0x2C, 0xFF, 0xFF}));
+    auto config = feed(make_can_frame(reply_id(24), 8, {0xFF, 0xFF, 0x01, 0x64, 0x01, 0x2C, 0xFF, 0xFF}));
     EXPECT_EQ(config.first, (Lines{"[INFO] Gear ratio: 50", "[INFO] CAN id: 1", "[INFO] CAN timeout: 100",
                                    "[INFO] current bandwidth: 300", "[INFO] current limit: 40"}));
     EXPECT_EQ(config.second, Lines{"firm(50,1,300,100,40)"});
@@ -207,12 +207,12 @@ TEST_F(CanReceiverTest, ValueReplies) {
 
 TEST_F(CanReceiverTest, IgnoredCommandsAndMissingReplyFlag) {
     for (uint8_t cmd : {0, 12, 13, 14, 15, 25, 26, 27, 28, 29, 30}) {
-        auto r = feed(make_frame(reply_id(cmd), 8, {0, 0, 0, 0, 0, 0, 0, 0}));
+        auto r = feed(make_can_frame(reply_id(cmd), 8, {0, 0, 0, 0, 0, 0, 0, 0}));
         EXPECT_TRUE(r.first.empty()) << int(cmd);
         EXPECT_TRUE(r.second.empty()) << int(cmd);
     }
     // Handed over directly without the flag: warned, then decoded all the same.
-    auto r = feed(make_frame(2u << 5, 1, {0}));
+    auto r = feed(make_can_frame(2u << 5, 1, {0}));
     EXPECT_EQ(r.first, (Lines{"[WARN] Receive a frame with receive_flag not set", "[INFO] kEnableMotor success"}));
     EXPECT_EQ(r.second, Lines{"enable_sucess"});
 }
@@ -331,23 +331,23 @@ TEST_F(CanReceiverTest, CheckTextsAreGbk) {
 
 TEST_F(CanReceiverTest, MotionRepliesFiledByTemperatureType) {
     // temp7 = 127 -> 200 degrees, type 1: motor temperature.
-    CanFrame motor = make_frame(reply_id(4), 8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    CanFrame motor = make_can_frame(reply_id(4), 8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     auto r = feed(motor);
     EXPECT_TRUE(r.first.empty());
     EXPECT_EQ(r.second, Lines{"common(-100,200,-100)"});
-    CanFrame driver = make_frame(reply_id(4), 8, {0, 0, 0, 0, 0, 0, 0, 0x00});
+    CanFrame driver = make_can_frame(reply_id(4), 8, {0, 0, 0, 0, 0, 0, 0, 0x00});
     r = feed(driver);
     EXPECT_EQ(r.second, Lines{"common(-100,-100,-20)"});
 }
 
 TEST_F(CanReceiverTest, ThreadSkipsFramesWithoutReplyFlagAndKeepsOrder) {
     run_through_thread({
-        make_frame(2u << 5 | 1, 0, {}),             // our own enable echo
-        make_frame(reply_id(2), 1, {0}),
-        make_frame(4u << 5 | 1, 8, {1, 2, 3, 4, 5, 6, 7, 8}),  // a motion command echo
-        make_frame(reply_id(23), 2, {0x00, 0x04}),
-        make_frame(reply_id(1), 1, {0}),
-        make_frame(reply_id(31), 8, {0, 0}),
+        make_can_frame(2u << 5 | 1, 0, {}),             // our own enable echo
+        make_can_frame(reply_id(2), 1, {0}),
+        make_can_frame(4u << 5 | 1, 8, {1, 2, 3, 4, 5, 6, 7, 8}),  // a motion command echo
+        make_can_frame(reply_id(23), 2, {0x00, 0x04}),
+        make_can_frame(reply_id(1), 1, {0}),
+        make_can_frame(reply_id(31), 8, {0, 0}),
     });
     EXPECT_EQ(log->names(), (Lines{"enable_sucess", "error_frame(4)", "disable_sucess", "calibration_start"}));
     const std::string text = console.text();
@@ -374,10 +374,10 @@ TEST_F(CanReceiverTest, MotionSamplesAreStampedBufferedAndCounted) {
     for (int i = 0; i < 1000; ++i) {
         // Position rises from -40; velocity and torque at their midpoints.
         const uint32_t p20 = static_cast<uint32_t>(i) * 1000;
-        frames.push_back(make_frame(reply_id(4), 8,
+        frames.push_back(make_can_frame(reply_id(4), 8,
                                     {static_cast<uint8_t>(p20), static_cast<uint8_t>(p20 >> 8),
                                      static_cast<uint8_t>((p20 >> 16) & 0x0F), 0x00, 0x80, 0x00, 0x80, 0x41}));
-        if (i % 100 == 0) frames.push_back(make_frame(4u << 5, 8, {}));  // echoes, not counted
+        if (i % 100 == 0) frames.push_back(make_can_frame(4u << 5, 8, {}));  // echoes, not counted
     }
     run_through_thread(frames);
     QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(samples.size()), 1000, 2000);
@@ -397,7 +397,7 @@ TEST_F(CanReceiverTest, MotionSamplesAreStampedBufferedAndCounted) {
 
 TEST_F(CanReceiverTest, ReceiveDataDump) {
     console.clear();
-    receiver->log_receive_data(make_frame(reply_id(31, 2), 8, {0, 6, 0, 0, 0, 0, 0, 0xFF}));
+    receiver->log_receive_data(make_can_frame(reply_id(31, 2), 8, {0, 6, 0, 0, 0, 0, 0, 0xFF}));
     EXPECT_EQ(console.lines(), Lines{"[INFO] Receive data   {cmd:1f}   {motor_id:2}   {can DLC:8}"
                                      "   {payload: ff 0 0 0 0 0 6 0}"});
 }

@@ -179,7 +179,7 @@ TEST_F(CanSenderTest, WriteFirmwareParamSurvivesNonNumbers) {
 }
 
 TEST_F(CanSenderTest, SendDataDump) {
-    CanFrame f = make_frame((19u << 5) | 3, 8, {0x01, 0x02, 0, 0, 0, 0, 0, 0xAB});
+    CanFrame f = make_can_frame((19u << 5) | 3, 8, {0x01, 0x02, 0, 0, 0, 0, 0, 0xAB});
     sender->log_send_data(f);
     EXPECT_EQ(console.lines(),
               (std::vector<std::string>{"[INFO] Send data   {can ID:263}   {can cmd:13}   {motor_id: 3}"
