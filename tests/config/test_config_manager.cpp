@@ -3,21 +3,16 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <memory>
 #include <string>
 
 #include "config_manager.h"
+#include "file_contents.h"
+#include "working_dir_test.h"
 
 namespace {
 
 const std::string kDefaultText = "{\n    \"lan\": \"zh\"\n}";
-
-std::string read_file(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return "<missing>";
-    return f.readAll().toStdString();
-}
 
 void write_file(const QString& path, const std::string& bytes) {
     QFile f(path);
@@ -29,32 +24,20 @@ QStringList backups() {
     return QDir(".").entryList(QStringList{"config.json.bad-*"}, QDir::Files, QDir::Name);
 }
 
-// Runs each test inside its own temporary working directory, restored afterwards.
-class ConfigManagerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        old_cwd_ = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
-    }
-    void TearDown() override { QDir::setCurrent(old_cwd_); }
-
-    QTemporaryDir dir_;
-    QString old_cwd_;
-};
+using ConfigManagerTest = WorkingDirTest;
 
 TEST_F(ConfigManagerTest, MissingFileIsCreatedWithTheDefaultText) {
     {
         auto config = std::make_shared<ConfigManager>("./config.json");
         EXPECT_FALSE(QFile::exists("config.json"));  // the constructor does not touch the file
         config->load();
-        EXPECT_EQ(read_file("config.json"), kDefaultText);
+        EXPECT_EQ(file_text("config.json"), kDefaultText);
         EXPECT_EQ(config->get_value("lan"), "zh");
         EXPECT_EQ(config->get_value("absent"), "");
         testing::internal::CaptureStdout();
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[INFO] Destruct config manager\n");
-    EXPECT_EQ(read_file("config.json"), kDefaultText);
+    EXPECT_EQ(file_text("config.json"), kDefaultText);
 }
 
 TEST_F(ConfigManagerTest, ExtraKeysAreKeptAndWrittenInKeyOrder) {
@@ -67,7 +50,7 @@ TEST_F(ConfigManagerTest, ExtraKeysAreKeptAndWrittenInKeyOrder) {
         EXPECT_EQ(config.get_value("x"), "");  // not a string
         EXPECT_EQ(config.get_value("list"), "");
     }
-    EXPECT_EQ(read_file("config.json"),
+    EXPECT_EQ(file_text("config.json"),
               "{\n    \"lan\": \"en\",\n    \"list\": [\n        1,\n        2\n    ],\n"
               "    \"name\": \"电机\",\n    \"x\": 1\n}");
 }
@@ -79,7 +62,7 @@ TEST_F(ConfigManagerTest, TrailingTextIsIgnoredAndDroppedOnSave) {
     EXPECT_EQ(config.get_value("lan"), "en");
     EXPECT_TRUE(backups().isEmpty());
     config.save();
-    EXPECT_EQ(read_file("config.json"), "{\n    \"lan\": \"en\"\n}");
+    EXPECT_EQ(file_text("config.json"), "{\n    \"lan\": \"en\"\n}");
 }
 
 TEST_F(ConfigManagerTest, ChangeReachesTheFileOnlyOnSaveOrDestruction) {
@@ -87,10 +70,10 @@ TEST_F(ConfigManagerTest, ChangeReachesTheFileOnlyOnSaveOrDestruction) {
         ConfigManager config("./config.json");
         config.load();
         config.document_["lan"] = "en";
-        EXPECT_EQ(read_file("config.json"), kDefaultText);
+        EXPECT_EQ(file_text("config.json"), kDefaultText);
         EXPECT_EQ(config.get_value("lan"), "en");
     }
-    EXPECT_EQ(read_file("config.json"), "{\n    \"lan\": \"en\"\n}");
+    EXPECT_EQ(file_text("config.json"), "{\n    \"lan\": \"en\"\n}");
 }
 
 TEST_F(ConfigManagerTest, NonObjectDocumentsAnswerEmptyStrings) {
@@ -125,14 +108,14 @@ TEST_F(ConfigManagerTest, BrokenFilesAreCopiedAsideAndDefaultsUsed) {
             EXPECT_EQ(config.get_value("lan"), "zh");
             EXPECT_EQ(config.document_, ConfigManager::default_document());
             // Not overwritten by the load itself.
-            EXPECT_EQ(read_file("config.json"), text);
+            EXPECT_EQ(file_text("config.json"), text);
         }
         EXPECT_NE(out.find("[WARN] Config file ./config.json is not usable"), std::string::npos) << out;
         const QStringList copies = backups();
         ASSERT_EQ(copies.size(), 1);
         EXPECT_NE(out.find(copies.first().toStdString()), std::string::npos) << out;
-        EXPECT_EQ(read_file(copies.first()), text);
-        EXPECT_EQ(read_file("config.json"), kDefaultText);
+        EXPECT_EQ(file_text(copies.first()), text);
+        EXPECT_EQ(file_text("config.json"), kDefaultText);
     }
 }
 
@@ -144,7 +127,7 @@ TEST_F(ConfigManagerTest, SecondBrokenLoadKeepsTheFirstCopy) {
     const QStringList copies = backups();
     ASSERT_EQ(copies.size(), 2);
     QStringList contents;
-    for (const QString& c : copies) contents << QString::fromStdString(read_file(c));
+    for (const QString& c : copies) contents << QString::fromStdString(file_text(c));
     EXPECT_TRUE(contents.contains("{broken one"));
     EXPECT_TRUE(contents.contains("{broken two"));
 }

@@ -5,11 +5,12 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <memory>
 #include <string>
 
 #include "csv_files4check.h"
+#include "file_contents.h"
+#include "working_dir_test.h"
 
 namespace {
 
@@ -25,12 +26,6 @@ const QByteArray kHead = QByteArray("Created by Halvren Motor Tool\n") + kColumn
 // "校验成功" and a failure text as GBK bytes.
 const std::string kPassText = QByteArray::fromHex("d0a3d1e9b3c9b9a6").toStdString();
 const std::string kFailText = QByteArray::fromHex("cae7b9f5b2e2cad4").toStdString() + "\xff";
-
-QByteArray read_file(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return "<missing>";
-    return f.readAll();
-}
 
 CheckData make_check(bool pass, float value, const std::string& text) {
     CheckData d;
@@ -61,17 +56,7 @@ std::string repeat(const std::string& s, int n) {
     return out;
 }
 
-class CheckFilesTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        old_cwd_ = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
-    }
-    void TearDown() override { QDir::setCurrent(old_cwd_); }
-    QTemporaryDir dir_;
-    QString old_cwd_;
-};
+using CheckFilesTest = WorkingDirTest;
 
 TEST_F(CheckFilesTest, ColumnLineIsTheGbkText) {
     EXPECT_EQ(kColumnsGbk.size(), 264);
@@ -87,8 +72,8 @@ TEST_F(CheckFilesTest, NoFilesUntilASerialNumberThenBothWithHeads) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[INFO] csv_file created successfully.\n[INFO] csv_file created successfully.\n");
     EXPECT_TRUE(files.files_open());
-    EXPECT_EQ(read_file("pass.csv"), kHead);
-    EXPECT_EQ(read_file("not_pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("not_pass.csv"), kHead);
 }
 
 TEST_F(CheckFilesTest, PassAndFailRowsGoToTheirOwnFile) {
@@ -98,16 +83,16 @@ TEST_F(CheckFilesTest, PassAndFailRowsGoToTheirOwnFile) {
     files.update_csv_files_slot(make_check(true, 0.5f, kPassText));
     const QDateTime after = QDateTime::currentDateTime();
 
-    QByteArray pass = read_file("pass.csv");  // flushed: readable while open
+    QByteArray pass = file_bytes("pass.csv");  // flushed: readable while open
     ASSERT_TRUE(pass.startsWith(kHead));
     QByteArray row = pass.mid(kHead.size());
     ASSERT_TRUE(row.endsWith('\n'));
     expect_row(row.chopped(1), before, after, ", 12" + repeat(", 0.5", 12) + ", " + kPassText);
-    EXPECT_EQ(read_file("not_pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("not_pass.csv"), kHead);
 
     files.update_csv_files_slot(make_check(false, 1.2345678f, kFailText));
-    EXPECT_EQ(read_file("pass.csv"), pass);
-    const QByteArray fail = read_file("not_pass.csv");
+    EXPECT_EQ(file_bytes("pass.csv"), pass);
+    const QByteArray fail = file_bytes("not_pass.csv");
     ASSERT_TRUE(fail.startsWith(kHead));
     row = fail.mid(kHead.size());
     ASSERT_TRUE(row.endsWith('\n'));
@@ -132,7 +117,7 @@ TEST_F(CheckFilesTest, MeasurementsInFieldOrderWithShortNumbers) {
     d.non_load_torque = 2.5f;
     d.moment_of_inertia = 12.0f;
     files.update_csv_files_slot(d);
-    const QByteArray row = read_file("pass.csv").mid(kHead.size());
+    const QByteArray row = file_bytes("pass.csv").mid(kHead.size());
     EXPECT_EQ(row.mid(19).toStdString(),
               ", 7, 1, 1e-05, 36.6, 40, 0.123457, 4.56e-05, 1.23457e+06, -0.25, 100000, 0.1, 2.5, 12, " +
                   kPassText + "\n");
@@ -144,7 +129,7 @@ TEST_F(CheckFilesTest, SecondSerialNumberKeepsFilesGrowing) {
     files.update_csv_files_slot(make_check(true, 1.0f, kPassText));
     files.set_serial_number(2);
     files.update_csv_files_slot(make_check(true, 2.0f, kPassText));
-    const QList<QByteArray> lines = read_file("pass.csv").split('\n');
+    const QList<QByteArray> lines = file_bytes("pass.csv").split('\n');
     ASSERT_EQ(lines.size(), 5);  // two head lines, two rows, empty tail
     EXPECT_EQ(lines[2].mid(19).toStdString(), ", 1" + repeat(", 1", 12) + ", " + kPassText);
     EXPECT_EQ(lines[3].mid(19).toStdString(), ", 2" + repeat(", 2", 12) + ", " + kPassText);
@@ -157,7 +142,7 @@ TEST_F(CheckFilesTest, FirstSerialNumberOfARunEmptiesOldFiles) {
     old.close();
     CsvFiles4Check files;
     files.set_serial_number(3);
-    EXPECT_EQ(read_file("pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
 }
 
 // Without a serial number the result is kept: both files are made, number -1.
@@ -168,14 +153,14 @@ TEST_F(CheckFilesTest, ResultBeforeSerialNumberIsNotLost) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("[WARN] Check result arrived before a serial number"), std::string::npos) << out;
     EXPECT_TRUE(files.files_open());
-    EXPECT_EQ(read_file("pass.csv"), kHead);
-    const QByteArray fail = read_file("not_pass.csv");
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
+    const QByteArray fail = file_bytes("not_pass.csv");
     EXPECT_EQ(fail.mid(kHead.size() + 19).toStdString(),
               ", -1" + repeat(", 0.5", 12) + ", " + kFailText + "\n");
 
     files.set_serial_number(9);  // files already open: not emptied
     files.update_csv_files_slot(make_check(false, 0.5f, kFailText));
-    const QList<QByteArray> lines = read_file("not_pass.csv").split('\n');
+    const QList<QByteArray> lines = file_bytes("not_pass.csv").split('\n');
     ASSERT_EQ(lines.size(), 5);
     EXPECT_TRUE(lines[2].mid(19).startsWith(", -1, "));
     EXPECT_TRUE(lines[3].mid(19).startsWith(", 9, "));
@@ -194,7 +179,7 @@ TEST_F(CheckFilesTest, UnwritableFileIsReportedAndTheOtherKeepsWorking) {
     EXPECT_NE(out.find("[WARN] Check result not saved, pass.csv cannot be written"), std::string::npos)
         << out;
     EXPECT_TRUE(files.files_open());
-    const QByteArray fail = read_file("not_pass.csv");
+    const QByteArray fail = file_bytes("not_pass.csv");
     EXPECT_EQ(fail.mid(kHead.size() + 19).toStdString(),
               ", 4" + repeat(", 0.5", 12) + ", " + kFailText + "\n");
 }
@@ -208,7 +193,7 @@ TEST_F(CheckFilesTest, CloseAndDestructor) {
     testing::internal::CaptureStdout();
     files.reset();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[INFO] Destruct CsvFiles4Check\n");
-    EXPECT_EQ(read_file("pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
 }
 
 // The receivers reach the slot through a queued connection with the registered record.
@@ -218,9 +203,9 @@ TEST_F(CheckFilesTest, SlotTakesQueuedCheckData) {
     files.set_serial_number(8);
     ASSERT_TRUE(QMetaObject::invokeMethod(&files, "update_csv_files_slot", Qt::QueuedConnection,
                                           Q_ARG(CheckData, make_check(true, 0.5f, kPassText))));
-    EXPECT_EQ(read_file("pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
     QCoreApplication::processEvents();
-    EXPECT_EQ(read_file("pass.csv").mid(kHead.size() + 19).toStdString(),
+    EXPECT_EQ(file_bytes("pass.csv").mid(kHead.size() + 19).toStdString(),
               ", 8" + repeat(", 0.5", 12) + ", " + kPassText + "\n");
 }
 

@@ -7,17 +7,12 @@
 #include <string>
 
 #include "csv_file.h"
+#include "file_contents.h"
 
 namespace {
 
 const std::string kHead =
     "\nCreated by Halvren Motor Tool\nTime(s),Type,,Real,Target,,Real,Target,,Real,Target\n";
-
-std::string read_file(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return "<missing>";
-    return f.readAll().toStdString();
-}
 
 class RunLogTest : public ::testing::Test {
 protected:
@@ -36,12 +31,12 @@ TEST_F(RunLogTest, MeasuredAndTargetRowsAndEnd) {
     log.write(s, false);
     log.write(s, true);
     // Each line is flushed as written: visible before the log ends.
-    EXPECT_EQ(read_file(qpath("run.csv")),
+    EXPECT_EQ(file_text(qpath("run.csv")),
               kHead + "1.5,real,position,0.25,,velocity,-2,,torque,0.1,\n"
                       "1.5,target,position,,0.25,velocity,,-2,torque,,0.1\n");
     log.end();
     EXPECT_FALSE(log.is_open());
-    EXPECT_EQ(read_file(qpath("run.csv")),
+    EXPECT_EQ(file_text(qpath("run.csv")),
               kHead + "1.5,real,position,0.25,,velocity,-2,,torque,0.1,\n"
                       "1.5,target,position,,0.25,velocity,,-2,torque,,0.1\nLog ended\n");
 }
@@ -56,7 +51,7 @@ TEST_F(RunLogTest, NumbersUseSixSignificantDigits) {
     log.write(b, true);
     log.write(c, false);
     log.end();
-    EXPECT_EQ(read_file(qpath("num.csv")),
+    EXPECT_EQ(file_text(qpath("num.csv")),
               kHead +
                   "1.23457,real,position,1e-05,,velocity,1.23457e+06,,torque,-0.25,\n"
                   "100000,target,position,,1e+06,velocity,,0.0001,torque,,0\n"
@@ -77,7 +72,7 @@ TEST_F(RunLogTest, ClosedLogIgnoresWriteAndEnd) {
     log.end();
     log.write(s, true);  // after end: closed again
     log.end();
-    EXPECT_EQ(read_file(qpath("a.csv")), kHead + "Log ended\n");
+    EXPECT_EQ(file_text(qpath("a.csv")), kHead + "Log ended\n");
 }
 
 TEST_F(RunLogTest, CreateWhileOpenStartsSecondFileSilently) {
@@ -88,8 +83,8 @@ TEST_F(RunLogTest, CreateWhileOpenStartsSecondFileSilently) {
     log.create(path("second.csv"));
     log.write(s, true);
     log.end();
-    EXPECT_EQ(read_file(qpath("first.csv")), kHead + "0.5,real,position,1,,velocity,2,,torque,3,\n");
-    EXPECT_EQ(read_file(qpath("second.csv")),
+    EXPECT_EQ(file_text(qpath("first.csv")), kHead + "0.5,real,position,1,,velocity,2,,torque,3,\n");
+    EXPECT_EQ(file_text(qpath("second.csv")),
               kHead + "0.5,target,position,,1,velocity,,2,torque,,3\nLog ended\n");
 }
 
@@ -103,7 +98,7 @@ TEST_F(RunLogTest, ExistingFileGetsASecondHeadAppended) {
         log.create(path("same.csv"));
         log.write(s, true);
     }  // destructor closes without "Log ended"
-    EXPECT_EQ(read_file(qpath("same.csv")),
+    EXPECT_EQ(file_text(qpath("same.csv")),
               kHead + "0.5,real,position,1,,velocity,2,,torque,3,\nLog ended\n" + kHead +
                   "0.5,target,position,,1,velocity,,2,torque,,3\n");
 }
@@ -115,7 +110,7 @@ TEST_F(RunLogTest, DestructorLogsAndLeavesNoEndLine) {
         testing::internal::CaptureStdout();
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[INFO] Destruct CsvFile\n");
-    EXPECT_EQ(read_file(qpath("d.csv")), kHead);
+    EXPECT_EQ(file_text(qpath("d.csv")), kHead);
 }
 
 TEST_F(RunLogTest, UnwritableFolderIsReportedAndNothingBreaks) {
@@ -135,7 +130,7 @@ TEST_F(RunLogTest, UnwritableFolderIsReportedAndNothingBreaks) {
     log.create(path("ok.csv"));
     log.write(s, false);
     log.end();
-    EXPECT_EQ(read_file(qpath("ok.csv")),
+    EXPECT_EQ(file_text(qpath("ok.csv")),
               kHead + "1,real,position,2,,velocity,3,,torque,4,\nLog ended\n");
 }
 
