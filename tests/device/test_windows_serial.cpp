@@ -184,11 +184,14 @@ TEST_F(WindowsSerialPty, PortIsExclusiveAndFreedByCloseAndDestruction) {
         EXPECT_EQ(err.text(), "无法打开串口\n");
     }
     {
-        // A link dropped while open gives the port back.
-        WindowsSerial temporary;
-        link.close();
-        ConsoleCapture quiet;
-        ASSERT_EQ(temporary.open(peer.slave_path()), 0);
+        // A link dropped while open gives the port back, and says it goes.
+        ConsoleCapture out;
+        {
+            WindowsSerial temporary;
+            link.close();
+            ASSERT_EQ(temporary.open(peer.slave_path()), 0);
+        }
+        EXPECT_EQ(out.text(), "[INFO] Serial opened!\n[INFO] Destruct WindowsSerial\n");
     }
     WindowsSerial third;
     ConsoleCapture out;
