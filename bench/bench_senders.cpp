@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "can_codec.h"
-#include "can_driver_peer.h"
+#include "can_driver_on_adapter.h"
 #include "can_manager.h"
 #include "emulated_usb_backend.h"
 #include "serial_driver_peer.h"
@@ -115,14 +115,7 @@ int main(int argc, char** argv) {
 
     auto backend = EmulatedUsbBackend::install();
     auto adapter = backend->add_adapter();
-    std::weak_ptr<EmulatedGsUsbAdapter> weak = adapter;
-    auto can_peer = std::make_unique<CanDriverPeer>([weak](const CanFrame& frame) {
-        if (auto a = weak.lock()) a->deliver(frame);
-    });
-    can_peer->set_motor_id(0);
-    can_peer->start();
-    CanDriverPeer* peer = can_peer.get();
-    adapter->set_bus_listener([peer](const CanFrame& frame) { peer->on_host_frame(frame); });
+    auto can_peer = start_can_driver_on(adapter, 0);
     auto serial_peer = std::make_unique<SerialDriverPeer>();
     if (!serial_peer->start()) {
         std::fprintf(stderr, "no pseudo-terminal\n");

@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "can_codec.h"
-#include "can_driver_peer.h"
+#include "can_driver_on_adapter.h"
 #include "can_manager.h"
 #include "console_capture.h"
 #include "curve_sender.h"
 #include "emulated_usb_backend.h"
+#include "sender_test_util.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "step_sender.h"
@@ -29,22 +30,6 @@ using Target = std::array<float, 5>;
 
 constexpr uint8_t kSerialMotionCmd = 16;
 constexpr Target kZero{0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-
-// The lines the senders and the curve dialog write, in order; the links' receive
-// threads may log in between.
-std::vector<std::string> sender_lines(ConsoleCapture& console) {
-    static const char* const kPrefixes[] = {"mode_ is: ", "[INFO] Send_", "[INFO] Sleep_", "[ERROR] Send rate",
-                                            "[WARN] Unknown curve", "[INFO] Dectruct SetCurve",
-                                            "[INFO] Destruct CurveSender", "[INFO] Destruct StepSender"};
-    std::vector<std::string> out;
-    for (const auto& line : console.lines())
-        for (const char* prefix : kPrefixes)
-            if (line.rfind(prefix, 0) == 0) {
-                out.push_back(line);
-                break;
-            }
-    return out;
-}
 
 int thread_count() {
     return static_cast<int>(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
@@ -58,14 +43,7 @@ protected:
         backend_ = EmulatedUsbBackend::install();
         if (device() == 2) {
             adapter_ = backend_->add_adapter();
-            std::weak_ptr<EmulatedGsUsbAdapter> weak = adapter_;
-            can_peer_ = std::make_unique<CanDriverPeer>([weak](const CanFrame& frame) {
-                if (auto a = weak.lock()) a->deliver(frame);
-            });
-            can_peer_->set_motor_id(0);
-            can_peer_->start();
-            CanDriverPeer* peer = can_peer_.get();
-            adapter_->set_bus_listener([peer](const CanFrame& frame) { peer->on_host_frame(frame); });
+            can_peer_ = start_can_driver_on(adapter_, 0);
         } else {
             serial_peer_ = std::make_unique<SerialDriverPeer>();
             ASSERT_TRUE(serial_peer_->start());
@@ -181,16 +159,6 @@ protected:
 
 std::string link_name(const ::testing::TestParamInfo<uint8_t>& info) {
     return info.param == 2 ? "Can" : "Serial";
-}
-
-// The curve as the driver tooling defines it, rounding included.
-Target curve_point(uint8_t type, float t, float a, float f, float c, float kp, float kd) {
-    const float w = 6.283185f * f;
-    const float x = t * w;
-    if (type == 0) return {0.0f, 0.0f, static_cast<float>(std::sin(static_cast<double>(x)) * a + c), kp, kd};
-    const float peak = a * w;
-    return {static_cast<float>(std::sin(static_cast<double>(x)) * a + c),
-            static_cast<float>(std::cos(static_cast<double>(x)) * static_cast<double>(peak)), 0.0f, kp, kd};
 }
 
 using StepSenderLink = LinkFixture;
@@ -313,7 +281,7 @@ TEST_P(CurveSenderLink, TorqueFollowSendsTheSineTorqueOnly) {
 
     expect_published_then_one_zero(published, 0.0f, 0.0f);
     for (const auto& p : published) {
-        const Target expected = curve_point(0, p.time, 2.5f, 2.0f, 0.0f, 0.0f, 0.0f);
+        const Target expected = curve_target(0, p.time, {2.5f, 2.0f, 0.0f, 0.0f, 0.0f});
         ASSERT_EQ(p.position, 0.0f);
         ASSERT_EQ(p.velocity, 0.0f);
         ASSERT_EQ(p.torque, expected[2]) << "t=" << p.time;
@@ -330,7 +298,7 @@ TEST_P(CurveSenderLink, PositionFollowAtStartAndQuarterPeriod) {
     expect_published_then_one_zero(published, 20.0f, 0.8f);
     ASSERT_FALSE(published.isEmpty());
     for (const auto& p : published) {
-        const Target expected = curve_point(1, p.time, 1.0f, 1.0f, 0.5f, 20.0f, 0.8f);
+        const Target expected = curve_target(1, p.time, {1.0f, 1.0f, 0.5f, 20.0f, 0.8f});
         ASSERT_EQ(p.position, expected[0]) << "t=" << p.time;
         ASSERT_EQ(p.velocity, expected[1]) << "t=" << p.time;
         ASSERT_EQ(p.torque, 0.0f);

@@ -10,16 +10,7 @@
 #include <vector>
 
 #include "serial_receiver.h"
-
-// Runs the Qt event loop until `done` holds or `timeout_ms` passed.
-inline bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QTest::qWait(2);
-    }
-    return true;
-}
+#include "wait_until.h"
 
 // Records the receiver's signals as short texts, in the order they were emitted.
 // Connections are made with a main-thread context, so they are queued from the

@@ -10,21 +10,22 @@
 
 #include <array>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "can_codec.h"
-#include "can_driver_peer.h"
+#include "can_driver_on_adapter.h"
 #include "can_manager.h"
 #include "console_capture.h"
 #include "emulated_usb_backend.h"
+#include "sender_test_util.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "set_curve.h"
 #include "ui_mainwindow.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -32,52 +33,12 @@ using Clock = std::chrono::steady_clock;
 using Target = std::array<float, 5>;
 constexpr uint8_t kSerialMotionCmd = 16;
 
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 10) {
-        if (done()) return true;
-        QTest::qWait(10);
-    }
-    return done();
-}
-
-// The lines the senders and the curve dialog write, in order; the links' receive
-// threads may log in between.
-std::vector<std::string> sender_lines(ConsoleCapture& console) {
-    static const char* const kPrefixes[] = {"mode_ is: ", "[INFO] Send_", "[INFO] Sleep_", "[ERROR] Send rate",
-                                            "[WARN] Unknown curve", "[INFO] Dectruct SetCurve",
-                                            "[INFO] Destruct CurveSender", "[INFO] Destruct StepSender"};
-    std::vector<std::string> out;
-    for (const auto& line : console.lines())
-        for (const char* prefix : kPrefixes)
-            if (line.rfind(prefix, 0) == 0) {
-                out.push_back(line);
-                break;
-            }
-    return out;
-}
-
-Target curve_point(uint8_t type, float t, const Target& p) {
-    const float w = 6.283185f * p[1];
-    const float x = t * w;
-    if (type == 0) return {0.0f, 0.0f, static_cast<float>(std::sin(static_cast<double>(x)) * p[0] + p[2]), p[3], p[4]};
-    const float peak = p[0] * w;
-    return {static_cast<float>(std::sin(static_cast<double>(x)) * p[0] + p[2]),
-            static_cast<float>(std::cos(static_cast<double>(x)) * static_cast<double>(peak)), 0.0f, p[3], p[4]};
-}
-
 class SetCurveTest : public ::testing::Test {
 protected:
     void SetUp() override {
         backend_ = EmulatedUsbBackend::install();
         adapter_ = backend_->add_adapter();
-        std::weak_ptr<EmulatedGsUsbAdapter> weak = adapter_;
-        can_peer_ = std::make_unique<CanDriverPeer>([weak](const CanFrame& frame) {
-            if (auto a = weak.lock()) a->deliver(frame);
-        });
-        can_peer_->set_motor_id(0);
-        can_peer_->start();
-        CanDriverPeer* peer = can_peer_.get();
-        adapter_->set_bus_listener([peer](const CanFrame& frame) { peer->on_host_frame(frame); });
+        can_peer_ = start_can_driver_on(adapter_, 0);
         serial_peer_ = std::make_unique<SerialDriverPeer>();
         ASSERT_TRUE(serial_peer_->start());
 
@@ -152,7 +113,7 @@ protected:
         ASSERT_FALSE(published_.isEmpty());
         ASSERT_EQ(requests.size(), static_cast<size_t>(published_.size()) + 1);
         for (int i = 0; i <= published_.size(); ++i) {
-            const Target expected = i < published_.size() ? curve_point(type, published_[i].time, p) : Target{};
+            const Target expected = i < published_.size() ? curve_target(type, published_[i].time, p) : Target{};
             ASSERT_EQ(requests[i].values.size(), 5u);
             ASSERT_EQ(std::memcmp(requests[i].values.data(), expected.data(), sizeof(Target)), 0) << "target " << i;
         }
@@ -162,7 +123,7 @@ protected:
         ASSERT_FALSE(published_.isEmpty());
         ASSERT_EQ(frames.size(), static_cast<size_t>(published_.size()) + 1);
         for (int i = 0; i <= published_.size(); ++i) {
-            const Target expected = i < published_.size() ? curve_point(type, published_[i].time, p) : Target{};
+            const Target expected = i < published_.size() ? curve_target(type, published_[i].time, p) : Target{};
             uint8_t packed[8] = {};
             pack_motion_command(packed, expected.data());
             ASSERT_EQ(std::memcmp(packed, frames[i].frame.data, 8), 0) << "frame " << i;
