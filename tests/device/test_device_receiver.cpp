@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "device_receiver.h"
 
@@ -15,11 +16,29 @@ public:
     std::atomic<int> loops_started{0};
     std::atomic<int> to_produce{0};
     std::atomic<int> produced{0};
+    std::atomic<int> commons_to_count{0};
+
+    // Whether another thread could take the motion-buffer lock right now.
+    bool buffer_lock_free() {
+        bool free = false;
+        std::thread probe([&] {
+            if (motion_buffer_mutex_.try_lock()) {
+                free = true;
+                motion_buffer_mutex_.unlock();
+            }
+        });
+        probe.join();
+        return free;
+    }
 
 protected:
     void receive_loop() override {
         loops_started++;
         while (!stop_requested()) {
+            if (commons_to_count.load() > 0) {
+                commons_to_count--;
+                count_common_state();
+            }
             if (to_produce.load() > 0) {
                 to_produce--;
                 StampedMoitonState s;
@@ -52,8 +71,10 @@ TEST(DeviceReceiver, CountsAreTakenAndZeroedEachSecond) {
     CountingReceiver r;
     QSignalSpy spy(&r, &DeviceReceiver::fps_signal);
     r.start_receive_thread();
+    r.commons_to_count = 1;
     r.to_produce = 30;
     QTRY_COMPARE_WITH_TIMEOUT(r.produced.load(), 30, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(r.commons_to_count.load(), 0, 2000);
     ASSERT_TRUE(spy.wait(1500));
     FrameCount total{};
     for (const auto& args : spy) {
@@ -62,10 +83,12 @@ TEST(DeviceReceiver, CountsAreTakenAndZeroedEachSecond) {
         total.common_count += c.common_count;
     }
     EXPECT_EQ(total.motion_count, 30u);
-    EXPECT_EQ(total.common_count, 0u);
+    EXPECT_EQ(total.common_count, 1u);
     spy.clear();
     ASSERT_TRUE(spy.wait(1500));
-    EXPECT_EQ(spy.at(0).at(0).value<FrameCount>().motion_count, 0u);
+    const FrameCount next = spy.at(0).at(0).value<FrameCount>();
+    EXPECT_EQ(next.common_count, 0u);
+    EXPECT_EQ(next.motion_count, 0u);
 }
 
 TEST(DeviceReceiver, StartIsIdempotentAndRestartRunsAFreshLoop) {
@@ -81,11 +104,36 @@ TEST(DeviceReceiver, StartIsIdempotentAndRestartRunsAFreshLoop) {
     EXPECT_TRUE(r.has_receive_thread());
 }
 
-TEST(DeviceReceiver, NoEmissionWithoutSamples) {
+TEST(DeviceReceiver, IdleReceiverReportsZeroCountsEverySecondAndNoSamples) {
     CountingReceiver r;
-    QSignalSpy spy(&r, &DeviceReceiver::motor_motion_state_signal);
-    QTest::qWait(100);
-    EXPECT_EQ(spy.count(), 0);
+    QSignalSpy samples(&r, &DeviceReceiver::motor_motion_state_signal);
+    QSignalSpy fps(&r, &DeviceReceiver::fps_signal);
+    QTRY_COMPARE_WITH_TIMEOUT(fps.count(), 2, 2600);
+    for (const auto& args : fps) {
+        const FrameCount c = args.at(0).value<FrameCount>();
+        EXPECT_EQ(c.common_count, 0u);
+        EXPECT_EQ(c.motion_count, 0u);
+    }
+    EXPECT_EQ(samples.count(), 0);
+}
+
+TEST(DeviceReceiver, FlushHoldsTheBufferLockAcrossTheEmission) {
+    CountingReceiver r;
+    int emissions = 0;
+    bool free_during_emission = true;
+    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r,
+                     [&](QVector<StampedMoitonState>& buf) {
+                         ++emissions;
+                         free_during_emission = r.buffer_lock_free();
+                         buf.clear();
+                     }, Qt::DirectConnection);
+    r.start_receive_thread();
+    r.to_produce = 3;
+    QTRY_COMPARE_WITH_TIMEOUT(r.produced.load(), 3, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(emissions > 0, 1000);
+    r.stop_receive_thread();
+    EXPECT_FALSE(free_during_emission);
+    EXPECT_TRUE(r.buffer_lock_free());
 }
 
 }  // namespace
