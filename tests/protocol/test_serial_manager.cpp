@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -120,6 +121,26 @@ TEST_F(SerialManagerTest, OpenThroughTheDialogPollsStatusAndCloseJoins) {
     EXPECT_EQ(thread_count(), threads_before + 1);
     manager_->request_driver_version();
     ASSERT_TRUE(peer_.wait_for_requests(25, 1, 1000));
+}
+
+TEST_F(SerialManagerTest, DeviceDialogRunsModalAndOnTopUntilCancelled) {
+    bool shown = false, on_top = false;
+    Qt::WindowModality modality = Qt::NonModal;
+    QWidget* modal = nullptr;
+    QTimer::singleShot(50, dialog_, [&] {
+        shown = dialog_->isVisible();
+        on_top = dialog_->windowFlags() & Qt::WindowStaysOnTopHint;
+        modality = dialog_->windowModality();
+        modal = QApplication::activeModalWidget();
+        QTest::mouseClick(dialog_->findChild<QPushButton*>("cancle_pushButton"), Qt::LeftButton);
+    });
+    manager_->show_set_serial_dialog();  // returns only when the dialog is closed
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(on_top);
+    EXPECT_EQ(modality, Qt::ApplicationModal);
+    EXPECT_EQ(modal, dialog_);
+    EXPECT_FALSE(dialog_->isVisible());
+    EXPECT_FALSE(link_open());
 }
 
 TEST_F(SerialManagerTest, EveryForwarderReachesTheDriver) {

@@ -222,6 +222,7 @@ TEST_F(SerialReceiverTest, UnknownCommandsAreLoggedInHexAndDropped) {
 }
 
 TEST_F(SerialReceiverTest, DispatchIgnoresFramesWhosePayloadDoesNotMatchTheirLength) {
+    ConsoleCapture console;
     SerialFrame frame;
     frame.length = 23;
     frame.cmd = 2;
@@ -234,6 +235,7 @@ TEST_F(SerialReceiverTest, DispatchIgnoresFramesWhosePayloadDoesNotMatchTheirLen
     rx_->dispatch_frame(frame);
     QTest::qWait(50);
     EXPECT_TRUE(events_->events.empty());
+    EXPECT_EQ(console.text(), "");  // other lengths are dropped without a word
 }
 
 TEST_F(SerialReceiverTest, DriverAnswersEveryRequestWithTheRightReply) {
