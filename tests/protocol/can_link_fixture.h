@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "can_driver_peer.h"
 #include "can_manager.h"
@@ -66,7 +67,13 @@ protected:
         auto p = peer;
         adapter->set_bus_listener([p](const CanFrame& f) { p->on_host_frame(f); });
         peer->start();
-        manager = std::make_unique<CanManager>("en");
+        make_manager("en");
+    }
+    // (Re)builds the manager in `language` with the connections the main window makes.
+    void make_manager(const std::string& language) {
+        manager.reset();
+        lan = language;
+        manager = std::make_unique<CanManager>(lan);
         // The main window's direct connection for the calibration judgement.
         QObject::connect(manager->can_receiver().get(), &CanReceiver::calibration_start_signal, manager.get(),
                          &CanManager::calibrate_start_slot, Qt::DirectConnection);
@@ -95,7 +102,9 @@ protected:
     // adapter list, types the id, presses the button, waits for the new state, closes.
     bool toggle_via_dialog(const QString& id, bool expect_open) {
         bool done = false;
-        const QString want = expect_open ? QStringLiteral("Close") : QStringLiteral("Open");
+        const bool zh = lan == "zh";
+        const QString want = expect_open ? (zh ? QStringLiteral("关闭设备") : QStringLiteral("Close"))
+                                         : (zh ? QStringLiteral("打开设备") : QStringLiteral("Open"));
         auto stop = std::make_shared<bool>(false);
         int phase = 0;
         const auto deadline = Clock::now() + milliseconds(5000);
@@ -189,6 +198,7 @@ protected:
     std::shared_ptr<EmulatedGsUsbAdapter> adapter;
     std::shared_ptr<CanDriverPeer> peer;
     std::unique_ptr<CanManager> manager;
+    std::string lan;
     std::vector<std::string> events;
     Clock::time_point success_at{};
     int dfu_sent_before_success = 0;

@@ -2,6 +2,7 @@
 // Test double for the CAN protocol tests: a CAN link that records what is sent and
 // hands out queued frames.
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <iostream>
 #include <mutex>
@@ -33,6 +34,7 @@ public:
     int send(CanFrame& frame) override {
         std::lock_guard<std::mutex> lock(mutex_);
         sent_.push_back(frame);
+        sent_at_.push_back(std::chrono::steady_clock::now());
         return send_result.load();
     }
     int receive(CanFrame& frame) override {
@@ -60,9 +62,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return sent_;
     }
+    // When each frame of sent() was handed to the link.
+    std::vector<std::chrono::steady_clock::time_point> sent_at() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sent_at_;
+    }
     void clear_sent() {
         std::lock_guard<std::mutex> lock(mutex_);
         sent_.clear();
+        sent_at_.clear();
     }
 
     std::atomic<int> send_result{1};
@@ -71,5 +79,6 @@ private:
     std::mutex mutex_;
     std::deque<CanFrame> incoming_;
     std::vector<CanFrame> sent_;
+    std::vector<std::chrono::steady_clock::time_point> sent_at_;
     size_t handed_out_ = 0;
 };

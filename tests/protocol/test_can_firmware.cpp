@@ -77,6 +77,34 @@ TEST_F(CanManagerTest, LastChunkIsPaddedWithZeros) {
     EXPECT_TRUE(console.contains("[INFO] size: 10 crc32: "));
 }
 
+TEST_F(CanManagerTest, EmptyImageSendsNoChunkAndAZeroCheckFrame) {
+    ASSERT_TRUE(toggle_via_dialog("3", true));
+    answer_firmware_dialogs(write_image(QByteArray()), true);
+    manager->update_firmware();
+    EXPECT_EQ(peer->request_count(19), 0);
+    const auto checks = peer->requests(20);
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_EQ(checks[0].frame.dlc, 8);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(checks[0].frame.data), 8), QByteArray(8, '\0'));
+    EXPECT_TRUE(console.contains("[INFO] size: 0 crc32: 0"));
+    EXPECT_TRUE(peer->last_check().accepted);
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "success"}));
+}
+
+TEST_F(CanManagerTest, ChineseTextsOfTheFirmwareDialogs) {
+    make_manager("zh");
+    ASSERT_TRUE(toggle_via_dialog("3", true));
+    answer_firmware_dialogs(write_image(random_bytes(24, 1)), false);
+    manager->update_firmware();
+    EXPECT_EQ(dialogs.seen, (std::vector<std::string>{"file", "box"}));
+    EXPECT_EQ(dialogs.file_caption, QStringLiteral("请选择固件"));
+    EXPECT_TRUE(dialogs.file_filters.contains(QStringLiteral("bin文件 (*.bin)")));
+    EXPECT_EQ(dialogs.box_title, QStringLiteral("提示"));
+    EXPECT_EQ(dialogs.box_text, QStringLiteral("点击OK开始烧录固件"));
+    EXPECT_TRUE(console.contains("[INFO] Cancel clicked"));
+    EXPECT_EQ(peer->request_count(19), 0);
+}
+
 TEST_F(CanManagerTest, NoStartAcknowledgementFailsWithoutDialogs) {
     peer->set_start_answer(CanDriverPeer::Answer::Silent);
     ASSERT_TRUE(toggle_via_dialog("3", true));

@@ -1,6 +1,10 @@
 // The CAN link manager: open and close through the dialog, status poll, clear error, calibration.
 #include "can_link_fixture.h"
 
+#include <atomic>
+
+#include "can_frame_maker.h"
+
 namespace {
 
 TEST_F(CanManagerTest, OpenViaDialogCarriesMotorIdInEveryIdentifierAndCloses) {
@@ -167,6 +171,34 @@ TEST_F(CanManagerTest, CalibrationJudgedFailedWithoutStartReport) {
     EXPECT_TRUE(console.contains("[ERROR] Calibration start failed"));
     QTest::qWait(50);
     EXPECT_EQ(events, std::vector<std::string>{"calibrate_failed"});
+}
+
+TEST_F(CanManagerTest, StartReportAfterTheJudgementCountsForTheNextCalibration) {
+    SimulatedDriver::CalibrationScript script;
+    script.silent = true;
+    peer->driver().set_calibration_script(script);
+    std::atomic<int> reports{0};
+    const auto counter = QObject::connect(manager->can_receiver().get(), &CanReceiver::calibration_start_signal,
+                                          manager.get(), [&] { ++reports; }, Qt::DirectConnection);
+    ASSERT_TRUE(toggle_via_dialog("3", true));
+    // A start report with no calibration running, as one that came in after its judgement.
+    peer->send_frame(make_can_frame((31u << 5) | 0x10u | 3u, 8, {0, 0}));
+    QTRY_COMPARE_WITH_TIMEOUT(reports.load(), 1, 2000);
+
+    manager->calibrate_motor();  // the driver stays silent
+    EXPECT_EQ(peer->request_count(3), 1);
+    EXPECT_EQ(reports.load(), 1);
+    EXPECT_TRUE(console.contains("[INFO] Calibration started"));
+    EXPECT_FALSE(console.contains("Calibration start failed"));
+    QTest::qWait(50);
+    EXPECT_TRUE(events.empty());
+
+    // The judgement cleared the flag: the next one fails without a new report.
+    manager->calibrate_start_timer_slot();
+    EXPECT_TRUE(console.contains("[ERROR] Calibration start failed"));
+    QTest::qWait(50);
+    EXPECT_EQ(events, std::vector<std::string>{"calibrate_failed"});
+    QObject::disconnect(counter);
 }
 
 TEST_F(CanManagerTest, DestroyingWithLinkOpenStopsThreadAndClosesAdapter) {

@@ -157,6 +157,15 @@ TEST_F(CanSenderTest, WriteFirmwareParamOrderPausesAndIds) {
     EXPECT_EQ(payload(sent[3]), (std::vector<uint8_t>{100}));
     EXPECT_EQ(payload(sent[4]), (std::vector<uint8_t>{0x11, 0x70}));
     EXPECT_EQ(sent[5].dlc, 0);
+    // 200 ms after each of the first four writes, a full second before the request.
+    const auto at = link->sent_at();
+    ASSERT_EQ(at.size(), 6u);
+    const int min_gap_ms[5] = {200, 200, 200, 200, 1000};
+    for (int i = 0; i < 5; ++i) {
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(at[i + 1] - at[i]).count();
+        EXPECT_GE(gap, min_gap_ms[i]) << "after frame " << i;
+        EXPECT_LT(gap, min_gap_ms[i] + 400) << "after frame " << i;
+    }
     EXPECT_EQ(console.lines(), (std::vector<std::string>{
                                    "[INFO] CAN write firmware param", "[INFO] CAN set limit current",
                                    "[INFO] CAN set gear ratio", "[INFO] CAN set id",
