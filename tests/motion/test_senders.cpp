@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "can_codec.h"
@@ -22,6 +23,7 @@
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "step_sender.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -229,6 +231,39 @@ TEST_P(StepSenderLink, SecondStartKeepsOneThread) {
     EXPECT_EQ(thread_count(), threads_before);
     // A second loop would have gone on sending after stop; the fixture checked none did.
     expect_published_then_one_zero(published, target[3], target[4]);
+    // No start time was set: the samples count from the steady clock's zero.
+    const float since_clock_zero = std::chrono::duration<float>(Clock::now().time_since_epoch()).count();
+    for (const auto& p : published) EXPECT_NEAR(p.time, since_clock_zero, 2.0f);
+}
+
+TEST_P(StepSenderLink, PublicationHoldsTheStreamBackWhileItsSlotRuns) {
+    StepSender sender(serial_manager_, can_manager_);
+    sender.set_param(device(), rate());
+    const float target[5] = {0.4f, 0.0f, 0.0f, 2.0f, 0.2f};
+    sender.set_target(target);
+    const auto t0 = Clock::now();
+    sender.set_start_time(t0);
+    auto since_t0 = [t0] { return std::chrono::duration<float>(Clock::now() - t0).count(); };
+    QVector<StampedMoitonState> published;
+    float entered = -1.0f;
+    float left = -1.0f;
+    QObject::connect(&sender, &StepSender::target_motion_state_signal, &sender,
+                     [&](QVector<StampedMoitonState> batch) {
+                         published += batch;
+                         if (entered >= 0.0f) return;
+                         entered = since_t0();
+                         std::this_thread::sleep_for(std::chrono::milliseconds(60));
+                         left = since_t0();
+                     });
+    sender.start();
+    ASSERT_TRUE(wait_until([&] { return left >= 0.0f && !published.isEmpty() && published.back().time > left + 0.03f; },
+                           3000));
+    sender.stop();
+    // The sender waits on its lock while the slot runs, so no point is stamped inside it.
+    for (const auto& p : published) {
+        EXPECT_FALSE(p.time > entered + 0.001f && p.time < left - 0.001f)
+            << "point at " << p.time << " s while the slot ran from " << entered << " to " << left;
+    }
 }
 
 TEST_P(StepSenderLink, StopWithoutStreamSendsOneZeroOnlyToAConfiguredLink) {
