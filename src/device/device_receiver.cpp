@@ -1,5 +1,7 @@
 #include "device_receiver.h"
 
+#include <cstdint>
+
 DeviceReceiver::DeviceReceiver() : QObject(nullptr) {
     flush_timer_.setInterval(20);
     connect(&flush_timer_, &QTimer::timeout, this, &DeviceReceiver::send_buffer_timer_slot);
@@ -56,7 +58,10 @@ float DeviceReceiver::seconds_since_start() {
         std::lock_guard<std::mutex> lock(start_time_mutex_);
         start = start_time_;
     }
-    return std::chrono::duration<float>(std::chrono::steady_clock::now() - start).count();
+    // Whole microseconds, as f32, then seconds.
+    const int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<float>(static_cast<float>(ns / 1000) / 1000000.0);
 }
 
 void DeviceReceiver::send_buffer_timer_slot() {

@@ -42,7 +42,7 @@ protected:
     void count_common_state() { common_count_.fetch_add(1, std::memory_order_relaxed); }
     void count_motion_frame() { motion_count_.fetch_add(1, std::memory_order_relaxed); }
     void store_start_time(const std::chrono::steady_clock::time_point& t);
-    // Seconds since the run's start time.
+    // Seconds since the run's start time, truncated to whole microseconds.
     float seconds_since_start();
 
     std::unique_ptr<std::thread> receive_thread_;

@@ -174,15 +174,8 @@ void SerialReceiver::handle_param_check(const SerialFrame& frame) {
 void SerialReceiver::handle_complex3_frame(const SerialFrame& frame) {
     switch (frame.cmd) {
         case kMotionState: {
-            std::chrono::steady_clock::time_point start;
-            {
-                std::lock_guard<std::mutex> lock(start_time_mutex_);
-                start = start_time_;
-            }
-            const int64_t ns =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
             StampedMoitonState state;
-            state.time = static_cast<float>(static_cast<float>(ns / 1000) / 1000000.0);
+            state.time = seconds_since_start();
             state.position = frame.payload[0];
             state.velocity = frame.payload[1];
             state.torque = frame.payload[2];
