@@ -257,6 +257,21 @@ TEST_F(SetCurveTest, StopReenablesTheMainWindowButtonsEvenWhenIdle) {
     expect_running_locks(false);
 }
 
+TEST_F(SetCurveTest, ClosingTheDialogLeavesTheCurveRunning) {
+    toggle_serial(true);
+    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
+    set_spin("torque_A_doubleSpinBox", 1.0);
+    set_spin("torque_f_doubleSpinBox", 1.0);
+    dialog_->show();
+    dialog_->on_start_pushButton_clicked();
+    ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 3, 3000));
+    dialog_->close();
+    EXPECT_FALSE(dialog_->isVisible());
+    const int at_close = serial_peer_->request_count(kSerialMotionCmd);
+    EXPECT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, at_close + 5, 3000));
+    expect_running_locks(true);
+}
+
 TEST_F(SetCurveTest, DestructionStopsARunningCurve) {
     toggle_serial(true);
     child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
