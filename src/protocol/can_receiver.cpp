@@ -1,11 +1,11 @@
 #include "can_receiver.h"
 
-#include <QTextCodec>
 #include <cstring>
 #include <ios>
 #include <thread>
 
 #include "console_log.h"
+#include "param_check.h"
 
 namespace {
 
@@ -28,25 +28,9 @@ const char* const kCheckValueLabels[12] = {
 
 }  // namespace
 
-const std::array<std::string, 7>& CanReceiver::check_result_texts() {
-    static const std::array<std::string, 7> texts = [] {
-        const char* const utf8[7] = {"校验成功", "电阻不合格", "电流采样不合格", "电感不合格",
-                                     "反电动势系数不合格", "转动惯量不合格", "匀速运动不合格"};
-        std::array<std::string, 7> out;
-        QTextCodec* gbk = QTextCodec::codecForName("GBK");
-        if (!gbk) hv::log_error("GBK text codec not available, check texts kept as UTF-8");
-        for (int i = 0; i < 7; ++i) {
-            const QString text = QString::fromUtf8(utf8[i]);
-            out[i] = gbk ? gbk->fromUnicode(text).toStdString() : text.toUtf8().toStdString();
-        }
-        return out;
-    }();
-    return texts;
-}
-
 CanReceiver::CanReceiver(std::shared_ptr<CanInterface> can_interface)
     : DeviceReceiver(), can_interface_(std::move(can_interface)) {
-    check_result_texts();  // build the texts outside the receive thread
+    check_step_text(0);  // build the texts outside the receive thread
     qRegisterMetaType<CommonState>("CommonState");
     qRegisterMetaType<QVector<StampedMoitonState>>("QVector<StampedMoitonState>");
     qRegisterMetaType<FirmwareState>("FirmwareState");
@@ -259,22 +243,8 @@ void CanReceiver::handle_report(const CanFrame& frame) {
 void CanReceiver::handle_check_step(uint16_t step) {
     hv::log_info("Into param check step: ", step);
     check_pass_ = (step == 0);
-    if (step <= 6) check_result_ = check_result_texts()[step];
-    CheckData data;
-    data.pass = check_pass_;
-    data.result = check_result_;
-    data.current_sample_error_k = check_values_[0];
-    data.current_sample_error_b = check_values_[1];
-    data.motor_temp = check_values_[2];
-    data.driver_temp = check_values_[3];
-    data.phase_R = check_values_[4];
-    data.phase_L = check_values_[5];
-    data.non_load_current_average = check_values_[6];
-    data.non_load_current_peak = check_values_[7];
-    data.back_EMF = check_values_[8];
-    data.torque_k = check_values_[9];
-    data.non_load_torque = check_values_[10];
-    data.moment_of_inertia = check_values_[11];
+    if (step <= 6) check_result_ = check_step_text(step);
+    const CheckData data = make_check_data(check_pass_, check_result_, check_values_);
     emit update_csv_files_signal(data);
     emit param_check_signal(step);
 }

@@ -24,9 +24,6 @@ public:
     // Debug dump, not used on any path.
     void log_receive_data(const CanFrame& frame);
 
-    // The check texts as GBK bytes, indexed by step 0..6.
-    static const std::array<std::string, 7>& check_result_texts();
-
 signals:
     void error_reset_signal();
     void set_param_success_signal();

@@ -1,13 +1,13 @@
 #include "serial_receiver.h"
 
 #include <QString>
-#include <QTextCodec>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <thread>
 
 #include "console_log.h"
+#include "param_check.h"
 
 namespace {
 
@@ -25,28 +25,7 @@ int truncate_to_int(float value) {
     return static_cast<int>(value);
 }
 
-std::array<std::string, 7> make_check_texts() {
-    static const char* const utf8[7] = {"校验成功",           "电阻不合格",     "电流采样不合格",
-                                        "电感不合格",         "反电动势系数不合格", "转动惯量不合格",
-                                        "匀速运动不合格"};
-    std::array<std::string, 7> texts;
-    QTextCodec* gbk = QTextCodec::codecForName("GBK");
-    if (!gbk) hv::log_error("GBK text codec not available, check texts stay UTF-8");
-    for (size_t i = 0; i < texts.size(); ++i) {
-        const QString text = QString::fromUtf8(utf8[i]);
-        const QByteArray bytes = gbk ? gbk->fromUnicode(text) : text.toUtf8();
-        texts[i] = bytes.toStdString();
-    }
-    return texts;
-}
-
 }  // namespace
-
-const std::string& SerialReceiver::check_step_text(uint32_t step) {
-    static const std::array<std::string, 7> texts = make_check_texts();
-    static const std::string none;
-    return step < texts.size() ? texts[step] : none;
-}
 
 SerialReceiver::SerialReceiver(std::shared_ptr<SerialInterface> serial) : serial_(std::move(serial)) {
     qRegisterMetaType<CommonState>("CommonState");
@@ -152,21 +131,7 @@ void SerialReceiver::handle_param_check(const SerialFrame& frame) {
     hv::log_info("kParamCheck: ", value, " ", step);
     check_pass_ = step == 0;
     if (step <= 6) check_result_ = check_step_text(step);
-    CheckData data;
-    data.pass = check_pass_;
-    data.result = check_result_;
-    data.current_sample_error_k = check_values_[0];
-    data.current_sample_error_b = check_values_[1];
-    data.motor_temp = check_values_[2];
-    data.driver_temp = check_values_[3];
-    data.phase_R = check_values_[4];
-    data.phase_L = check_values_[5];
-    data.non_load_current_average = check_values_[6];
-    data.non_load_current_peak = check_values_[7];
-    data.back_EMF = check_values_[8];
-    data.torque_k = check_values_[9];
-    data.non_load_torque = check_values_[10];
-    data.moment_of_inertia = check_values_[11];
+    const CheckData data = make_check_data(check_pass_, check_result_, check_values_);
     emit update_csv_files_signal(data);
     emit param_check_signal(static_cast<uint16_t>(step & 0xFFFF));
 }

@@ -57,9 +57,6 @@ public:
     // Decodes one frame by its length and command.
     void dispatch_frame(const SerialFrame& frame);
 
-    // Result text of a parameter-check step as GBK bytes; empty for unknown steps.
-    static const std::string& check_step_text(uint32_t step);
-
 signals:
     void set_param_success_signal();
     void error_reset_signal();

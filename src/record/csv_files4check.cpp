@@ -2,10 +2,10 @@
 
 #include <QDateTime>
 #include <QString>
-#include <QTextCodec>
 #include <locale>
 
 #include "console_log.h"
+#include "gbk_text.h"
 
 namespace {
 
@@ -18,16 +18,6 @@ const char* const kColumnLine =
     u8"电机反电动势系数(V/krpm),电机力矩系数(N·m/A),电机空载阻力矩(N·m),"
     u8"电机转动惯量(kg·m/s^2),检测结果";
 
-QByteArray encode_gbk(const char* utf8) {
-    QTextCodec* codec = QTextCodec::codecForName("GBK");
-    // GB18030 encodes every character of GBK with the same bytes.
-    if (codec == nullptr) codec = QTextCodec::codecForName("GB18030");
-    if (codec == nullptr) {
-        hv::log_error("No GBK text codec available; check file headings written as UTF-8");
-        return QByteArray(utf8);
-    }
-    return codec->fromUnicode(QString::fromUtf8(utf8));
-}
 
 }  // namespace
 
@@ -39,7 +29,7 @@ CsvFiles4Check::~CsvFiles4Check() {
 }
 
 const QByteArray& CsvFiles4Check::column_line_gbk() {
-    static const QByteArray line = encode_gbk(kColumnLine);
+    static const QByteArray line = utf8_to_gbk(kColumnLine);
     return line;
 }
 

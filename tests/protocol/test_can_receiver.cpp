@@ -319,16 +319,6 @@ TEST_F(CanReceiverTest, StepAboveSixBeforeAnyResultGivesEmptyText) {
     EXPECT_TRUE(checks[0].result.empty());
 }
 
-TEST_F(CanReceiverTest, CheckTextsAreGbk) {
-    const auto& t = CanReceiver::check_result_texts();
-    EXPECT_EQ(t[0], std::string("\xD0\xA3\xD1\xE9\xB3\xC9\xB9\xA6"));
-    EXPECT_EQ(t[1], std::string("\xB5\xE7\xD7\xE8\xB2\xBB\xBA\xCF\xB8\xF1"));  // 电阻不合格
-    for (const auto& s : t) {
-        EXPECT_EQ(s.size() % 2, 0u);  // two bytes per character, all CJK
-        for (unsigned char c : s) EXPECT_GE(c, 0x80);
-    }
-}
-
 TEST_F(CanReceiverTest, MotionRepliesFiledByTemperatureType) {
     // temp7 = 127 -> 200 degrees, type 1: motor temperature.
     CanFrame motor = make_can_frame(reply_id(4), 8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});

@@ -10,6 +10,7 @@
 #include "console_capture.h"
 #include "qt_serial.h"
 #include "serial_driver_peer.h"
+#include "param_check.h"
 #include "serial_receiver.h"
 #include "serial_sender.h"
 #include "serial_test_util.h"
@@ -137,7 +138,7 @@ TEST_F(SerialReceiverTest, ParameterCheckBuildsRecordsWithGbkTexts) {
     EXPECT_EQ(console.lines_starting("[INFO] k").size(), 12u + 5u);
 }
 
-TEST(SerialReceiverTexts, AllStepTextsAreGbk) {
+TEST(ParamCheckTexts, AllStepTextsAreGbk) {
     const char* expected[7] = {"d0a3d1e9b3c9b9a6",
                                "b5e7d7e8b2bbbacfb8f1",
                                "b5e7c1f7b2c9d1f9b2bbbacfb8f1",
@@ -145,8 +146,8 @@ TEST(SerialReceiverTexts, AllStepTextsAreGbk) {
                                "b7b4b5e7b6afcac6cfb5cafdb2bbbacfb8f1",
                                "d7aab6afb9dfc1bfb2bbbacfb8f1",
                                "d4c8cbd9d4cbb6afb2bbbacfb8f1"};
-    for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(SerialReceiver::check_step_text(i), gbk(expected[i])) << i;
-    EXPECT_EQ(SerialReceiver::check_step_text(7), "");
+    for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(check_step_text(i), gbk(expected[i])) << i;
+    EXPECT_EQ(check_step_text(7), "");
 }
 
 TEST_F(SerialReceiverTest, ThreeValueRepliesAndTimeStamps) {

@@ -1,0 +1,18 @@
+#include "gbk_text.h"
+
+#include <QString>
+#include <QTextCodec>
+
+#include "console_log.h"
+
+QByteArray utf8_to_gbk(const std::string& utf8) {
+    static QTextCodec* const codec = [] {
+        QTextCodec* c = QTextCodec::codecForName("GBK");
+        // GB18030 encodes every character of GBK with the same bytes.
+        if (c == nullptr) c = QTextCodec::codecForName("GB18030");
+        if (c == nullptr) hv::log_error("No GBK text codec available; Chinese texts stay UTF-8");
+        return c;
+    }();
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<int>(utf8.size()));
+    return codec ? codec->fromUnicode(text) : text.toUtf8();
+}

@@ -1,0 +1,7 @@
+#pragma once
+#include <QByteArray>
+#include <string>
+
+// GBK (code page 936) bytes of a UTF-8 text, as the check files and check results carry them.
+// Falls back to UTF-8, with one error line, where no GBK codec is available.
+QByteArray utf8_to_gbk(const std::string& utf8);
