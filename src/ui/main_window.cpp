@@ -347,6 +347,9 @@ void MainWindow::lock_controls() {
     ui_->clear_error_pushButton->setEnabled(false);
     ui_->set_curve_pushButton->setEnabled(false);
     ui_->send_motion_param_pushButton->setEnabled(false);
+    // Firmware update is offered only over an open CAN link; without one the
+    // update would block the window on a request nobody can answer.
+    ui_->update_firmware_pushButton->setEnabled(false);
 }
 
 void MainWindow::disable_device_controls() {

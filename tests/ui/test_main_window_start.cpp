@@ -35,7 +35,7 @@ const char* const kLockedAtStart[] = {
     "set_param_pushButton",  "calibration_pushButton", "set_zero_point_pushButton", "motor_reset_pushButton",
     "vision_tab",            "calibrate_tab",          "send_pushButton",           "target_param_groupBox",
     "save_checkBox",         "motor_enable_disable_pushButton", "clear_curve_pushButton", "clear_error_pushButton",
-    "set_curve_pushButton",  "send_motion_param_pushButton",
+    "set_curve_pushButton",  "send_motion_param_pushButton", "update_firmware_pushButton",
 };
 
 void expect_initial_locks(WindowHarness& h) {
