@@ -382,9 +382,26 @@ TEST_F(SerialWindow, ErrorBitsStopTheStreamAndDisableTheMotor) {
     peer.driver().set_error_bits(0x0006);
     QTRY_COMPARE_WITH_TIMEOUT(h->find<QLabel>("status_label")->text(),
                               QStringLiteral("Undervoltage! Motor is disabled."), 3000);
-    EXPECT_TRUE(log.contains("[ERROR] error_bit_set: 6\n[ERROR] Under voltage!\n"));
-    EXPECT_EQ(peer.request_count(kDisableCmd), 1);
+    {
+        // The state in hex first; the stream's last target and the disable go out
+        // before the bit's own line. The disable confirmation soon overwrites the
+        // status line, so the wait above may end on this report or the next one.
+        const auto lines = log.lines();
+        const auto state = std::find(lines.begin(), lines.end(), "[ERROR] error_bit_set: 6");
+        const auto disable = std::find(state, lines.end(), "[INFO] Diable motor");
+        const auto bit = std::find(state, lines.end(), "[ERROR] Under voltage!");
+        ASSERT_NE(state, lines.end()) << log.text();
+        ASSERT_NE(disable, lines.end()) << log.text();
+        ASSERT_NE(bit, lines.end()) << log.text();
+        EXPECT_LT(disable, bit) << log.text();
+        EXPECT_EQ(std::find_if(lines.begin(), lines.end(),
+                               [](const std::string& l) {
+                                   return l == "[ERROR] Over voltage!" || l.rfind("[ERROR] Error code", 0) == 0;
+                               }),
+                  lines.end());
+    }
     QTRY_COMPARE_WITH_TIMEOUT(button("motor_enable_disable_pushButton")->text(), QStringLiteral("ENABLE"), 3000);
+    EXPECT_EQ(peer.request_count(kDisableCmd), 1);
     EXPECT_TRUE(button("motor_enable_disable_pushButton")->isEnabled());
 
     // The stream ended with one all-zero target.
