@@ -52,6 +52,14 @@ void sample_array(const StampedMoitonState& s, float out[4]) {
     out[3] = s.torque;
 }
 
+// A version field truncated toward zero and shown unsigned. A value that no
+// integer holds (NaN, infinity, noise of huge magnitude) has no version to show.
+bool version_number(float value, uint32_t* out) {
+    if (!(value > -9.0e18f && value < 9.0e18f)) return false;
+    *out = static_cast<uint32_t>(static_cast<int64_t>(value));
+    return true;
+}
+
 struct ErrorBitText {
     const char* zh;
     const char* en;
@@ -821,8 +829,12 @@ void MainWindow::fps_slot(FrameCount frame_count) {
 }
 
 void MainWindow::driver_version_slot(DriverVersion data) {
-    const auto prefix = static_cast<uint32_t>(static_cast<int64_t>(data.prefix));
-    const auto suffix = static_cast<uint32_t>(static_cast<int64_t>(data.suffix));
+    uint32_t prefix = 0;
+    uint32_t suffix = 0;
+    if (!version_number(data.prefix, &prefix) || !version_number(data.suffix, &suffix)) {
+        hv::log_warn("Driver version ignored: prefix ", data.prefix, ", suffix ", data.suffix);
+        return;
+    }
     ui_->driver_version_label->setEnabled(true);
     ui_->driver_version_label->setText(QStringLiteral("V%1-%2").arg(prefix).arg(suffix));
 }

@@ -15,6 +15,9 @@
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
+#include <cmath>
+#include <limits>
+
 #include "config_manager.h"
 #include "console_capture.h"
 #include "main_window.h"
@@ -127,6 +130,32 @@ TEST(MainWindowStart, OtherLanguageValueGivesEnglishCodeTexts) {
     // No translator: the form keeps its Chinese texts.
     EXPECT_EQ(h.find<QPushButton>("open_serial_pushButton")->text(), QString::fromUtf8("打开串口"));
     EXPECT_EQ(h.find<QCustomPlot>("calibrate_angle_plot")->yAxis->label(), QStringLiteral("Cogging Map"));
+}
+
+// The version fields are truncated toward zero; a reply whose fields hold no
+// integer (noise on the line) leaves the label as it was.
+TEST(MainWindowStart, DriverVersionLabel) {
+    WindowHarness h("zh");
+    auto* label = h.find<QLabel>("driver_version_label");
+    DriverVersion version;
+    version.prefix = 1.9f;
+    version.suffix = 3.0f;
+    h.window()->driver_version_slot(version);
+    EXPECT_EQ(label->text(), QStringLiteral("V1-3"));
+    EXPECT_TRUE(label->isEnabled());
+
+    ConsoleCapture log;
+    for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity(), -1.0e30f}) {
+        version.prefix = 2.0f;
+        version.suffix = bad;
+        h.window()->driver_version_slot(version);
+        EXPECT_EQ(label->text(), QStringLiteral("V1-3")) << bad;
+        version.prefix = bad;
+        version.suffix = 2.0f;
+        h.window()->driver_version_slot(version);
+        EXPECT_EQ(label->text(), QStringLiteral("V1-3")) << bad;
+    }
+    EXPECT_EQ(log.lines_starting("[WARN] Driver version ignored: ").size(), 6u);
 }
 
 TEST(MainWindowStart, ResizeScalesImages) {
