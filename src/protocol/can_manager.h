@@ -25,8 +25,9 @@ public:
     explicit CanManager(std::string lan);
     ~CanManager() override;
 
-    std::shared_ptr<DeviceScanner> device_scanner() { return device_scanner_; }
-    std::shared_ptr<CanReceiver> can_receiver() { return can_receiver_; }
+    // Non-owning; both live as long as the manager.
+    DeviceScanner* device_scanner() { return device_scanner_.get(); }
+    CanReceiver* can_receiver() { return can_receiver_.get(); }
 
     int show_set_can_dialog();
     void get_fw_version() { can_sender_->get_fw_version(); }

@@ -133,7 +133,7 @@ void MainWindow::init_dialog_connections() {
     connect(step_sender_.get(), &StepSender::target_motion_state_signal, this, &MainWindow::target_motion_state_slot);
     connect(serial_manager_->device_scanner(), &DeviceScanner::state_changed_signal, set_curve_.get(),
             &SetCurve::serial_state_changed_slot);
-    connect(can_manager_->device_scanner().get(), &DeviceScanner::state_changed_signal, set_curve_.get(),
+    connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal, set_curve_.get(),
             &SetCurve::can_state_changed_slot);
 }
 
@@ -189,10 +189,10 @@ void MainWindow::init_can_connections() {
     qRegisterMetaType<CommonState>("CommonState&");
     qRegisterMetaType<QVector<StampedMoitonState>>("QVector<StampedMoitonState>");
 
-    CanReceiver* receiver = can_manager_->can_receiver().get();
+    CanReceiver* receiver = can_manager_->can_receiver();
     DeviceReceiver* base_receiver = receiver;
 
-    connect(can_manager_->device_scanner().get(), &DeviceScanner::state_changed_signal, this,
+    connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal, this,
             &MainWindow::can_state_changed_slot);
     connect(receiver, &CanReceiver::enable_sucess_signal, this, &MainWindow::enable_sucess_slot);
     connect(receiver, &CanReceiver::disable_sucess_signal, this, &MainWindow::disable_sucess_slot);
@@ -273,7 +273,7 @@ void MainWindow::update_device_state() {
     const QString open_can = from_utf8(tr_lan("打开CAN", "CAN"));
     const QString close_can = from_utf8(tr_lan("关闭CAN", "Close connection"));
     DeviceReceiver* serial_receiver = serial_manager_->serial_receiver();
-    DeviceReceiver* can_receiver = can_manager_->can_receiver().get();
+    DeviceReceiver* can_receiver = can_manager_->can_receiver();
 
     if (serial_open_) {
         ui_->tabWidget->setTabEnabled(1, true);

@@ -55,7 +55,7 @@ protected:
         if (device() == 2) {
             // The adapter is listed only after the scanner's first look.
             bool listed = false;
-            QObject::connect(can_manager_->device_scanner().get(), &DeviceScanner::number_changed_signal,
+            QObject::connect(can_manager_->device_scanner(), &DeviceScanner::number_changed_signal,
                              can_manager_.get(), [&listed](std::vector<std::string>&) { listed = true; });
             for (int waited = 0; !listed && waited < 3000; waited += 10) QTest::qWait(10);
             ASSERT_TRUE(listed);

@@ -75,7 +75,7 @@ protected:
         lan = language;
         manager = std::make_unique<CanManager>(lan);
         // The main window's direct connection for the calibration judgement.
-        QObject::connect(manager->can_receiver().get(), &CanReceiver::calibration_start_signal, manager.get(),
+        QObject::connect(manager->can_receiver(), &CanReceiver::calibration_start_signal, manager.get(),
                          &CanManager::calibrate_start_slot, Qt::DirectConnection);
         QObject::connect(manager.get(), &CanManager::update_firmware_start_signal, manager.get(),
                          [this] { events.push_back("start"); }, Qt::DirectConnection);

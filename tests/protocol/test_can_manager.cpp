@@ -9,7 +9,7 @@ namespace {
 
 TEST_F(CanManagerTest, OpenViaDialogCarriesMotorIdInEveryIdentifierAndCloses) {
     std::vector<std::string> acks;
-    auto* rx = manager->can_receiver().get();
+    auto* rx = manager->can_receiver();
     QObject::connect(rx, &CanReceiver::enable_sucess_signal, manager.get(), [&] { acks.push_back("enable"); });
     QObject::connect(rx, &CanReceiver::zero_point_signal, manager.get(), [&] { acks.push_back("zero"); });
     QObject::connect(rx, &CanReceiver::motor_firm_state_signal, manager.get(),
@@ -105,7 +105,7 @@ TEST_F(CanManagerTest, StatusPollOncePerSecondOnlyWhileOpen) {
     EXPECT_EQ(peer->request_count(23), 0);
 
     std::vector<uint16_t> errors;
-    QObject::connect(manager->can_receiver().get(), &CanReceiver::error_frame_signal, manager.get(),
+    QObject::connect(manager->can_receiver(), &CanReceiver::error_frame_signal, manager.get(),
                      [&](uint16_t e) { errors.push_back(e); });
     peer->driver().set_error_bits(0x0104);
     ASSERT_TRUE(toggle_via_dialog("3", true));
@@ -132,7 +132,7 @@ TEST_F(CanManagerTest, StatusPollOncePerSecondOnlyWhileOpen) {
 
 TEST_F(CanManagerTest, ClearErrorAsksStatusThenClears) {
     int resets = 0;
-    QObject::connect(manager->can_receiver().get(), &CanReceiver::error_reset_signal, manager.get(),
+    QObject::connect(manager->can_receiver(), &CanReceiver::error_reset_signal, manager.get(),
                      [&] { ++resets; });
     peer->driver().set_error_bits(0x0002);
     ASSERT_TRUE(toggle_via_dialog("3", true));
@@ -178,7 +178,7 @@ TEST_F(CanManagerTest, StartReportAfterTheJudgementCountsForTheNextCalibration) 
     script.silent = true;
     peer->driver().set_calibration_script(script);
     std::atomic<int> reports{0};
-    const auto counter = QObject::connect(manager->can_receiver().get(), &CanReceiver::calibration_start_signal,
+    const auto counter = QObject::connect(manager->can_receiver(), &CanReceiver::calibration_start_signal,
                                           manager.get(), [&] { ++reports; }, Qt::DirectConnection);
     ASSERT_TRUE(toggle_via_dialog("3", true));
     // A start report with no calibration running, as one that came in after its judgement.

@@ -51,13 +51,13 @@ protected:
         // As the main window wires them.
         QObject::connect(serial_manager_->device_scanner(), &DeviceScanner::state_changed_signal, dialog_.get(),
                          &SetCurve::serial_state_changed_slot);
-        QObject::connect(can_manager_->device_scanner().get(), &DeviceScanner::state_changed_signal,
+        QObject::connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal,
                          dialog_.get(), &SetCurve::can_state_changed_slot);
         QObject::connect(serial_manager_->device_scanner(), &DeviceScanner::state_changed_signal, dialog_.get(),
                          [this](bool state) { serial_state_ = state; });
-        QObject::connect(can_manager_->device_scanner().get(), &DeviceScanner::state_changed_signal,
+        QObject::connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal,
                          dialog_.get(), [this](bool state) { can_state_ = state; });
-        QObject::connect(can_manager_->device_scanner().get(), &DeviceScanner::number_changed_signal,
+        QObject::connect(can_manager_->device_scanner(), &DeviceScanner::number_changed_signal,
                          dialog_.get(), [this](std::vector<std::string>& devices) { can_listed_ = !devices.empty(); });
         QObject::connect(dialog_->curve_sender_.get(), &CurveSender::target_motion_state_signal, dialog_.get(),
                          [this](QVector<StampedMoitonState> batch) { published_ += batch; });
