@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,8 +58,7 @@ protected:
             bool listed = false;
             QObject::connect(can_manager_->device_scanner(), &DeviceScanner::number_changed_signal,
                              can_manager_.get(), [&listed](std::vector<std::string>&) { listed = true; });
-            for (int waited = 0; !listed && waited < 3000; waited += 10) QTest::qWait(10);
-            ASSERT_TRUE(listed);
+            ASSERT_TRUE(wait_until([&] { return listed; }, 3000));
             can_manager_->device_open_close_slot("0");
             ASSERT_TRUE(adapter_->is_open());
         } else {
@@ -80,9 +80,7 @@ protected:
 
     uint8_t device() const { return GetParam(); }
     uint32_t rate() const { return device() == 2 ? 1000u : 100u; }
-    int interval_ms() const { return device() == 2 ? 1 : 10; }
 
-    // Every motion target the driver got so far, in arrival order, as raw frames.
     int received_count() {
         return device() == 2 ? can_peer_->request_count(CanCommand::kMotionControl)
                              : serial_peer_->request_count(kSerialMotionCmd);
@@ -95,60 +93,71 @@ protected:
 
     // True when received target `i` is exactly what the link makes of `expected`.
     ::testing::AssertionResult received_is(int i, const Target& expected) {
+        bool same = false;
         if (device() == 2) {
-            auto frames = can_peer_->requests(CanCommand::kMotionControl);
+            const auto frames = can_peer_->requests(CanCommand::kMotionControl);
             if (i >= static_cast<int>(frames.size())) return ::testing::AssertionFailure() << "no frame " << i;
             uint8_t packed[8] = {};
             pack_motion_command(packed, expected.data());
-            if (std::memcmp(packed, frames[i].frame.data, 8) != 0 || frames[i].frame.dlc != 8)
-                return ::testing::AssertionFailure() << "frame " << i << " is" << frames[i].frame.to_hex_string();
-            return ::testing::AssertionSuccess();
+            same = frames[i].frame.dlc == 8 && std::memcmp(packed, frames[i].frame.data, 8) == 0;
+        } else {
+            const auto requests = serial_peer_->requests(kSerialMotionCmd);
+            if (i >= static_cast<int>(requests.size())) return ::testing::AssertionFailure() << "no frame " << i;
+            const auto& v = requests[i].values;
+            same = v.size() == 5 && std::memcmp(v.data(), expected.data(), 5 * sizeof(float)) == 0;
         }
-        auto requests = serial_peer_->requests(kSerialMotionCmd);
-        if (i >= static_cast<int>(requests.size())) return ::testing::AssertionFailure() << "no frame " << i;
-        const auto& v = requests[i].values;
-        if (v.size() != 5) return ::testing::AssertionFailure() << "frame " << i << " has " << v.size() << " values";
-        for (int k = 0; k < 5; ++k) {
-            if (std::memcmp(&v[k], &expected[k], sizeof(float)) != 0)
-                return ::testing::AssertionFailure() << "frame " << i << " value " << k << " is " << v[k]
-                                                     << ", expected " << expected[k];
-        }
-        return ::testing::AssertionSuccess();
+        if (same) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "target " << i << " differs from " << expected[0] << ", "
+                                             << expected[1] << ", " << expected[2] << ", " << expected[3] << ", "
+                                             << expected[4];
     }
 
-    // Streams until the driver has `points` targets, stops, and lets the last
-    // publication and the all-zero target arrive. Returns the published points.
+    // Streams until the driver has `points` targets (and, after `midway`, `points`
+    // more), stops, and checks that nothing arrives after stop returned.
     template <typename Sender>
-    QVector<StampedMoitonState> stream_and_stop(Sender& sender, int points) {
+    QVector<StampedMoitonState> stream_and_stop(Sender& sender, int points,
+                                                const std::function<void()>& midway = {}) {
         QVector<StampedMoitonState> published;
-        int publications = 0;
         QObject::connect(&sender, &Sender::target_motion_state_signal, &sender,
                          [&](QVector<StampedMoitonState> batch) {
                              EXPECT_FALSE(batch.isEmpty());
                              published += batch;
-                             ++publications;
                          });
         sender.start();
         EXPECT_TRUE(wait_received(points, 5000));
+        if (midway) {
+            midway();
+            EXPECT_TRUE(wait_received(received_count() + points, 5000));
+        }
         sender.stop();
         QTest::qWait(100);  // the zero crosses the link; a few publication ticks pass
         const int settled = received_count();
         QTest::qWait(60);
         EXPECT_EQ(received_count(), settled) << "targets still arriving after stop returned";
         QObject::disconnect(&sender, &Sender::target_motion_state_signal, &sender, nullptr);
-        EXPECT_GT(publications, 0);
         return published;
     }
 
-    // Published points equal the received targets one by one; then exactly one zero.
+    // Published points equal the received targets one by one, in time order; then exactly one zero.
     void expect_published_then_one_zero(const QVector<StampedMoitonState>& published, float kp, float kd) {
+        ASSERT_FALSE(published.isEmpty());
         ASSERT_EQ(received_count(), published.size() + 1) << "every sent point published once, plus the zero";
         for (int i = 0; i < published.size(); ++i) {
             const auto& p = published[i];
             ASSERT_TRUE(received_is(i, {p.position, p.velocity, p.torque, kp, kd}));
-            if (i > 0) ASSERT_LE(published[i - 1].time, p.time) << "point " << i;
+            if (i > 0) {
+                ASSERT_LE(published[i - 1].time, p.time) << "point " << i;
+            }
         }
         EXPECT_TRUE(received_is(published.size(), kZero));
+    }
+
+    // Exactly one target, all zero, reaches the driver.
+    void expect_only_one_zero() {
+        ASSERT_TRUE(wait_received(1, 2000));
+        QTest::qWait(50);
+        EXPECT_EQ(received_count(), 1);
+        EXPECT_TRUE(received_is(0, kZero));
     }
 
     std::shared_ptr<EmulatedUsbBackend> backend_;
@@ -166,56 +175,64 @@ std::string link_name(const ::testing::TestParamInfo<uint8_t>& info) {
 using StepSenderLink = LinkFixture;
 using CurveSenderLink = LinkFixture;
 
-TEST_P(StepSenderLink, StreamsTheTargetAndStopEndsWithOneZero) {
+TEST_P(StepSenderLink, StreamsTheTargetFollowsAChangeAndStopEndsWithOneZero) {
     StepSender sender(serial_manager_, can_manager_);
-    ConsoleCapture console;
-    sender.set_param(device(), rate());
-    EXPECT_EQ(sender_lines(console),
-              (std::vector<std::string>{"[INFO] Send_hz: " + std::to_string(rate()),
-                                        "[INFO] Send_interval_ns_: " + std::to_string(1000000000u / rate()),
-                                        "[INFO] Sleep_interval_us_: " + std::string(device() == 2 ? "200" : "2000")}));
-
-    const float target[5] = {0.75f, -1.5f, 2.25f, 12.0f, 0.5f};
-    sender.set_target(target);
+    {
+        ConsoleCapture console;
+        sender.set_param(device(), rate());
+        EXPECT_EQ(sender_lines(console),
+                  (std::vector<std::string>{"[INFO] Send_hz: " + std::to_string(rate()),
+                                            "[INFO] Send_interval_ns_: " + std::to_string(1000000000u / rate()),
+                                            "[INFO] Sleep_interval_us_: " + std::string(device() == 2 ? "200" : "2000")}));
+    }
+    const Target first{0.75f, -1.5f, 2.25f, 12.0f, 0.5f};
+    const Target second{-2.0f, 0.5f, 0.0f, 12.0f, 0.5f};
+    sender.set_target(first.data());
     const auto start = Clock::now();
     sender.set_start_time(start);
-    const auto published = stream_and_stop(sender, 20);
+    int switched_after = 0;
+    const auto published = stream_and_stop(sender, 10, [&] {
+        sender.set_target(second.data());
+        switched_after = received_count();
+    });
     const float elapsed = std::chrono::duration<float>(Clock::now() - start).count();
 
-    expect_published_then_one_zero(published, target[3], target[4]);
-    for (const auto& p : published) {
-        EXPECT_EQ(p.position, target[0]);
-        EXPECT_EQ(p.velocity, target[1]);
-        EXPECT_EQ(p.torque, target[2]);
+    expect_published_then_one_zero(published, 12.0f, 0.5f);
+    int i = 0;
+    while (i < published.size() && published[i].position == first[0]) ++i;
+    EXPECT_GE(i, 10);
+    EXPECT_LE(i, switched_after + 1);  // at most the point in flight keeps the old target
+    for (int k = 0; k < published.size(); ++k) {
+        const Target& t = k < i ? first : second;
+        const auto& p = published[k];
+        ASSERT_TRUE(p.position == t[0] && p.velocity == t[1] && p.torque == t[2]) << "point " << k;
         EXPECT_GT(p.time, 0.0f);
         EXPECT_LT(p.time, elapsed);
     }
 }
 
-TEST_P(StepSenderLink, NewTargetTakesEffectWhileStreaming) {
+TEST_P(StepSenderLink, StopSendsOneZeroOnlyToAConfiguredLink) {
     StepSender sender(serial_manager_, can_manager_);
-    sender.set_param(device(), rate());
-    const float first[5] = {1.0f, 0.0f, 0.0f, 5.0f, 1.0f};
-    const float second[5] = {-2.0f, 0.5f, 0.0f, 5.0f, 1.0f};
-    sender.set_target(first);
-    QVector<StampedMoitonState> published;
-    QObject::connect(&sender, &StepSender::target_motion_state_signal, &sender,
-                     [&](QVector<StampedMoitonState> batch) { published += batch; });
-    sender.start();
-    ASSERT_TRUE(wait_received(5, 3000));
-    sender.set_target(second);
-    const int switched_after = received_count();
-    ASSERT_TRUE(wait_received(switched_after + 5, 3000));
-    sender.stop();
-    QTest::qWait(60);
+    sender.stop();  // no link chosen yet
+    {
+        ConsoleCapture console;
+        sender.set_param(device(), 0);
+        const auto lines = sender_lines(console);
+        ASSERT_EQ(lines.size(), 1u) << console.text();
+        EXPECT_EQ(lines[0].rfind("[ERROR] ", 0), 0u) << console.text();
+    }
+    sender.stop();  // the refused call chose no link either
+    QTest::qWait(50);
+    EXPECT_EQ(received_count(), 0);
 
-    ASSERT_EQ(received_count(), published.size() + 1);
-    int i = 0;
-    while (i < published.size() && published[i].position == first[0]) ASSERT_TRUE(received_is(i++, {first[0], first[1], first[2], 5.0f, 1.0f}));
-    EXPECT_GE(i, 5);
-    EXPECT_LE(i, switched_after + 1);  // at most the point in flight keeps the old target
-    for (; i < published.size(); ++i) ASSERT_TRUE(received_is(i, {second[0], second[1], second[2], 5.0f, 1.0f}));
-    EXPECT_TRUE(received_is(published.size(), kZero));
+    sender.set_param(device(), rate());
+    {
+        ConsoleCapture console;
+        sender.set_param(device(), 7);  // same link: nothing changes, nothing logged
+        EXPECT_TRUE(sender_lines(console).empty()) << console.text();
+    }
+    sender.stop();
+    expect_only_one_zero();
 }
 
 TEST_P(StepSenderLink, SecondStartKeepsOneThread) {
@@ -227,9 +244,8 @@ TEST_P(StepSenderLink, SecondStartKeepsOneThread) {
     sender.start();
     sender.start();
     EXPECT_EQ(thread_count(), threads_before + 1);
-    const auto published = stream_and_stop(sender, 10);  // starts a third time: still one thread
+    const auto published = stream_and_stop(sender, 10);  // starts a third time
     EXPECT_EQ(thread_count(), threads_before);
-    // A second loop would have gone on sending after stop; the fixture checked none did.
     expect_published_then_one_zero(published, target[3], target[4]);
     // No start time was set: the samples count from the steady clock's zero.
     const float since_clock_zero = std::chrono::duration<float>(Clock::now().time_since_epoch()).count();
@@ -266,74 +282,36 @@ TEST_P(StepSenderLink, PublicationHoldsTheStreamBackWhileItsSlotRuns) {
     }
 }
 
-TEST_P(StepSenderLink, StopWithoutStreamSendsOneZeroOnlyToAConfiguredLink) {
-    StepSender idle(serial_manager_, can_manager_);
-    idle.stop();  // no link chosen yet
-    QTest::qWait(50);
-    EXPECT_EQ(received_count(), 0);
-
-    idle.set_param(device(), rate());
-    idle.stop();
-    ASSERT_TRUE(wait_received(1, 2000));
-    QTest::qWait(50);
-    EXPECT_EQ(received_count(), 1);
-    EXPECT_TRUE(received_is(0, kZero));
-}
-
-TEST_P(StepSenderLink, ZeroRateIsRefusedAndSameLinkIgnored) {
-    StepSender sender(serial_manager_, can_manager_);
-    {
-        ConsoleCapture console;
-        sender.set_param(device(), 0);
-        const auto lines = sender_lines(console);
-        ASSERT_EQ(lines.size(), 1u) << console.text();
-        EXPECT_EQ(lines[0].rfind("[ERROR] ", 0), 0u) << console.text();
-    }
-    sender.stop();  // the refused call chose no link
-    QTest::qWait(50);
-    EXPECT_EQ(received_count(), 0);
-    {
-        ConsoleCapture console;
-        sender.set_param(device(), rate());
-        EXPECT_EQ(sender_lines(console).size(), 3u) << console.text();
-    }
-    {
-        ConsoleCapture console;
-        sender.set_param(device(), 7);  // same link: nothing changes, nothing logged
-        EXPECT_TRUE(sender_lines(console).empty()) << console.text();
-    }
-    const float target[5] = {0.5f, 0.0f, 0.0f, 1.0f, 0.0f};
-    sender.set_target(target);
-    const auto published = stream_and_stop(sender, 5);
-    expect_published_then_one_zero(published, 1.0f, 0.0f);
-}
-
-TEST_P(CurveSenderLink, TorqueFollowSendsTheSineTorqueOnly) {
+TEST_P(CurveSenderLink, TorqueFollowSendsTheSineTorqueAndZeroRateKeepsTheOldRate) {
     CurveSender sender(serial_manager_, can_manager_);
-    const float params[5] = {2.5f, 2.0f, 0.0f, 0.0f, 0.0f};
-    sender.set_param(0, params, Clock::now(), device(), rate());
+    const Target params{2.5f, 2.0f, 0.0f, 0.0f, 0.0f};
+    sender.set_param(0, params.data(), Clock::now(), device(), rate());
+    {
+        ConsoleCapture console;
+        sender.set_param(0, params.data(), Clock::now(), device(), 0);
+        EXPECT_EQ(sender_lines(console),
+                  (std::vector<std::string>{"[ERROR] Send rate of 0 Hz refused, keeping Send_interval_ns_: " +
+                                            std::to_string(1000000000u / rate())}));
+    }
     const auto published = stream_and_stop(sender, device() == 2 ? 300 : 30);
 
     expect_published_then_one_zero(published, 0.0f, 0.0f);
     for (const auto& p : published) {
-        const Target expected = curve_target(0, p.time, {2.5f, 2.0f, 0.0f, 0.0f, 0.0f});
         ASSERT_EQ(p.position, 0.0f);
         ASSERT_EQ(p.velocity, 0.0f);
-        ASSERT_EQ(p.torque, expected[2]) << "t=" << p.time;
+        ASSERT_EQ(p.torque, curve_target(0, p.time, params)[2]) << "t=" << p.time;
     }
 }
 
 TEST_P(CurveSenderLink, PositionFollowAtStartAndQuarterPeriod) {
     CurveSender sender(serial_manager_, can_manager_);
-    const float params[5] = {1.0f, 1.0f, 0.5f, 20.0f, 0.8f};
-    sender.set_param(1, params, Clock::now(), device(), rate());
-    // Until t passes 0.3 s.
-    const auto published = stream_and_stop(sender, device() == 2 ? 300 : 30);
+    const Target params{1.0f, 1.0f, 0.5f, 20.0f, 0.8f};
+    sender.set_param(1, params.data(), Clock::now(), device(), rate());
+    const auto published = stream_and_stop(sender, device() == 2 ? 300 : 30);  // until t passes 0.3 s
 
     expect_published_then_one_zero(published, 20.0f, 0.8f);
-    ASSERT_FALSE(published.isEmpty());
     for (const auto& p : published) {
-        const Target expected = curve_target(1, p.time, {1.0f, 1.0f, 0.5f, 20.0f, 0.8f});
+        const Target expected = curve_target(1, p.time, params);
         ASSERT_EQ(p.position, expected[0]) << "t=" << p.time;
         ASSERT_EQ(p.velocity, expected[1]) << "t=" << p.time;
         ASSERT_EQ(p.torque, 0.0f);
@@ -368,31 +346,8 @@ TEST_P(CurveSenderLink, UnknownCurveTypeSendsNothingButTheStopZero) {
     QTest::qWait(100);
     EXPECT_EQ(received_count(), 0);
     sender.stop();
-    ASSERT_TRUE(wait_received(1, 2000));
-    QTest::qWait(50);
-    EXPECT_EQ(received_count(), 1);
-    EXPECT_TRUE(received_is(0, kZero));
+    expect_only_one_zero();
     EXPECT_EQ(publications, 0);
-}
-
-TEST_P(CurveSenderLink, ZeroRateKeepsTheOldRateAndSecondStartKeepsOneThread) {
-    CurveSender sender(serial_manager_, can_manager_);
-    const float params[5] = {0.5f, 0.5f, 0.0f, 0.0f, 0.0f};
-    sender.set_param(0, params, Clock::now(), device(), rate());
-    {
-        ConsoleCapture console;
-        sender.set_param(0, params, Clock::now(), device(), 0);
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"[ERROR] Send rate of 0 Hz refused, keeping Send_interval_ns_: " +
-                                            std::to_string(1000000000u / rate())}));
-    }
-    const int threads_before = thread_count();
-    sender.start();
-    sender.start();
-    EXPECT_EQ(thread_count(), threads_before + 1);
-    const auto published = stream_and_stop(sender, 10);
-    EXPECT_EQ(thread_count(), threads_before);
-    expect_published_then_one_zero(published, 0.0f, 0.0f);
 }
 
 TEST_P(CurveSenderLink, DestructionStopsAndSendsTheZero) {

@@ -10,14 +10,17 @@
 
 namespace {
 
+using Times = std::vector<double>;
+using Quad = std::array<float, 4>;
+
 void append_t(PvtPoints& p, float t) {
     const float s[4] = {t, t * 10.0f, -t, t + 0.5f};
     p.append(s);
 }
 
-std::vector<double> times(PvtPoints& p) {
+Times times(PvtPoints& p) {
     p.lock();
-    std::vector<double> v(p.time().cbegin(), p.time().cend());
+    Times v(p.time().cbegin(), p.time().cend());
     p.unlock();
     return v;
 }
@@ -37,95 +40,60 @@ void expect_aligned(PvtPoints& p) {
     p.unlock();
 }
 
-TEST(PvtPointsWindow, KeepsThreeSecondsAndDropsOneOlderSample) {
-    PvtPoints p;
-    for (float t : {0.0f, 1.0f, 2.0f, 3.0f}) append_t(p, t);
-    EXPECT_EQ(times(p), (std::vector<double>{0, 1, 2, 3}));  // d == 3.0 keeps all
-    append_t(p, 3.5f);
-    EXPECT_EQ(times(p), (std::vector<double>{1, 2, 3, 3.5}));
-    expect_aligned(p);
-}
+// At most one oldest sample leaves per append: when the span passes 3 s, and when
+// time jumps back (a new run) until the old samples have drained.
+TEST(PvtPointsWindow, DropsAtMostTheOldestSamplePerAppend) {
+    struct Step {
+        float t;
+        Times after;
+    };
+    const std::vector<std::vector<Step>> runs = {
+        {{0, {0}}, {1, {0, 1}}, {2, {0, 1, 2}}, {3, {0, 1, 2, 3}}, {3.5f, {1, 2, 3, 3.5}}},
+        {{8, {8}}, {9, {8, 9}}, {10, {8, 9, 10}}, {1, {9, 10, 1}}, {1.1f, {10, 1, double(1.1f)}},
+         {1.2f, {1, double(1.1f), double(1.2f)}}, {1.3f, {1, double(1.1f), double(1.2f), double(1.3f)}}},
+        {{0, {0}}, {0.5f, {0, 0.5}}, {1, {0, 0.5, 1}}, {1.5f, {0, 0.5, 1, 1.5}}, {100, {0.5, 1, 1.5, 100}},
+         {100.1f, {1, 1.5, 100, double(100.1f)}}},
+    };
+    for (const auto& run : runs) {
+        PvtPoints p;
+        for (const Step& s : run) {
+            append_t(p, s.t);
+            ASSERT_EQ(times(p), s.after) << "after t=" << s.t;
+        }
+        expect_aligned(p);
+    }
 
-TEST(PvtPointsWindow, JumpBackInTimeDrainsOldSamplesOnePerAppend) {
-    PvtPoints p;
-    for (float t : {8.0f, 9.0f, 10.0f, 1.0f}) append_t(p, t);
-    EXPECT_EQ(times(p), (std::vector<double>{9, 10, 1}));
-    append_t(p, 1.1f);
-    EXPECT_EQ(times(p), (std::vector<double>{10, 1, double(1.1f)}));
-    append_t(p, 1.2f);
-    EXPECT_EQ(times(p), (std::vector<double>{1, double(1.1f), double(1.2f)}));
-    append_t(p, 1.3f);  // back in order: nothing more removed
-    EXPECT_EQ(times(p).size(), 4u);
-    expect_aligned(p);
-}
-
-TEST(PvtPointsWindow, JumpForwardShrinksByOnePerAppend) {
-    PvtPoints p;
-    for (float t : {0.0f, 0.5f, 1.0f, 1.5f}) append_t(p, t);
-    append_t(p, 100.0f);
-    EXPECT_EQ(times(p), (std::vector<double>{0.5, 1, 1.5, 100}));
-    append_t(p, 100.1f);
-    EXPECT_EQ(times(p), (std::vector<double>{1, 1.5, 100, double(100.1f)}));
-}
-
-TEST(PvtPointsWindow, SteadyStreamAtOneKilohertzHoldsAboutThreeSeconds) {
-    PvtPoints p;
-    for (int i = 0; i < 10000; ++i) append_t(p, i * 0.001f);
-    const auto t = times(p);
+    PvtPoints steady;
+    for (int i = 0; i < 10000; ++i) append_t(steady, i * 0.001f);
+    const Times t = times(steady);
     EXPECT_NEAR(t.back() - t.front(), 3.0, 0.002);
     EXPECT_NEAR(static_cast<double>(t.size()), 3001.0, 2.0);
 }
 
-TEST(PvtPointsFlags, AppendSetsUpdatedAndClearLeavesIt) {
+TEST(PvtPoints, ExtremesFlagsAndLengthCheck) {
     PvtPoints p;
-    EXPECT_FALSE(p.is_updated());
-    append_t(p, 1.0f);
-    EXPECT_TRUE(p.is_updated());
-    p.set_updated(false);
-    p.clear();
-    EXPECT_FALSE(p.is_updated());
     EXPECT_TRUE(p.is_empty());
-    p.set_updated(true);
-    p.clear();
-    EXPECT_TRUE(p.is_updated());
-}
-
-TEST(PvtPointsExtremes, PerQuantityMinimaAndMaxima) {
-    PvtPoints p;
+    EXPECT_EQ(p.min_values(), (Quad{0, 0, 0, 0}));
+    EXPECT_EQ(p.max_values(), (Quad{0, 0, 0, 0}));
+    EXPECT_FALSE(p.is_updated());
     const float a[4] = {1.0f, -2.0f, 5.0f, 0.1f};
     const float b[4] = {2.0f, 3.0f, -7.0f, 0.2f};
     p.append(a);
     p.append(b);
-    const auto lo = p.min_values();
-    const auto hi = p.max_values();
-    EXPECT_EQ(lo, (std::array<float, 4>{1.0f, -2.0f, -7.0f, 0.1f}));
-    EXPECT_EQ(hi, (std::array<float, 4>{2.0f, 3.0f, 5.0f, 0.2f}));
-}
-
-TEST(PvtPointsExtremes, EmptyBufferGivesZerosAndSaysSo) {
-    PvtPoints p;
-    EXPECT_TRUE(p.is_empty());
-    EXPECT_EQ(p.min_values(), (std::array<float, 4>{0, 0, 0, 0}));
-    EXPECT_EQ(p.max_values(), (std::array<float, 4>{0, 0, 0, 0}));
-    append_t(p, 5.0f);
+    EXPECT_TRUE(p.is_updated());
     EXPECT_FALSE(p.is_empty());
+    EXPECT_EQ(p.min_values(), (Quad{1.0f, -2.0f, -7.0f, 0.1f}));
+    EXPECT_EQ(p.max_values(), (Quad{2.0f, 3.0f, 5.0f, 0.2f}));
+
+    // clear empties the vectors but leaves the refresh flag to the plot code.
     p.clear();
     EXPECT_TRUE(p.is_empty());
-    EXPECT_EQ(p.max_values(), (std::array<float, 4>{0, 0, 0, 0}));
-}
+    EXPECT_EQ(p.max_values(), (Quad{0, 0, 0, 0}));
+    EXPECT_TRUE(p.is_updated());
+    p.set_updated(false);
+    p.clear();
+    EXPECT_FALSE(p.is_updated());
 
-TEST(PvtPointsLog, ConsistentBufferLogsNothingAndDestructorLogs) {
-    testing::internal::CaptureStdout();
-    {
-        PvtPoints p;
-        append_t(p, 1.0f);
-        p.check_length();
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[INFO] Destruct PvtPoints\n");
-}
-
-TEST(PvtPointsLog, UnequalLengthsAreReportedWithoutPrefix) {
-    PvtPoints p;
     append_t(p, 1.0f);
     p.lock();
     p.torque().append(1.0);  // a caller misusing the exposed vectors
@@ -136,7 +104,7 @@ TEST(PvtPointsLog, UnequalLengthsAreReportedWithoutPrefix) {
 }
 
 // A writer thread appends while the reader scans under the lock; lengths must agree.
-TEST(PvtPointsThreads, ReaderUnderLockSeesAlignedVectors) {
+TEST(PvtPoints, ReaderUnderLockSeesAlignedVectors) {
     PvtPoints p;
     std::atomic<bool> done{false};
     std::thread writer([&] {
@@ -158,35 +126,27 @@ TEST(PvtPointsThreads, ReaderUnderLockSeesAlignedVectors) {
     expect_aligned(p);
 }
 
-TEST(CalibratePointsSeries, NumbersSamplesFromZeroAndRestartsOnClear) {
+TEST(CalibratePoints, NumbersSamplesFromZeroAndRestartsOnClear) {
     CalibratePoints c;
     c.add_angle_point(0.5f);
-    EXPECT_EQ(c.angle_x(), (QVector<double>{0.0}));
-    EXPECT_EQ(c.angle_y(), (QVector<double>{0.5}));
     c.add_angle_point(-1.25f);
     c.add_angle_point(0.1f);
     EXPECT_EQ(c.angle_x(), (QVector<double>{0.0, 1.0, 2.0}));
-    EXPECT_EQ(c.angle_y()[2], static_cast<double>(0.1f));
+    EXPECT_EQ(c.angle_y(), (QVector<double>{0.5, -1.25, static_cast<double>(0.1f)}));
     EXPECT_EQ(c.min_angle(), -1.25);
     EXPECT_EQ(c.max_angle(), 0.5);
-    EXPECT_TRUE(c.compensation_x().isEmpty());  // independent numbering
-
     c.add_compensation_point(3.0f);
     c.add_compensation_point(2.0f);
-    EXPECT_EQ(c.compensation_x(), (QVector<double>{0.0, 1.0}));
+    EXPECT_EQ(c.compensation_x(), (QVector<double>{0.0, 1.0}));  // independent numbering
     EXPECT_EQ(c.min_compensation(), 2.0);
     EXPECT_EQ(c.max_compensation(), 3.0);
 
     c.clear();
     EXPECT_TRUE(c.angle_y().isEmpty());
     EXPECT_TRUE(c.compensation_y().isEmpty());
-    EXPECT_EQ(c.min_angle(), 0.0);  // defined even though the window never asks
+    EXPECT_EQ(c.min_angle(), 0.0);
     c.add_angle_point(7.0f);
     EXPECT_EQ(c.angle_x(), (QVector<double>{0.0}));
-
-    testing::internal::CaptureStdout();
-    c.check_length();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace
