@@ -11,8 +11,10 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "can_codec.h"
@@ -91,12 +93,22 @@ protected:
     }
     void toggle_can(bool open) {
         // An open adapter is not listed; a closed one is listed again at the next scan.
-        if (open) ASSERT_TRUE(wait_until([&] { return can_listed_; }, 3000));
+        if (open) {
+            ASSERT_TRUE(wait_until([&] { return can_listed_; }, 3000));
+        }
         can_manager_->device_open_close_slot("0");
         ASSERT_TRUE(wait_until([&] { return can_state_ == open; }, 3000));
     }
 
-    void set_spin(const char* name, double value) { child<QDoubleSpinBox>(name)->setValue(value); }
+    // Picks the tab, sets the spin boxes and presses start; returns the lines written.
+    std::vector<std::string> start(int tab, std::initializer_list<std::pair<const char*, double>> spins) {
+        child<QTabWidget>("mode_tabWidget")->setCurrentIndex(tab);
+        for (const auto& [name, value] : spins) child<QDoubleSpinBox>(name)->setValue(value);
+        ConsoleCapture console;
+        QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
+        return sender_lines(console);
+    }
+    void stop() { QTest::mouseClick(child<QPushButton>("stop_pushButton"), Qt::LeftButton); }
 
     void expect_running_locks(bool running) {
         EXPECT_EQ(child<QPushButton>("start_pushButton")->isEnabled(), !running);
@@ -106,27 +118,23 @@ protected:
         EXPECT_EQ(main_ui_->send_motion_param_pushButton->isEnabled(), !running);
     }
 
-    // Every published point was sent once, in order, as the curve of `type` with `p`;
-    // the stop added one all-zero target.
-    void expect_curve_on_serial(uint8_t type, const Target& p) {
-        const auto requests = serial_peer_->requests(kSerialMotionCmd);
-        ASSERT_FALSE(published_.isEmpty());
-        ASSERT_EQ(requests.size(), static_cast<size_t>(published_.size()) + 1);
-        for (int i = 0; i <= published_.size(); ++i) {
-            const Target expected = i < published_.size() ? curve_target(type, published_[i].time, p) : Target{};
-            ASSERT_EQ(requests[i].values.size(), 5u);
-            ASSERT_EQ(std::memcmp(requests[i].values.data(), expected.data(), sizeof(Target)), 0) << "target " << i;
-        }
-    }
-    void expect_curve_on_can(uint8_t type, const Target& p) {
+    // Every published point was sent once, in order, as the curve of `type` with `p`
+    // (serial values, or CAN payloads); the stop added one all-zero target.
+    void expect_curve_sent(bool can, uint8_t type, const Target& p) {
+        const auto serial = serial_peer_->requests(kSerialMotionCmd);
         const auto frames = can_peer_->requests(CanCommand::kMotionControl);
         ASSERT_FALSE(published_.isEmpty());
-        ASSERT_EQ(frames.size(), static_cast<size_t>(published_.size()) + 1);
+        ASSERT_EQ(can ? frames.size() : serial.size(), static_cast<size_t>(published_.size()) + 1);
+        EXPECT_EQ(can ? serial.size() : frames.size(), 0u);
         for (int i = 0; i <= published_.size(); ++i) {
             const Target expected = i < published_.size() ? curve_target(type, published_[i].time, p) : Target{};
-            uint8_t packed[8] = {};
-            pack_motion_command(packed, expected.data());
-            ASSERT_EQ(std::memcmp(packed, frames[i].frame.data, 8), 0) << "frame " << i;
+            if (can) {
+                uint8_t packed[8] = {};
+                pack_motion_command(packed, expected.data());
+                ASSERT_EQ(std::memcmp(packed, frames[i].frame.data, 8), 0) << "frame " << i;
+            } else {
+                ASSERT_EQ(serial[i].values, std::vector<float>(expected.begin(), expected.end())) << "target " << i;
+            }
         }
     }
 
@@ -148,68 +156,51 @@ protected:
 TEST_F(SetCurveTest, DialogIsAStayOnTopToolThatNeverEndsTheApplication) {
     EXPECT_FALSE(dialog_->testAttribute(Qt::WA_QuitOnClose));
     EXPECT_EQ(dialog_->parent(), nullptr);
-    const Qt::WindowFlags flags = dialog_->windowFlags();
-    EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
-    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(dialog_->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(dialog_->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_FALSE(dialog_->windowIcon().isNull()) << "../icon/icon.png from the working directory";
-    EXPECT_EQ(child<QDoubleSpinBox>("torque_A_doubleSpinBox")->maximum(), 50.0);
-    EXPECT_EQ(child<QDoubleSpinBox>("position_A_doubleSpinBox")->maximum(), 100.0);
-    EXPECT_EQ(child<QDoubleSpinBox>("position_Kp_doubleSpinBox")->maximum(), 99.99);
-    EXPECT_EQ(child<QDoubleSpinBox>("torque_f_doubleSpinBox")->minimum(), 0.0);
+}
+
+const std::vector<std::string> kHundredHertz = {"[INFO] Send_hz: 100", "[INFO] Send_interval_ns_: 10000000",
+                                                "[INFO] Sleep_interval_us_: 2000"};
+const std::vector<std::string> kThousandHertz = {"[INFO] Send_hz: 1000", "[INFO] Send_interval_ns_: 1000000",
+                                                 "[INFO] Sleep_interval_us_: 200"};
+
+std::vector<std::string> lines(const std::string& mode, std::vector<std::string> rate) {
+    rate.insert(rate.begin(), "mode_ is: " + mode);
+    return rate;
 }
 
 TEST_F(SetCurveTest, TorqueTabOverSerialStreamsAtOneHundredHertzAndStopUnlocks) {
     toggle_serial(true);
     dialog_->set_start_time(Clock::now());
-    set_spin("torque_A_doubleSpinBox", 2.5);
-    set_spin("torque_f_doubleSpinBox", 1.0);
     // Position-tab values must not leak into a torque curve.
-    set_spin("position_C_doubleSpinBox", 3.0);
-    set_spin("position_Kp_doubleSpinBox", 9.0);
-    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
-    {
-        ConsoleCapture console;
-        QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"mode_ is: 1", "[INFO] Send_hz: 100", "[INFO] Send_interval_ns_: 10000000",
-                                            "[INFO] Sleep_interval_us_: 2000"}));
-    }
+    EXPECT_EQ(start(0, {{"torque_A_doubleSpinBox", 2.5}, {"torque_f_doubleSpinBox", 1.0},
+                        {"position_C_doubleSpinBox", 3.0}, {"position_Kp_doubleSpinBox", 9.0}}),
+              lines("1", kHundredHertz));
     expect_running_locks(true);
     ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 20, 3000));
-    // A second press cannot happen (the button is locked); the spin boxes are read only at start.
-    set_spin("torque_A_doubleSpinBox", 40.0);
-    QTest::mouseClick(child<QPushButton>("stop_pushButton"), Qt::LeftButton);
+    // The spin boxes are read only at start.
+    child<QDoubleSpinBox>("torque_A_doubleSpinBox")->setValue(40.0);
+    stop();
     expect_running_locks(false);
     QTest::qWait(100);
-    expect_curve_on_serial(0, {2.5f, 1.0f, 0.0f, 0.0f, 0.0f});
-    EXPECT_EQ(can_peer_->request_count(CanCommand::kMotionControl), 0);
+    expect_curve_sent(false, 0, {2.5f, 1.0f, 0.0f, 0.0f, 0.0f});
 }
 
 TEST_F(SetCurveTest, PositionTabOverCanStreamsAtOneThousandHertz) {
     toggle_can(true);
     dialog_->set_start_time(Clock::now());
-    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(1);
-    set_spin("position_A_doubleSpinBox", 1.25);
-    set_spin("position_f_doubleSpinBox", 2.0);
-    set_spin("position_C_doubleSpinBox", 0.5);
-    set_spin("position_Kp_doubleSpinBox", 30.0);
-    set_spin("position_Kd_doubleSpinBox", 1.5);
-    set_spin("torque_A_doubleSpinBox", 7.0);
-    {
-        ConsoleCapture console;
-        QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"mode_ is: 2", "[INFO] Send_hz: 1000", "[INFO] Send_interval_ns_: 1000000",
-                                            "[INFO] Sleep_interval_us_: 200"}));
-    }
+    EXPECT_EQ(start(1, {{"position_A_doubleSpinBox", 1.25}, {"position_f_doubleSpinBox", 2.0},
+                        {"position_C_doubleSpinBox", 0.5}, {"position_Kp_doubleSpinBox", 30.0},
+                        {"position_Kd_doubleSpinBox", 1.5}, {"torque_A_doubleSpinBox", 7.0}}),
+              lines("2", kThousandHertz));
     expect_running_locks(true);
     ASSERT_TRUE(can_peer_->wait_for_requests(CanCommand::kMotionControl, 200, 3000));
-    QTest::mouseClick(child<QPushButton>("stop_pushButton"), Qt::LeftButton);
+    stop();
     expect_running_locks(false);
     QTest::qWait(100);
-    expect_curve_on_can(1, {1.25f, 2.0f, 0.5f, 30.0f, 1.5f});
-    EXPECT_EQ(serial_peer_->request_count(kSerialMotionCmd), 0);
+    expect_curve_sent(true, 1, {1.25f, 2.0f, 0.5f, 30.0f, 1.5f});
 }
 
 TEST_F(SetCurveTest, ModeFollowsTheLastLinkThatOpened) {
@@ -218,33 +209,18 @@ TEST_F(SetCurveTest, ModeFollowsTheLastLinkThatOpened) {
     toggle_can(true);
     toggle_can(false);  // closing leaves the mode on CAN
     toggle_can(true);
-    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
-    set_spin("torque_A_doubleSpinBox", 1.0);
-    set_spin("torque_f_doubleSpinBox", 0.5);
-    {
-        ConsoleCapture console;
-        dialog_->on_start_pushButton_clicked();
-        EXPECT_EQ(sender_lines(console).at(0), "mode_ is: 2");
-    }
+    EXPECT_EQ(start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 0.5}}).at(0), "mode_ is: 2");
     ASSERT_TRUE(can_peer_->wait_for_requests(CanCommand::kMotionControl, 50, 3000));
-    dialog_->on_stop_pushButton_clicked();
+    stop();
     QTest::qWait(100);
-    expect_curve_on_can(0, {1.0f, 0.5f, 0.0f, 0.0f, 0.0f});
+    expect_curve_sent(true, 0, {1.0f, 0.5f, 0.0f, 0.0f, 0.0f});
 }
 
 TEST_F(SetCurveTest, WithoutALinkTheCurveIsRecordedButSentNowhere) {
-    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(1);
-    set_spin("position_A_doubleSpinBox", 1.0);
-    set_spin("position_f_doubleSpinBox", 1.0);
-    {
-        ConsoleCapture console;
-        dialog_->on_start_pushButton_clicked();
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"mode_ is: 0", "[INFO] Send_hz: 1000", "[INFO] Send_interval_ns_: 1000000",
-                                            "[INFO] Sleep_interval_us_: 200"}));
-    }
+    EXPECT_EQ(start(1, {{"position_A_doubleSpinBox", 1.0}, {"position_f_doubleSpinBox", 1.0}}),
+              lines("0", kThousandHertz));
     ASSERT_TRUE(wait_until([&] { return published_.size() >= 20; }, 3000));
-    dialog_->on_stop_pushButton_clicked();
+    stop();
     QTest::qWait(60);
     EXPECT_EQ(serial_peer_->request_count(kSerialMotionCmd), 0);
     EXPECT_EQ(can_peer_->request_count(CanCommand::kMotionControl), 0);
@@ -259,11 +235,8 @@ TEST_F(SetCurveTest, StopReenablesTheMainWindowButtonsEvenWhenIdle) {
 
 TEST_F(SetCurveTest, ClosingTheDialogLeavesTheCurveRunning) {
     toggle_serial(true);
-    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
-    set_spin("torque_A_doubleSpinBox", 1.0);
-    set_spin("torque_f_doubleSpinBox", 1.0);
     dialog_->show();
-    dialog_->on_start_pushButton_clicked();
+    start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
     ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 3, 3000));
     dialog_->close();
     EXPECT_FALSE(dialog_->isVisible());
@@ -274,11 +247,8 @@ TEST_F(SetCurveTest, ClosingTheDialogLeavesTheCurveRunning) {
 
 TEST_F(SetCurveTest, DestructionStopsARunningCurve) {
     toggle_serial(true);
-    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
-    set_spin("torque_A_doubleSpinBox", 1.0);
-    set_spin("torque_f_doubleSpinBox", 1.0);
     dialog_->set_start_time(Clock::now());
-    dialog_->on_start_pushButton_clicked();
+    start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
     ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 5, 3000));
     {
         ConsoleCapture console;

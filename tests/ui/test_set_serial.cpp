@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 #include "console_capture.h"
 #include "set_serial.h"
@@ -31,14 +32,13 @@ public:
 };
 
 struct Dialog {
-    explicit Dialog(const std::string& lan) : link(std::make_shared<UnusedSerialLink>()), dialog(link, lan) {
+    explicit Dialog(const std::string& lan) : dialog(std::make_shared<UnusedSerialLink>(), lan) {
         combo = dialog.findChild<QComboBox*>("device_select_comboBox");
         open_close = dialog.findChild<QPushButton*>("serial_open_close_pushButton");
         cancel = dialog.findChild<QPushButton*>("cancle_pushButton");
         QObject::connect(&dialog, &SetSerial::device_open_close_signal, &dialog,
                          [this](QString name) { emitted.push_back(name); });
     }
-    std::shared_ptr<UnusedSerialLink> link;
     SetSerial dialog;
     QComboBox* combo = nullptr;
     QPushButton* open_close = nullptr;
@@ -47,45 +47,26 @@ struct Dialog {
 };
 
 TEST(SetSerial, FormFlagsAndIcon) {
-    Dialog d("zh");
-    ASSERT_NE(d.combo, nullptr);
-    ASSERT_NE(d.open_close, nullptr);
-    ASSERT_NE(d.cancel, nullptr);
-    EXPECT_EQ(d.dialog.objectName(), "SetSerial");
-    EXPECT_EQ(d.dialog.windowTitle(), QString::fromUtf8("打开串口"));
-    EXPECT_EQ(d.dialog.size(), QSize(262, 160));
-    EXPECT_EQ(d.dialog.findChild<QLabel*>("label_2")->text(), QString::fromUtf8("串口号："));
-    EXPECT_EQ(d.dialog.findChild<QLabel*>("label_3")->text(), QString::fromUtf8("波特率："));
-    QLabel* baud = d.dialog.findChild<QLabel*>("label");
-    ASSERT_NE(baud, nullptr);
-    EXPECT_EQ(baud->text(), "256000");
-    EXPECT_EQ(baud->alignment(), Qt::AlignRight | Qt::AlignVCenter);
-    EXPECT_EQ(d.open_close->text(), QString::fromUtf8("打开设备"));
-    EXPECT_EQ(d.cancel->text(), QString::fromUtf8("取消"));
-    EXPECT_EQ(d.combo->count(), 0);
-
-    const Qt::WindowFlags flags = d.dialog.windowFlags();
-    EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
-    EXPECT_FALSE(flags & Qt::WindowContextHelpButtonHint);
-    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(d.dialog.isWindow());
-    EXPECT_FALSE(d.dialog.testAttribute(Qt::WA_QuitOnClose));
-    // The tests run where "../icon/icon.png" exists.
-    ASSERT_TRUE(QFile::exists("../icon/icon.png"));
-    EXPECT_FALSE(d.dialog.windowIcon().pixmap(32, 32).isNull());
-}
-
-TEST(SetSerial, NoIconWithoutTheIconFile) {
+    {
+        Dialog d("zh");
+        ASSERT_TRUE(d.combo && d.open_close && d.cancel);
+        EXPECT_EQ(d.dialog.windowTitle(), QString::fromUtf8("打开串口"));
+        EXPECT_EQ(d.dialog.findChild<QLabel*>("label")->text(), "256000");
+        EXPECT_EQ(d.open_close->text(), QString::fromUtf8("打开设备"));
+        const Qt::WindowFlags flags = d.dialog.windowFlags();
+        EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
+        EXPECT_FALSE(flags & (Qt::WindowContextHelpButtonHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowMaximizeButtonHint));
+        EXPECT_FALSE(d.dialog.testAttribute(Qt::WA_QuitOnClose));
+        // The icon comes from "../icon/icon.png" relative to the working directory.
+        ASSERT_TRUE(QFile::exists("../icon/icon.png"));
+        EXPECT_FALSE(d.dialog.windowIcon().pixmap(32, 32).isNull());
+    }
     QTemporaryDir tmp;
-    ASSERT_TRUE(tmp.isValid());
     ASSERT_TRUE(QDir(tmp.path()).mkdir("run"));
     const QString previous = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(tmp.path() + "/run"));
-    {
-        Dialog d("en");
-        EXPECT_TRUE(d.dialog.windowIcon().pixmap(32, 32).isNull());
-    }
+    EXPECT_TRUE(Dialog("en").dialog.windowIcon().pixmap(32, 32).isNull());
     QDir::setCurrent(previous);
 }
 
@@ -114,46 +95,41 @@ TEST(SetSerial, PortListAndTheOpenCloseSignal) {
     EXPECT_EQ(d.emitted.size(), 3u);
 }
 
-TEST(SetSerial, ButtonLabelFollowsTheLinkStateInBothLanguages) {
-    Dialog zh("zh");
-    zh.dialog.device_state_changed_slot(true);
-    EXPECT_EQ(zh.open_close->text(), QString::fromUtf8("关闭设备"));
-    zh.dialog.device_state_changed_slot(false);
-    EXPECT_EQ(zh.open_close->text(), QString::fromUtf8("开启设备"));
-    Dialog en("en");
-    en.dialog.device_state_changed_slot(true);
-    EXPECT_EQ(en.open_close->text(), "Close");
-    en.dialog.device_state_changed_slot(false);
-    EXPECT_EQ(en.open_close->text(), "Open");
-    Dialog other("fr");
-    other.dialog.device_state_changed_slot(true);
-    EXPECT_EQ(other.open_close->text(), "Close");
+TEST(SetSerial, ButtonLabelFollowsTheLinkStateInEachLanguage) {
+    for (const auto& [lan, open, closed] : {std::make_tuple("zh", "关闭设备", "开启设备"),
+                                            std::make_tuple("en", "Close", "Open"),
+                                            std::make_tuple("fr", "Close", "Open")}) {
+        Dialog d(lan);
+        d.dialog.device_state_changed_slot(true);
+        EXPECT_EQ(d.open_close->text(), QString::fromUtf8(open)) << lan;
+        d.dialog.device_state_changed_slot(false);
+        EXPECT_EQ(d.open_close->text(), QString::fromUtf8(closed)) << lan;
+    }
 }
 
-TEST(SetSerial, CancelHidesWithoutQuittingAndEndsExec) {
-    Dialog d("en");
-    QSignalSpy last_closed(qApp, &QGuiApplication::lastWindowClosed);
-    d.dialog.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d.dialog));
-    QTest::mouseClick(d.cancel, Qt::LeftButton);
-    EXPECT_FALSE(d.dialog.isVisible());
-    QTest::qWait(20);
-    EXPECT_EQ(last_closed.count(), 0);
-    EXPECT_TRUE(d.emitted.empty());
-
-    // A modal run returns when cancel is pressed; the dialog can be shown again.
-    QTimer::singleShot(50, d.cancel, [&] { QTest::mouseClick(d.cancel, Qt::LeftButton); });
-    d.dialog.setWindowModality(Qt::ApplicationModal);
-    d.dialog.exec();
-    EXPECT_FALSE(d.dialog.isVisible());
-    d.dialog.show();
-    EXPECT_TRUE(d.dialog.isVisible());
-    d.dialog.close();
-}
-
-TEST(SetSerial, DestructionLogs) {
+TEST(SetSerial, CancelHidesWithoutQuittingEndsExecAndDestructionLogs) {
     ConsoleCapture console;
-    { Dialog d("en"); }
+    {
+        Dialog d("en");
+        QSignalSpy last_closed(qApp, &QGuiApplication::lastWindowClosed);
+        d.dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&d.dialog));
+        QTest::mouseClick(d.cancel, Qt::LeftButton);
+        EXPECT_FALSE(d.dialog.isVisible());
+        QTest::qWait(20);
+        EXPECT_EQ(last_closed.count(), 0);
+        EXPECT_TRUE(d.emitted.empty());
+
+        // A modal run returns when cancel is pressed; the dialog can be shown again.
+        QTimer::singleShot(50, d.cancel, [&] { QTest::mouseClick(d.cancel, Qt::LeftButton); });
+        d.dialog.setWindowModality(Qt::ApplicationModal);
+        d.dialog.exec();
+        EXPECT_FALSE(d.dialog.isVisible());
+        d.dialog.show();
+        EXPECT_TRUE(d.dialog.isVisible());
+        d.dialog.close();
+        console.clear();
+    }
     EXPECT_EQ(console.text(), "[INFO] Dectruct SetSerial\n");
 }
 
