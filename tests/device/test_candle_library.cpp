@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "can_frame_maker.h"
@@ -56,28 +56,39 @@ DevicePtr first_device() {
 
 std::string path_of(candle_device* device) { return hv::win::to_utf8(candle_device_path(device)); }
 
-uint32_t u32_at(const std::vector<uint8_t>& d, std::size_t at) {
-    return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 3]) << 24;
+// bmRequestType, bRequest, wValue, wIndex and data length of a control transfer.
+using Request = std::tuple<int, int, int, int, std::size_t>;
+Request request_of(const EmulatedGsUsbAdapter::ControlRecord& r) {
+    return Request{r.request_type, r.request, r.value, r.index, r.data.size()};
 }
 
-bool read_with_retry(candle_device* device, candle_host_frame* frame) {
-    return candle_read_frame(device, frame, 1000);
+// Kind, echo id, identifier, DLC and extended flag of a received frame.
+using Head = std::tuple<uint32_t, uint32_t, uint32_t, int, bool>;
+Head head(candle_host_frame& f) {
+    return Head{candle_frame_kind(&f), f.echo_id, candle_frame_id(&f), candle_frame_dlc(&f),
+                candle_frame_is_extended(&f)};
+}
+
+void expect_released(candle_device* d, const Adapter& a) {
+    EXPECT_EQ(d->file, nullptr);
+    EXPECT_EQ(d->winusb, nullptr);
+    for (auto* e : d->events) EXPECT_EQ(e, nullptr);
+    EXPECT_FALSE(a->is_open());
+    EXPECT_EQ(a->pending_reads(), 0);
 }
 
 class CandleLibrary : public EmulatedUsbTest {};
 
 // ---- scan -------------------------------------------------------------------
 
-TEST_F(CandleLibrary, ScanWithoutAdaptersFindsNone) {
-    ScanResult s = scan();
-    ASSERT_TRUE(s.ok);
+TEST_F(CandleLibrary, ScanListsAvailableAdaptersAndClosesItsTestOpen) {
+    ScanResult none = scan();
+    ASSERT_TRUE(none.ok);
     uint8_t count = 99;
-    EXPECT_TRUE(candle_device_list_length(s.list.get(), &count));
+    EXPECT_TRUE(candle_device_list_length(none.list.get(), &count));
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(s.list->last_error, kCandleErrNone);
-}
+    EXPECT_EQ(none.list->last_error, kCandleErrNone);
 
-TEST_F(CandleLibrary, ScanListsAnAvailableAdapterAndClosesItsTestOpen) {
     Adapter a = backend_->add_adapter();
     ScanResult s = scan();
     ASSERT_TRUE(s.ok);
@@ -89,10 +100,8 @@ TEST_F(CandleLibrary, ScanListsAnAvailableAdapterAndClosesItsTestOpen) {
     EXPECT_EQ(state, kCandleDeviceAvailable);
     EXPECT_EQ(path_of(d.get()), a->path());
     EXPECT_EQ(candle_device_last_error(d.get()), kCandleErrNone);
-    EXPECT_EQ(d->file, nullptr);
-    EXPECT_EQ(d->winusb, nullptr);
-    EXPECT_FALSE(a->is_open());
-    // The test open configured the host format and read config and limits.
+    expect_released(d.get(), a);
+    // The test open set the host format and read config and limits.
     auto log = a->control_log();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].request, 0);
@@ -104,9 +113,7 @@ TEST_F(CandleLibrary, AdapterHeldElsewhereIsListedInUse) {
     Adapter busy = backend_->add_adapter();
     Adapter held = backend_->add_adapter();
     busy->set_open_failure(EmulatedGsUsbAdapter::OpenFailure::in_use);
-
-    // Held by this process: opened through an earlier scan's copy.
-    DevicePtr holder;
+    DevicePtr holder;  // held by this process, through an earlier scan's copy
     {
         ScanResult s = scan();
         ASSERT_TRUE(s.ok);
@@ -148,17 +155,15 @@ TEST_P(CandleScanFaults, EachFailingStepLeavesItsCode) {
     }
 }
 
+constexpr uint32_t kGen = hv::win::ERROR_GEN_FAILURE;
 INSTANTIATE_TEST_SUITE_P(
     Steps, CandleScanFaults,
     ::testing::Values(
-        ScanFault{"guid", WinCall::CLSIDFromString, hv::win::ERROR_GEN_FAILURE, 0, kCandleErrGuid, false},
-        ScanFault{"set", WinCall::SetupDiGetClassDevsW, hv::win::ERROR_GEN_FAILURE, 0, kCandleErrDeviceSet, false},
-        ScanFault{"enumeration", WinCall::SetupDiEnumDeviceInterfaces, hv::win::ERROR_GEN_FAILURE, 0,
-                  kCandleErrEnumeration, false},
-        ScanFault{"detail_size", WinCall::SetupDiGetDeviceInterfaceDetailW, hv::win::ERROR_GEN_FAILURE, 0,
-                  kCandleErrDetailSize, true},
-        ScanFault{"detail", WinCall::SetupDiGetDeviceInterfaceDetailW, hv::win::ERROR_GEN_FAILURE, 1,
-                  kCandleErrDetail, true},
+        ScanFault{"guid", WinCall::CLSIDFromString, kGen, 0, kCandleErrGuid, false},
+        ScanFault{"set", WinCall::SetupDiGetClassDevsW, kGen, 0, kCandleErrDeviceSet, false},
+        ScanFault{"enumeration", WinCall::SetupDiEnumDeviceInterfaces, kGen, 0, kCandleErrEnumeration, false},
+        ScanFault{"detail_size", WinCall::SetupDiGetDeviceInterfaceDetailW, kGen, 0, kCandleErrDetailSize, true},
+        ScanFault{"detail", WinCall::SetupDiGetDeviceInterfaceDetailW, kGen, 1, kCandleErrDetail, true},
         // The first allocation is the list, the second the detail buffer.
         ScanFault{"memory", WinCall::LocalAlloc, hv::win::ERROR_NOT_ENOUGH_MEMORY, 1, kCandleErrNoMemory, true}),
     [](const ::testing::TestParamInfo<ScanFault>& info) { return std::string(info.param.name); });
@@ -172,10 +177,9 @@ TEST_F(CandleLibrary, ScanFailsWithoutAList) {
 }
 
 TEST_F(CandleLibrary, OverlongPathEndsTheScan) {
-    EmulatedGsUsbAdapter::Options ok_path;
     EmulatedGsUsbAdapter::Options long_path;
     long_path.path = "\\\\?\\usb#" + std::string(248, 'x');  // 256 characters
-    backend_->add_adapter(ok_path);
+    backend_->add_adapter();
     backend_->add_adapter(long_path);
     ScanResult s = scan();
     EXPECT_FALSE(s.ok);
@@ -183,10 +187,9 @@ TEST_F(CandleLibrary, OverlongPathEndsTheScan) {
     EXPECT_EQ(s.list->devices[1].last_error, kCandleErrPathLength);
     EXPECT_EQ(s.list->count, 0);
 
-    // 255 characters still fit.
     backend_->remove_adapter(backend_->adapters()[1]);
     EmulatedGsUsbAdapter::Options longest;
-    longest.path = "\\\\?\\usb#" + std::string(247, 'y');
+    longest.path = "\\\\?\\usb#" + std::string(247, 'y');  // 255 still fit
     Adapter a = backend_->add_adapter(longest);
     s = scan();
     ASSERT_TRUE(s.ok);
@@ -224,14 +227,13 @@ TEST_F(CandleLibrary, GetDeviceChecksIndexMemoryAndCopies) {
     EXPECT_EQ(candle_device_last_error(d.get()), kCandleErrNone);
     EXPECT_NE(d.get(), &s.list->devices[0]);
     EXPECT_EQ(path_of(d.get()), path_of(&s.list->devices[0]));
-    // The copy outlives its list.
-    s.list.reset();
+    s.list.reset();  // the copy outlives its list
     EXPECT_TRUE(candle_open_device(d.get()));
     EXPECT_TRUE(candle_close_device(d.get()));
 
     uint8_t count = 0;
-    EXPECT_FALSE(candle_device_list_length(nullptr, &count));
     uint32_t state = 0;
+    EXPECT_FALSE(candle_device_list_length(nullptr, &count));
     EXPECT_FALSE(candle_device_state(nullptr, &state));
 }
 
@@ -242,9 +244,7 @@ TEST_F(CandleLibrary, RepeatedScansLeaveNothingOpen) {
         ScanResult s = scan();
         ASSERT_TRUE(s.ok);
         ASSERT_EQ(s.list->count, 2);
-        DevicePtr d0 = device_at(s.list.get(), 0);
-        DevicePtr d1 = device_at(s.list.get(), 1);
-        ASSERT_TRUE(d0 && d1);
+        ASSERT_TRUE(device_at(s.list.get(), 0) && device_at(s.list.get(), 1));
     }
     EXPECT_FALSE(a->is_open());
     EXPECT_FALSE(b->is_open());
@@ -252,21 +252,8 @@ TEST_F(CandleLibrary, RepeatedScansLeaveNothingOpen) {
 
 // ---- open -------------------------------------------------------------------
 
-enum class Setup {
-    NotFound,
-    InUse,
-    FailInitialize,
-    FailInterfaceQuery,
-    NoEndpoints,
-    FailPipeQuery,
-    InterruptEndpoint,
-    ThreeEndpoints,
-    TwoInEndpoints,
-    FailPipePolicy,
-    FailHostFormat,
-    FailDeviceConfig,
-    FailTimingLimits,
-};
+enum class Setup { NotFound, InUse, Initialize, InterfaceQuery, NoEndpoints, PipeQuery, Interrupt,
+                   ThreeEndpoints, TwoIn, PipePolicy, HostFormat, DeviceConfig, TimingLimits };
 
 struct OpenFault {
     const char* name;
@@ -281,51 +268,44 @@ TEST_P(CandleOpenFaults, FailedOpenLeavesItsCodeAndNothingOpen) {
     EmulatedGsUsbAdapter::Options options;
     const hv::usb::EndpointInfo in{0x81, 2, 64, 0}, out{0x02, 2, 64, 0};
     if (f.setup == Setup::NoEndpoints) options.endpoints = {};
-    if (f.setup == Setup::InterruptEndpoint) options.endpoints = {in, {0x02, 3, 64, 1}};
+    if (f.setup == Setup::Interrupt) options.endpoints = {in, {0x02, 3, 64, 1}};
     if (f.setup == Setup::ThreeEndpoints) options.endpoints = {in, out, {0x83, 2, 64, 0}};
-    if (f.setup == Setup::TwoInEndpoints) options.endpoints = {in, {0x82, 2, 64, 0}};
+    if (f.setup == Setup::TwoIn) options.endpoints = {in, {0x82, 2, 64, 0}};
     Adapter a = backend_->add_adapter(options);
-
-    ScanResult s = scan();
-    ASSERT_TRUE(s.ok);
-    DevicePtr d = device_at(s.list.get(), 0);
+    DevicePtr d = first_device();
     ASSERT_TRUE(d);
     switch (f.setup) {
         case Setup::NotFound: a->set_open_failure(EmulatedGsUsbAdapter::OpenFailure::not_found); break;
         case Setup::InUse: a->set_open_failure(EmulatedGsUsbAdapter::OpenFailure::in_use); break;
-        case Setup::FailInitialize: backend_->fail_call(WinCall::WinUsb_Initialize); break;
-        case Setup::FailInterfaceQuery: backend_->fail_call(WinCall::WinUsb_QueryInterfaceSettings); break;
-        case Setup::FailPipeQuery: backend_->fail_call(WinCall::WinUsb_QueryPipe, hv::win::ERROR_GEN_FAILURE, 1); break;
-        case Setup::FailPipePolicy: backend_->fail_call(WinCall::WinUsb_SetPipePolicy); break;
-        case Setup::FailHostFormat: a->fail_request(0); break;
-        case Setup::FailDeviceConfig: a->fail_request(5); break;
-        case Setup::FailTimingLimits: a->fail_request(4); break;
+        case Setup::Initialize: backend_->fail_call(WinCall::WinUsb_Initialize); break;
+        case Setup::InterfaceQuery: backend_->fail_call(WinCall::WinUsb_QueryInterfaceSettings); break;
+        case Setup::PipeQuery: backend_->fail_call(WinCall::WinUsb_QueryPipe, kGen, 1); break;
+        case Setup::PipePolicy: backend_->fail_call(WinCall::WinUsb_SetPipePolicy); break;
+        case Setup::HostFormat: a->fail_request(0); break;
+        case Setup::DeviceConfig: a->fail_request(5); break;
+        case Setup::TimingLimits: a->fail_request(4); break;
         default: break;
     }
     EXPECT_FALSE(candle_open_device(d.get()));
     EXPECT_EQ(candle_device_last_error(d.get()), f.code);
-    EXPECT_EQ(d->file, nullptr);
-    EXPECT_EQ(d->winusb, nullptr);
-    for (auto* e : d->events) EXPECT_EQ(e, nullptr);
-    EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(a->pending_reads(), 0);
+    expect_released(d.get(), a);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, CandleOpenFaults,
     ::testing::Values(OpenFault{"not_found", Setup::NotFound, kCandleErrDeviceFile},
                       OpenFault{"in_use", Setup::InUse, kCandleErrDeviceFile},
-                      OpenFault{"initialize", Setup::FailInitialize, kCandleErrWinUsbInit},
-                      OpenFault{"interface_query", Setup::FailInterfaceQuery, kCandleErrInterfaceQuery},
+                      OpenFault{"initialize", Setup::Initialize, kCandleErrWinUsbInit},
+                      OpenFault{"interface_query", Setup::InterfaceQuery, kCandleErrInterfaceQuery},
                       OpenFault{"no_endpoints", Setup::NoEndpoints, kCandleErrEndpoints},
-                      OpenFault{"pipe_query", Setup::FailPipeQuery, kCandleErrPipeQuery},
-                      OpenFault{"interrupt_endpoint", Setup::InterruptEndpoint, kCandleErrEndpoints},
+                      OpenFault{"pipe_query", Setup::PipeQuery, kCandleErrPipeQuery},
+                      OpenFault{"interrupt_endpoint", Setup::Interrupt, kCandleErrEndpoints},
                       OpenFault{"three_endpoints", Setup::ThreeEndpoints, kCandleErrEndpoints},
-                      OpenFault{"two_in_endpoints", Setup::TwoInEndpoints, kCandleErrEndpoints},
-                      OpenFault{"pipe_policy", Setup::FailPipePolicy, kCandleErrPipePolicy},
-                      OpenFault{"host_format", Setup::FailHostFormat, kCandleErrHostFormat},
-                      OpenFault{"device_config", Setup::FailDeviceConfig, kCandleErrDeviceConfig},
-                      OpenFault{"timing_limits", Setup::FailTimingLimits, kCandleErrTimingLimits}),
+                      OpenFault{"two_in_endpoints", Setup::TwoIn, kCandleErrEndpoints},
+                      OpenFault{"pipe_policy", Setup::PipePolicy, kCandleErrPipePolicy},
+                      OpenFault{"host_format", Setup::HostFormat, kCandleErrHostFormat},
+                      OpenFault{"device_config", Setup::DeviceConfig, kCandleErrDeviceConfig},
+                      OpenFault{"timing_limits", Setup::TimingLimits, kCandleErrTimingLimits}),
     [](const ::testing::TestParamInfo<OpenFault>& info) { return std::string(info.param.name); });
 
 TEST_F(CandleLibrary, OpenQueuesThirtyReadsAndReadsConfiguration) {
@@ -345,27 +325,14 @@ TEST_F(CandleLibrary, OpenQueuesThirtyReadsAndReadsConfiguration) {
     EXPECT_EQ(d->in_pipe, 0x81);
     EXPECT_EQ(d->out_pipe, 0x02);
 
+    // Host format 0x0000BEEF and device config on the interface; timing limits of channel 0.
     auto log = a->control_log();
     ASSERT_EQ(log.size(), 3u);
-    // Host format: 0x0000BEEF, wValue 1, wIndex the interface.
-    EXPECT_EQ(log[0].request_type, 0x41);
-    EXPECT_EQ(log[0].request, 0);
-    EXPECT_EQ(log[0].value, 1);
-    EXPECT_EQ(log[0].index, 2);
+    EXPECT_EQ(request_of(log[0]), Request(0x41, 0, 1, 2, 4));
     EXPECT_EQ(log[0].data, (std::vector<uint8_t>{0xEF, 0xBE, 0x00, 0x00}));
     EXPECT_EQ(a->host_format(), 0xBEEFu);
-    // Device config: wValue 1, wIndex the interface, 12 bytes.
-    EXPECT_EQ(log[1].request_type, 0xC1);
-    EXPECT_EQ(log[1].request, 5);
-    EXPECT_EQ(log[1].value, 1);
-    EXPECT_EQ(log[1].index, 2);
-    EXPECT_EQ(log[1].data.size(), 12u);
-    // Timing limits of channel 0, wIndex 0, 40 bytes.
-    EXPECT_EQ(log[2].request_type, 0xC1);
-    EXPECT_EQ(log[2].request, 4);
-    EXPECT_EQ(log[2].value, 0);
-    EXPECT_EQ(log[2].index, 0);
-    EXPECT_EQ(log[2].data.size(), 40u);
+    EXPECT_EQ(request_of(log[1]), Request(0xC1, 5, 1, 2, 12));
+    EXPECT_EQ(request_of(log[2]), Request(0xC1, 4, 0, 0, 40));
 
     uint8_t channels = 0;
     EXPECT_TRUE(candle_channel_count(d.get(), &channels));
@@ -377,45 +344,44 @@ TEST_F(CandleLibrary, OpenQueuesThirtyReadsAndReadsConfiguration) {
     EXPECT_EQ(limits.brp_max, 1024u);
 
     EXPECT_TRUE(candle_close_device(d.get()));
-    EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(a->pending_reads(), 0);
-    EXPECT_EQ(d->file, nullptr);
-    EXPECT_EQ(d->winusb, nullptr);
-    for (auto* e : d->events) EXPECT_EQ(e, nullptr);
-    // Closing twice is harmless.
-    EXPECT_TRUE(candle_close_device(d.get()));
+    expect_released(d.get(), a);
+    EXPECT_TRUE(candle_close_device(d.get()));  // twice is harmless
 }
 
 TEST_F(CandleLibrary, ReadThatCannotBeQueuedUndoesTheOpen) {
     Adapter a = backend_->add_adapter();
     DevicePtr d = first_device();
     ASSERT_TRUE(d);
-    backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 5);
+    backend_->fail_call(WinCall::WinUsb_ReadPipe, kGen, 5);
     EXPECT_FALSE(candle_open_device(d.get()));
     EXPECT_EQ(candle_device_last_error(d.get()), kCandleErrArmRead);
-    EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(a->pending_reads(), 0);
-    for (auto* e : d->events) EXPECT_EQ(e, nullptr);
+    expect_released(d.get(), a);
 
     backend_->fail_call(WinCall::CreateEventW, hv::win::ERROR_NOT_ENOUGH_MEMORY, 3);
     EXPECT_FALSE(candle_open_device(d.get()));
     EXPECT_EQ(candle_device_last_error(d.get()), kCandleErrArmRead);
     EXPECT_FALSE(a->is_open());
 
-    // The same record opens once the faults are gone.
+    // The same record opens once the faults are gone, and freeing it open closes it.
     EXPECT_TRUE(candle_open_device(d.get()));
-    EXPECT_TRUE(candle_close_device(d.get()));
-}
-
-TEST_F(CandleLibrary, FreeingAnOpenCopyClosesIt) {
-    Adapter a = backend_->add_adapter();
-    DevicePtr d = first_device();
-    ASSERT_TRUE(candle_open_device(d.get()));
     EXPECT_TRUE(candle_free_device(d.release()));
     EXPECT_FALSE(a->is_open());
 }
 
-// ---- frames -----------------------------------------------------------------
+TEST_F(CandleLibrary, BitrateNeedsA48MHzClock) {
+    EmulatedGsUsbAdapter::Options options;
+    options.can_clock_hz = 40000000;
+    Adapter a = backend_->add_adapter(options);
+    DevicePtr d = first_device();
+    ASSERT_TRUE(candle_open_device(d.get()));
+    a->clear_control_log();
+    EXPECT_FALSE(candle_set_bitrate(d.get(), 0, 1000000));
+    EXPECT_EQ(candle_device_last_error(d.get()), kCandleErrClock);
+    EXPECT_TRUE(a->control_log().empty());
+    EXPECT_TRUE(candle_close_device(d.get()));
+}
+
+// ---- an open adapter ----------------------------------------------------------
 
 class CandleOpenDevice : public EmulatedUsbTest {
 protected:
@@ -435,21 +401,25 @@ protected:
         EmulatedUsbTest::TearDown();
     }
     bool start() { return candle_start_channel(device_.get(), 0, 0); }
+    bool read(candle_host_frame* f, uint32_t ms = 1000) { return candle_read_frame(device_.get(), f, ms); }
+    uint32_t last_error() { return candle_device_last_error(device_.get()); }
 
     Adapter adapter_;
     DevicePtr device_;
 };
 
-TEST_F(CandleOpenDevice, ReadsReceivedEchoAndErrorFrames) {
+TEST_F(CandleOpenDevice, ReadsFramesInOrderTheirKindsAndTimesOut) {
+    candle_host_frame f{};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(read(&f, 20));
+    EXPECT_EQ(last_error(), kCandleErrReadTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(15));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+
     ASSERT_TRUE(start());
     ASSERT_TRUE(adapter_->deliver(make_can_frame(0x123, 3, {1, 2, 3})));
-    candle_host_frame f{};
-    ASSERT_TRUE(read_with_retry(device_.get(), &f));
-    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameReceived);
-    EXPECT_EQ(f.echo_id, 0xFFFFFFFFu);
-    EXPECT_EQ(candle_frame_id(&f), 0x123u);
-    EXPECT_EQ(candle_frame_dlc(&f), 3);
-    EXPECT_EQ(candle_frame_data(&f)[0], 1);
+    ASSERT_TRUE(read(&f));
+    EXPECT_EQ(head(f), Head(kCandleFrameReceived, 0xFFFFFFFFu, 0x123u, 3, false));
     EXPECT_EQ(candle_frame_data(&f)[2], 3);
     EXPECT_NE(candle_frame_timestamp(&f), 0u);
     EXPECT_EQ(adapter_->pending_reads() + static_cast<int>(adapter_->queued_transfers()), 30);
@@ -457,52 +427,45 @@ TEST_F(CandleOpenDevice, ReadsReceivedEchoAndErrorFrames) {
     candle_host_frame out{};
     out.can_id = 0x80000456;
     out.can_dlc = 8;
-    for (int i = 0; i < 8; ++i) out.data[i] = static_cast<uint8_t>(0x10 + i);
+    out.data[7] = 0x17;
     ASSERT_TRUE(candle_send_frame(device_.get(), 0, &out));
-    ASSERT_TRUE(read_with_retry(device_.get(), &f));
-    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameEcho);
-    EXPECT_EQ(f.echo_id, 0u);
-    EXPECT_EQ(candle_frame_id(&f), 0x456u);
-    EXPECT_TRUE(candle_frame_is_extended(&f));
+    ASSERT_TRUE(read(&f));
+    EXPECT_EQ(head(f), Head(kCandleFrameEcho, 0u, 0x456u, 8, true));
     EXPECT_EQ(f.data[7], 0x17);
-
     ASSERT_TRUE(adapter_->deliver(make_can_frame(0x20000004, 8, {})));
-    ASSERT_TRUE(read_with_retry(device_.get(), &f));
+    ASSERT_TRUE(read(&f));
     EXPECT_EQ(candle_frame_kind(&f), kCandleFrameError);
+
+    // More frames than queued reads arrive before the host reads any.
+    for (uint32_t i = 0; i < 75; ++i) ASSERT_TRUE(adapter_->deliver(make_can_frame(0x100 + i, 0, {})));
+    for (int spin = 0; spin < 200 && adapter_->pending_reads() > 0; ++spin)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (uint32_t i = 0; i < 75; ++i) {
+        ASSERT_TRUE(read(&f)) << "frame " << i;
+        EXPECT_EQ(candle_frame_id(&f), 0x100 + i);
+    }
 }
 
-TEST_F(CandleOpenDevice, ReadTimesOutWithoutTraffic) {
-    candle_host_frame f{};
-    const auto start_time = std::chrono::steady_clock::now();
-    EXPECT_FALSE(candle_read_frame(device_.get(), &f, 20));
-    const auto waited = std::chrono::steady_clock::now() - start_time;
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadTimeout);
-    EXPECT_GE(waited, std::chrono::milliseconds(15));
-    EXPECT_LT(waited, std::chrono::seconds(2));
-}
-
-TEST_F(CandleOpenDevice, FailedWaitAndFailedResultAreReported) {
+TEST_F(CandleOpenDevice, FailedWaitAndFailedResultAreReportedAndTheSlotRequeued) {
     ASSERT_TRUE(start());
     candle_host_frame f{};
     backend_->fail_call(WinCall::WaitForMultipleObjects);
-    EXPECT_FALSE(candle_read_frame(device_.get(), &f, 100));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadWait);
+    EXPECT_FALSE(read(&f, 100));
+    EXPECT_EQ(last_error(), kCandleErrReadWait);
 
-    // A read that completes with an error is queued again.
     adapter_->fail_next_reads(1);
-    EXPECT_FALSE(candle_read_frame(device_.get(), &f, 1000));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadResult);
+    EXPECT_FALSE(read(&f));
+    EXPECT_EQ(last_error(), kCandleErrReadResult);
     EXPECT_TRUE(adapter_->wait_for_pending_reads(30, 1000));
 
-    // A result that cannot be fetched: the slot is queued again as well.
     ASSERT_TRUE(adapter_->deliver(make_can_frame(0x1, 1, {9})));
     backend_->fail_call(WinCall::WinUsb_GetOverlappedResult);
-    EXPECT_FALSE(candle_read_frame(device_.get(), &f, 1000));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadResult);
+    EXPECT_FALSE(read(&f));
+    EXPECT_EQ(last_error(), kCandleErrReadResult);
     EXPECT_TRUE(adapter_->wait_for_pending_reads(30, 1000));
 
     ASSERT_TRUE(adapter_->deliver(make_can_frame(0x2, 1, {7})));
-    ASSERT_TRUE(read_with_retry(device_.get(), &f));
+    ASSERT_TRUE(read(&f));
     EXPECT_EQ(candle_frame_id(&f), 0x2u);
 }
 
@@ -516,133 +479,85 @@ TEST_F(CandleOpenDevice, ShortTransfersAreRefusedTwentyBytesLackTheTimestamp) {
 
     adapter_->deliver_raw(std::vector<uint8_t>(frame.begin(), frame.begin() + 19));
     candle_host_frame f{};
-    EXPECT_FALSE(candle_read_frame(device_.get(), &f, 1000));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadShort);
+    EXPECT_FALSE(read(&f));
+    EXPECT_EQ(last_error(), kCandleErrReadShort);
     EXPECT_TRUE(adapter_->wait_for_pending_reads(30, 1000));
 
     adapter_->deliver_raw(std::vector<uint8_t>(frame.begin(), frame.begin() + 20));
     f.timestamp_us = 12345;
-    ASSERT_TRUE(candle_read_frame(device_.get(), &f, 1000));
+    ASSERT_TRUE(read(&f));
     EXPECT_EQ(candle_frame_id(&f), 0x42u);
     EXPECT_EQ(candle_frame_timestamp(&f), 0u);
 
     adapter_->deliver_raw(frame);
-    ASSERT_TRUE(candle_read_frame(device_.get(), &f, 1000));
+    ASSERT_TRUE(read(&f));
     EXPECT_EQ(candle_frame_timestamp(&f), 0x5678u);
 
     // An adapter that sends 20-byte frames (no hardware timestamps).
     ASSERT_TRUE(start());
     adapter_->set_transfer_size(20);
     ASSERT_TRUE(adapter_->deliver(make_can_frame(0x77, 1, {1})));
-    ASSERT_TRUE(candle_read_frame(device_.get(), &f, 1000));
+    ASSERT_TRUE(read(&f));
     EXPECT_EQ(candle_frame_id(&f), 0x77u);
     EXPECT_EQ(candle_frame_timestamp(&f), 0u);
 }
 
-TEST_F(CandleOpenDevice, FramesKeepTheirOrderWhenReadsFallBehind) {
-    ASSERT_TRUE(start());
-    // More frames than queued reads arrive before the host reads any.
-    for (uint32_t i = 0; i < 75; ++i) ASSERT_TRUE(adapter_->deliver(make_can_frame(0x100 + i, 0, {})));
-    for (int spin = 0; spin < 200 && adapter_->pending_reads() > 0; ++spin)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (uint32_t i = 0; i < 75; ++i) {
-        candle_host_frame f{};
-        ASSERT_TRUE(read_with_retry(device_.get(), &f)) << "frame " << i;
-        EXPECT_EQ(candle_frame_id(&f), 0x100 + i);
-    }
-}
-
 TEST_F(CandleOpenDevice, BitrateTable) {
-    struct Row {
-        uint32_t bitrate, brp, phase_seg1;
-    };
-    const Row rows[] = {{10000, 300, 12}, {20000, 150, 12}, {50000, 60, 12}, {83333, 36, 12},
-                        {100000, 30, 12}, {125000, 24, 12}, {250000, 12, 12}, {500000, 6, 12},
-                        {800000, 4, 11},  {1000000, 3, 12}};
-    for (const Row& row : rows) {
-        ASSERT_TRUE(candle_set_bitrate(device_.get(), 0, row.bitrate)) << row.bitrate;
+    const uint32_t rows[][3] = {{10000, 300, 12}, {20000, 150, 12}, {50000, 60, 12}, {83333, 36, 12},
+                                {100000, 30, 12}, {125000, 24, 12}, {250000, 12, 12}, {500000, 6, 12},
+                                {800000, 4, 11},  {1000000, 3, 12}};
+    for (const auto& row : rows) {
+        ASSERT_TRUE(candle_set_bitrate(device_.get(), 0, row[0])) << row[0];
         auto t = adapter_->bit_timing(0);
-        EXPECT_EQ(t.prop_seg, 1u);
-        EXPECT_EQ(t.phase_seg1, row.phase_seg1) << row.bitrate;
-        EXPECT_EQ(t.phase_seg2, 2u);
-        EXPECT_EQ(t.sjw, 1u);
-        EXPECT_EQ(t.brp, row.brp) << row.bitrate;
+        EXPECT_EQ(std::make_tuple(t.prop_seg, t.phase_seg1, t.phase_seg2, t.sjw, t.brp),
+                  std::make_tuple(1u, row[2], 2u, 1u, row[1])) << row[0];
     }
-    auto log = adapter_->control_log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().request_type, 0x41);
-    EXPECT_EQ(log.back().request, 1);
-    EXPECT_EQ(log.back().value, 0);
-    EXPECT_EQ(log.back().index, 0);
-    EXPECT_EQ(log.back().data.size(), 20u);
+    ASSERT_FALSE(adapter_->control_log().empty());
+    EXPECT_EQ(request_of(adapter_->control_log().back()), Request(0x41, 1, 0, 0, 20));
 
     adapter_->clear_control_log();
     EXPECT_FALSE(candle_set_bitrate(device_.get(), 0, 750000));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrBitrate);
+    EXPECT_EQ(last_error(), kCandleErrBitrate);
     EXPECT_TRUE(adapter_->control_log().empty());
 
     adapter_->fail_request(1);
     EXPECT_FALSE(candle_set_bitrate(device_.get(), 0, 1000000));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrBitTiming);
+    EXPECT_EQ(last_error(), kCandleErrBitTiming);
 }
 
-TEST_F(CandleLibrary, BitrateNeedsA48MHzClock) {
-    EmulatedGsUsbAdapter::Options options;
-    options.can_clock_hz = 40000000;
-    Adapter a = backend_->add_adapter(options);
-    DevicePtr d = first_device();
-    ASSERT_TRUE(candle_open_device(d.get()));
-    a->clear_control_log();
-    EXPECT_FALSE(candle_set_bitrate(d.get(), 0, 1000000));
-    EXPECT_EQ(candle_device_last_error(d.get()), kCandleErrClock);
-    EXPECT_TRUE(a->control_log().empty());
-    EXPECT_TRUE(candle_close_device(d.get()));
-}
-
-TEST_F(CandleOpenDevice, StartAndStopSendTheModeRequests) {
-    EXPECT_TRUE(candle_start_channel(device_.get(), 0, 0));
+TEST_F(CandleOpenDevice, StartStopAndTimestampRequests) {
+    EXPECT_TRUE(start());
     EXPECT_TRUE(adapter_->channel_started());
-    EXPECT_EQ(adapter_->mode(), 1u);
-    EXPECT_EQ(adapter_->mode_flags(), 0x10u);
     auto log = adapter_->control_log();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].request_type, 0x41);
-    EXPECT_EQ(log[0].request, 2);
-    EXPECT_EQ(log[0].value, 0);
-    EXPECT_EQ(log[0].index, 0);
+    EXPECT_EQ(request_of(log[0]), Request(0x41, 2, 0, 0, 8));
     EXPECT_EQ(log[0].data, (std::vector<uint8_t>{1, 0, 0, 0, 0x10, 0, 0, 0}));
-
     EXPECT_TRUE(candle_start_channel(device_.get(), 0, 0x3));
     EXPECT_EQ(adapter_->mode_flags(), 0x13u);
-
     EXPECT_TRUE(candle_stop_channel(device_.get(), 0));
     EXPECT_FALSE(adapter_->channel_started());
     EXPECT_EQ(adapter_->mode(), 0u);
     EXPECT_EQ(adapter_->mode_flags(), 0u);
 
-    adapter_->fail_request(2);
-    EXPECT_FALSE(candle_start_channel(device_.get(), 0, 0));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrMode);
-    EXPECT_FALSE(candle_stop_channel(device_.get(), 0));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrMode);
-}
-
-TEST_F(CandleOpenDevice, TimestampRequest) {
+    adapter_->clear_control_log();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     uint32_t us = 0;
     ASSERT_TRUE(candle_device_timestamp(device_.get(), &us));
     EXPECT_GT(us, 0u);
-    auto log = adapter_->control_log();
+    log = adapter_->control_log();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].request_type, 0xC1);
-    EXPECT_EQ(log[0].request, 6);
-    EXPECT_EQ(log[0].value, 1);
-    EXPECT_EQ(log[0].data.size(), 4u);
-    EXPECT_EQ(u32_at(log[0].data, 0), us);
+    EXPECT_EQ(request_of(log[0]), Request(0xC1, 6, 1, 0, 4));
+    EXPECT_EQ(uint32_t(log[0].data[0]) | uint32_t(log[0].data[1]) << 8 | uint32_t(log[0].data[2]) << 16 |
+                  uint32_t(log[0].data[3]) << 24, us);
 
+    adapter_->fail_request(2);
     adapter_->fail_request(6);
+    EXPECT_FALSE(start());
+    EXPECT_EQ(last_error(), kCandleErrMode);
+    EXPECT_FALSE(candle_stop_channel(device_.get(), 0));
+    EXPECT_EQ(last_error(), kCandleErrMode);
     EXPECT_FALSE(candle_device_timestamp(device_.get(), &us));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrTimestamp);
+    EXPECT_EQ(last_error(), kCandleErrTimestamp);
 }
 
 TEST_F(CandleOpenDevice, SendWritesTwentyFourBytesWithEchoIdZero) {
@@ -653,70 +568,48 @@ TEST_F(CandleOpenDevice, SendWritesTwentyFourBytesWithEchoIdZero) {
     out.can_id = 0x321;
     out.can_dlc = 2;
     out.data[0] = 0xAA;
-    out.data[1] = 0xBB;
     out.data[5] = 0xCC;  // beyond the dlc, still sent
     ASSERT_TRUE(candle_send_frame(device_.get(), 0, &out));
     EXPECT_EQ(out.echo_id, 0u);
     EXPECT_EQ(out.channel, 0);
     auto frames = adapter_->host_frames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].echo_id, 0u);
-    EXPECT_EQ(frames[0].channel, 0);
-    EXPECT_EQ(frames[0].frame.id, 0x321u);
-    EXPECT_EQ(frames[0].frame.dlc, 2);
-    EXPECT_EQ(frames[0].frame.data[0], 0xAA);
-    EXPECT_EQ(frames[0].frame.data[5], 0xCC);
+    const auto& sent = frames[0];
+    EXPECT_EQ(std::make_tuple(sent.echo_id, sent.channel, sent.frame.id, sent.frame.dlc, sent.frame.data[0],
+                              sent.frame.data[5]),
+              std::make_tuple(0u, uint8_t(0), 0x321u, uint8_t(2), uint8_t(0xAA), uint8_t(0xCC)));
 
     adapter_->set_bulk_write_failure(true);
     EXPECT_FALSE(candle_send_frame(device_.get(), 0, &out));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrWrite);
+    EXPECT_EQ(last_error(), kCandleErrWrite);
 }
 
 TEST_F(CandleOpenDevice, RemovalFailsReadsAndSendsAndCloseStillReleases) {
     ASSERT_TRUE(start());
     adapter_->unplug();
     candle_host_frame f{};
-    EXPECT_FALSE(candle_read_frame(device_.get(), &f, 100));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrReadResult);
+    EXPECT_FALSE(read(&f, 100));
+    EXPECT_EQ(last_error(), kCandleErrReadResult);
     // Every slot is gone after at most 30 failed reads; then reads time out.
-    uint32_t last = 0;
-    for (int i = 0; i < 40; ++i) {
-        EXPECT_FALSE(candle_read_frame(device_.get(), &f, 5));
-        last = candle_device_last_error(device_.get());
-    }
-    EXPECT_EQ(last, kCandleErrReadTimeout);
-    candle_host_frame out{};
-    EXPECT_FALSE(candle_send_frame(device_.get(), 0, &out));
-    EXPECT_EQ(candle_device_last_error(device_.get()), kCandleErrWrite);
+    for (int i = 0; i < 40; ++i) EXPECT_FALSE(read(&f, 5));
+    EXPECT_EQ(last_error(), kCandleErrReadTimeout);
+    EXPECT_FALSE(candle_send_frame(device_.get(), 0, &f));
+    EXPECT_EQ(last_error(), kCandleErrWrite);
     EXPECT_FALSE(candle_stop_channel(device_.get(), 0));
     EXPECT_TRUE(candle_close_device(device_.get()));
     EXPECT_EQ(device_->file, nullptr);
 }
 
-// ---- pure accessors -----------------------------------------------------------
-
-TEST(CandleFrameAccessors, KindIdFlagsAndFields) {
+TEST(CandleFrameAccessors, EchoIdDecidesBeforeTheErrorFlag) {
     candle_host_frame f{};
-    f.echo_id = 0;
     f.can_id = 0x20000000u | 0x123;
-    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameEcho) << "echo id 0 is an echo whatever the id";
+    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameEcho);
     f.echo_id = 0xFFFFFFFFu;
     EXPECT_EQ(candle_frame_kind(&f), kCandleFrameError);
     f.can_id = 0xC0000000u | 0x1ABCDEF0u;
     EXPECT_EQ(candle_frame_kind(&f), kCandleFrameReceived);
     EXPECT_EQ(candle_frame_id(&f), 0x1ABCDEF0u);
-    EXPECT_TRUE(candle_frame_is_extended(&f));
-    EXPECT_TRUE(candle_frame_is_rtr(&f));
-    f.can_id = 0x7FF;
-    EXPECT_FALSE(candle_frame_is_extended(&f));
-    EXPECT_FALSE(candle_frame_is_rtr(&f));
-    f.can_dlc = 5;
-    f.timestamp_us = 99;
-    EXPECT_EQ(candle_frame_dlc(&f), 5);
-    EXPECT_EQ(candle_frame_timestamp(&f), 99u);
-    EXPECT_EQ(candle_frame_data(&f), f.data);
-    EXPECT_EQ(offsetof(candle_host_frame, data), 12u);
-    EXPECT_EQ(offsetof(candle_host_frame, timestamp_us), 20u);
+    EXPECT_TRUE(candle_frame_is_extended(&f) && candle_frame_is_rtr(&f));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// The shared frame cutter on its own: long streams with noise, and the bounds
-// that keep a link without a consumer or without headers from growing.
+// The shared frame cutter on its own: a long noisy stream, and the bounds that
+// keep a link without a consumer or without headers from growing.
 #include <gtest/gtest.h>
 #include <random>
 
+#include "console_capture.h"
 #include "serial_frame_buffer.h"
 
 namespace {
@@ -18,13 +19,10 @@ TEST(SerialFrameBuffer, LongNoisyStreamLosesNoFrame) {
     QByteArray stream;
     constexpr int kFrames = 20000;
     for (int i = 0; i < kFrames; ++i) {
-        const int noise = static_cast<int>(rng() % 8);
-        for (int k = 0; k < noise; ++k) stream.append(static_cast<char>(rng() & 0xFF));
+        for (int k = static_cast<int>(rng() % 8); k > 0; --k) stream.append(static_cast<char>(rng() & 0xFF));
         stream.append(frame_with(i));
     }
-    // Fed in odd-sized chunks, extracted as it comes; the log is captured so the
-    // discard warnings do not flood the output.
-    testing::internal::CaptureStdout();
+    ConsoleCapture quiet;  // the discard warnings
     int next = 0;
     bool in_order = true;
     for (int off = 0; off < stream.size(); off += 97) {
@@ -32,25 +30,22 @@ TEST(SerialFrameBuffer, LongNoisyStreamLosesNoFrame) {
         while (buffer.frame_available()) {
             SerialFrame f;
             buffer.read_frame(f);
-            if (f.length != 23 || static_cast<int>(f.payload.at(0)) != next) in_order = false;
+            in_order = in_order && f.length == 23 && static_cast<int>(f.payload.at(0)) == next;
             ++next;
         }
     }
-    testing::internal::GetCapturedStdout();
+    quiet.clear();
     EXPECT_TRUE(in_order);
     EXPECT_EQ(next, kFrames);
     EXPECT_LT(buffer.size(), 23);
 }
 
-TEST(SerialFrameBuffer, BacklogWithoutConsumerIsCapped) {
+TEST(SerialFrameBuffer, BacklogWithoutConsumerIsCappedKeepingTheOldestFrames) {
     SerialFrameBuffer buffer(/*headerless_limit=*/64, /*backlog_limit=*/230);
-    testing::internal::CaptureStdout();
+    ConsoleCapture out;
     for (int i = 0; i < 20; ++i) buffer.append(frame_with(i));
-    const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(buffer.size(), 230);
-    // Reported once per overflow, not once per append.
-    EXPECT_EQ(log, "[WARN] Receive buffer full (230 bytes unread), dropping 23 received bytes\n");
-    // The oldest frames are kept intact.
+    EXPECT_EQ(out.text(), "[WARN] Receive buffer full (230 bytes unread), dropping 23 received bytes\n");
     int n = 0;
     while (buffer.frame_available()) {
         SerialFrame f;
@@ -60,29 +55,28 @@ TEST(SerialFrameBuffer, BacklogWithoutConsumerIsCapped) {
     EXPECT_EQ(n, 10);
 }
 
-TEST(SerialFrameBuffer, HeaderlessBacklogIsDroppedPastItsLimit) {
+TEST(SerialFrameBuffer, HeaderlessBacklogIsDroppedPastItsLimitThenFramesFlowAgain) {
     SerialFrameBuffer buffer(/*headerless_limit=*/64);
+    ConsoleCapture out;
     buffer.append(QByteArray(64, '\x10'));
-    testing::internal::CaptureStdout();
     EXPECT_FALSE(buffer.frame_available());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(buffer.size(), 64);
+    EXPECT_EQ(out.text(), "");
     buffer.append(QByteArray(1, '\x10'));
-    testing::internal::CaptureStdout();
     EXPECT_FALSE(buffer.frame_available());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[WARN] No frame header in 65 buffered bytes, disgarding them\n");
     EXPECT_EQ(buffer.size(), 0);
+    EXPECT_EQ(out.text(), "[WARN] No frame header in 65 buffered bytes, disgarding them\n");
+    buffer.append(frame_with(5));
+    EXPECT_TRUE(buffer.frame_available());
 }
 
 TEST(SerialFrameBuffer, ReadFrameWithoutAvailableFrameTakesNothing) {
     SerialFrameBuffer buffer;
     buffer.append(frame_with(1).left(12));
     SerialFrame f;
-    testing::internal::CaptureStdout();
+    ConsoleCapture out;
     buffer.read_frame(f);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[WARN] Bytearray.size() is: 0 ,not fitting into any size\n");
+    EXPECT_EQ(out.text(), "[WARN] Bytearray.size() is: 0 ,not fitting into any size\n");
     EXPECT_EQ(buffer.size(), 12);
     EXPECT_EQ(f.length, 0u);
 }

@@ -1,9 +1,6 @@
-// WindowsSerial through the Win32-comm layer against a real pseudo-terminal:
-// open failures and their texts, bounded reads, frame extraction shared with
-// QtSerial, closing that never reaches a foreign handle, and an unplugged port.
+// WindowsSerial through the Win32-comm layer against a real pseudo-terminal.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <gtest/gtest.h>
 
 #include "console_capture.h"
@@ -46,8 +43,8 @@ TEST(WindowsSerialOpen, FailuresReportTheirTextAndLeaveNoHandle) {
         EXPECT_EQ(link.open(c.name), 1);
         EXPECT_EQ(err.text(), c.text);
         EXPECT_EQ(out.text(), "");
+        EXPECT_FALSE(link.is_open());  // twice: the failing path released the lock
         EXPECT_FALSE(link.is_open());
-        EXPECT_FALSE(link.is_open());  // the lock was released on the failing path
         EXPECT_EQ(hv::win::live_handle_count(), handles_before);
     }
     // The port that failed to be set up is free again.
@@ -116,39 +113,23 @@ TEST_F(WindowsSerialPty, ReadMovesAtMost255BytesAndSignalsEveryCall) {
     EXPECT_EQ(link.buffered_size(), 300);
 }
 
+// The extraction itself is QtSerial's; this shows the link feeds it.
 TEST_F(WindowsSerialPty, ExtractsFramesLikeQtSerial) {
-    QByteArray bad = kComplex1;
-    bad[14] = '\x42';
     const float v[3] = {0.5f, -4.0f, 12.25f};
     const QByteArray c3 = build_serial_frame(2, v, 3);
-    const QByteArray zero_length = hex("FF318A23010000000012");
-
     ConsoleCapture out;
-    feed(hex("000102") + kSimple18 + bad + kSimple18 + zero_length + c3.left(7));
-    std::vector<SerialFrame> frames;
-    for (int i = 0; i < 20; ++i) {
-        if (link.frame_available()) {
-            frames.emplace_back();
-            link.read_frame(frames.back());
-        }
-    }
+    feed(hex("000102") + kSimple18 + c3.left(7));
+    SerialFrame a, b;
+    ASSERT_TRUE(link.frame_available());
+    link.read_frame(a);
+    EXPECT_FALSE(link.frame_available());
     feed(c3.mid(7));
-    while (link.frame_available()) {
-        frames.emplace_back();
-        link.read_frame(frames.back());
-    }
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].cmd, 18);
-    EXPECT_EQ(frames[1].cmd, 18);
-    EXPECT_EQ(frames[2].length, 23u);
-    EXPECT_EQ(frames[2].payload, (std::vector<float>{0.5f, -4.0f, 12.25f}));
+    ASSERT_TRUE(link.frame_available());
+    link.read_frame(b);
+    EXPECT_EQ(a.cmd, 18);
+    EXPECT_EQ(b.payload, (std::vector<float>{0.5f, -4.0f, 12.25f}));
     EXPECT_EQ(link.buffered_size(), 0);
-    EXPECT_EQ(out.lines_starting("[WARN] Disgarding buffer of size:"),
-              (std::vector<std::string>{"[WARN] Disgarding buffer of size:3",
-                                        "[WARN] Disgarding buffer of size:11",
-                                        "[WARN] Disgarding buffer of size:9"}));
-    EXPECT_TRUE(out.contains("[WARN] A simple command frame with incorrect check_sum is discarded."));
-    EXPECT_TRUE(out.contains("[WARN] Frame length field 0 fits no frame"));
+    EXPECT_EQ(out.text(), "[WARN] Disgarding buffer of size:3\n");
 }
 
 TEST_F(WindowsSerialPty, CloseNeverReachesAnotherHandle) {
@@ -177,26 +158,22 @@ TEST_F(WindowsSerialPty, CloseNeverReachesAnotherHandle) {
 }
 
 TEST_F(WindowsSerialPty, PortIsExclusiveAndFreedByCloseAndDestruction) {
+    ConsoleCapture err(std::cerr);
+    ConsoleCapture out;
     {
         WindowsSerial second;
-        ConsoleCapture err(std::cerr);
         EXPECT_EQ(second.open(peer.slave_path()), 1);
-        EXPECT_EQ(err.text(), "无法打开串口\n");
     }
+    EXPECT_EQ(err.text(), "无法打开串口\n");
     {
-        // A link dropped while open gives the port back, and says it goes.
-        ConsoleCapture out;
-        {
-            WindowsSerial temporary;
-            link.close();
-            ASSERT_EQ(temporary.open(peer.slave_path()), 0);
-        }
-        EXPECT_EQ(out.text(), "[INFO] Serial opened!\n[INFO] Destruct WindowsSerial\n");
+        WindowsSerial temporary;  // dropped while open: gives the port back, and says it goes
+        link.close();
+        ASSERT_EQ(temporary.open(peer.slave_path()), 0);
     }
     WindowsSerial third;
-    ConsoleCapture out;
     EXPECT_EQ(third.open(peer.slave_path()), 0);
-    EXPECT_EQ(out.text(), "[INFO] Serial opened!\n");
+    EXPECT_EQ(out.lines(), (std::vector<std::string>{"[INFO] Destruct WindowsSerial", "[INFO] Serial opened!",
+                                                     "[INFO] Destruct WindowsSerial", "[INFO] Serial opened!"}));
 }
 
 TEST_F(WindowsSerialPty, UnplugReportsReadErrorAndCloses) {
