@@ -4,9 +4,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
-#include <QTest>
 #include <QTimer>
 
 #include "config_manager.h"
@@ -15,6 +13,7 @@
 #include "serial_driver_peer.h"
 #include "set_can.h"
 #include "set_serial.h"
+#include "wait_until.h"
 
 WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPath()) {
     hv_init_resources();
@@ -44,103 +43,74 @@ WindowHarness::~WindowHarness() {
 
 void WindowHarness::destroy_window() { window_.reset(); }
 
-namespace {
-
-bool wait_button_text(QPushButton* button, const QStringList& texts, int timeout_ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeout_ms) {
-        if (texts.contains(button->text())) return true;
-        QTest::qWait(10);
-    }
-    return texts.contains(button->text());
-}
-
-}  // namespace
-
-bool WindowHarness::open_serial(SerialDriverPeer& peer, int timeout_ms) {
-    auto* button = find<QPushButton>("open_serial_pushButton");
+// Presses the main window's link button, lets `fill` set up the device dialog,
+// presses its open/close and cancel buttons and waits for one of `texts`.
+template <typename Dialog>
+static bool toggle_link(QPushButton* button, const char* open_close, std::function<void(Dialog*)> fill,
+                        const QStringList& texts, int timeout_ms) {
     if (!button) return false;
-    const QString path = QString::fromStdString(peer.slave_path());
-    on_next_modal_of<SetSerial>([path](SetSerial* dialog) {
-        auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
-        // Pseudo-terminals are never listed by the port scan; name it directly.
-        if (combo->findText(path) < 0) combo->addItem(path);
-        combo->setCurrentText(path);
-        dialog->findChild<QPushButton*>(QStringLiteral("serial_open_close_pushButton"))->click();
-        dialog->findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
+    on_next_modal_of<Dialog>([fill, open_close](Dialog* dialog) {
+        fill(dialog);
+        dialog->template findChild<QPushButton*>(QLatin1String(open_close))->click();
+        dialog->template findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
     });
     button->click();
-    return wait_button_text(button, {QStringLiteral("Close connection"), QString::fromUtf8("关闭串口")}, timeout_ms);
+    return wait_until([&] { return texts.contains(button->text()); }, timeout_ms);
+}
+
+bool WindowHarness::open_serial(SerialDriverPeer& peer, int timeout_ms) {
+    const QString path = QString::fromStdString(peer.slave_path());
+    return toggle_link<SetSerial>(
+        find<QPushButton>("open_serial_pushButton"), "serial_open_close_pushButton",
+        [path](SetSerial* dialog) {
+            auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
+            // Pseudo-terminals are never listed by the port scan; name it directly.
+            if (combo->findText(path) < 0) combo->addItem(path);
+            combo->setCurrentText(path);
+        },
+        {QStringLiteral("Close connection"), QString::fromUtf8("关闭串口")}, timeout_ms);
 }
 
 bool WindowHarness::close_serial(int timeout_ms) {
-    auto* button = find<QPushButton>("open_serial_pushButton");
-    if (!button) return false;
-    on_next_modal_of<SetSerial>([](SetSerial* dialog) {
-        dialog->findChild<QPushButton*>(QStringLiteral("serial_open_close_pushButton"))->click();
-        dialog->findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
-    });
-    button->click();
-    return wait_button_text(button, {QStringLiteral("TTL Serial"), QString::fromUtf8("打开串口")}, timeout_ms);
+    return toggle_link<SetSerial>(find<QPushButton>("open_serial_pushButton"), "serial_open_close_pushButton",
+                                  [](SetSerial*) {}, {QStringLiteral("TTL Serial"), QString::fromUtf8("打开串口")},
+                                  timeout_ms);
 }
 
 bool WindowHarness::open_can(const QString& motor_id, int timeout_ms) {
-    auto* button = find<QPushButton>("open_can_pushButton");
-    if (!button) return false;
-    on_next_modal_of<SetCan>([motor_id](SetCan* dialog) {
-        auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
-        // The scanner fills the list within its first 500 ms.
-        QElapsedTimer t;
-        t.start();
-        while (combo->count() == 0 && t.elapsed() < 2000) QTest::qWait(10);
-        combo->setCurrentIndex(0);
-        dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(motor_id);
-        dialog->findChild<QPushButton*>(QStringLiteral("open_close_pushButton"))->click();
-        dialog->findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
-    });
-    button->click();
-    return wait_button_text(button, {QStringLiteral("Close connection"), QString::fromUtf8("关闭CAN")}, timeout_ms);
+    return toggle_link<SetCan>(
+        find<QPushButton>("open_can_pushButton"), "open_close_pushButton",
+        [motor_id](SetCan* dialog) {
+            auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
+            // The scanner fills the list within its first 500 ms.
+            wait_until([combo] { return combo->count() > 0; }, 2000);
+            combo->setCurrentIndex(0);
+            dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(motor_id);
+        },
+        {QStringLiteral("Close connection"), QString::fromUtf8("关闭CAN")}, timeout_ms);
 }
 
 bool WindowHarness::close_can(int timeout_ms) {
-    auto* button = find<QPushButton>("open_can_pushButton");
-    if (!button) return false;
-    on_next_modal_of<SetCan>([](SetCan* dialog) {
-        dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
-        dialog->findChild<QPushButton*>(QStringLiteral("open_close_pushButton"))->click();
-        dialog->findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
-    });
-    button->click();
-    return wait_button_text(button, {QStringLiteral("CAN"), QString::fromUtf8("打开CAN")}, timeout_ms);
+    return toggle_link<SetCan>(
+        find<QPushButton>("open_can_pushButton"), "open_close_pushButton",
+        [](SetCan* dialog) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
+        },
+        {QStringLiteral("CAN"), QString::fromUtf8("打开CAN")}, timeout_ms);
 }
 
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeout_ms) {
-    auto* timer = new QTimer(qApp);
-    auto* elapsed = new QElapsedTimer;
-    elapsed->start();
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, elapsed, match, action, timeout_ms]() {
+    QTimer::singleShot(5, qApp, [match, action, timeout_ms] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible() && match(modal)) {
-            timer->stop();
-            timer->deleteLater();
-            delete elapsed;
+        if (modal && modal->isVisible() && match(modal))
             action(modal);
-            return;
-        }
-        if (elapsed->elapsed() > timeout_ms) {
-            timer->stop();
-            timer->deleteLater();
-            delete elapsed;
-        }
+        else if (timeout_ms > 0)
+            on_next_modal(match, action, timeout_ms - 5);
     });
-    timer->start();
 }
 
-QWidget* find_top_level(const std::function<bool(QWidget*)>& match) {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->isVisible() && match(w)) return w;
-    }
+QWidget* top_level_named(const char* name) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String(name)) return w;
     return nullptr;
 }

@@ -2,7 +2,6 @@
 // Builds the real main window the way main() does (configuration file in a fresh
 // working directory, translation for "en") and drives its links and dialogs.
 #include <QDir>
-#include <QElapsedTimer>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTranslator>
@@ -10,11 +9,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "main_window.h"
 
 class ConfigManager;
-
 class SerialDriverPeer;
 
 class WindowHarness {
@@ -36,12 +35,10 @@ public:
     // Destroys the window (its destructor's log lines and final targets happen here).
     void destroy_window();
 
-    // Opens the serial link through the open-serial button and the real device
-    // dialog; true once the window reports the link open.
+    // Open or close a link through the window's button and the real device dialog
+    // (CAN: the first adapter listed); true once the button shows the new state.
     bool open_serial(SerialDriverPeer& peer, int timeout_ms = 3000);
-    // Closes it through the same button and dialog.
     bool close_serial(int timeout_ms = 3000);
-    // Opens the CAN link on the first adapter the scanner lists, with this motor id.
     bool open_can(const QString& motor_id = QStringLiteral("1"), int timeout_ms = 3000);
     bool close_can(int timeout_ms = 3000);
 
@@ -54,12 +51,19 @@ private:
 };
 
 // Runs `action` on the first application-modal widget for which `match` holds,
-// polling every 5 ms from the event loop; gives up after timeout_ms. Never blocks.
+// polling every 5 ms from the event loop; gives up after about timeout_ms. Never blocks.
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action,
                    int timeout_ms = 5000);
 
-// Same for any visible top-level widget (non-modal boxes).
-QWidget* find_top_level(const std::function<bool(QWidget*)>& match);
+// The top-level widget (shown or hidden) with this object name, such as a dialog
+// the window keeps.
+QWidget* top_level_named(const char* name);
+
+// Index of the first `line` in `lines` at or after `from`; lines.size() if none.
+inline size_t find_line(const std::vector<std::string>& lines, const std::string& line, size_t from = 0) {
+    while (from < lines.size() && lines[from] != line) ++from;
+    return from;
+}
 
 // Accepts the next modal dialog of class T with `action` (qobject_cast match).
 template <typename T>

@@ -5,6 +5,10 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include "file_contents.h"
+
 namespace {
 
 // Starts the tool in `dir`, waits for its language line, lets it run a moment and
@@ -33,44 +37,33 @@ QByteArray run_tool(const QString& dir, bool* still_running) {
     return out;
 }
 
-QByteArray read_file(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void write_file(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
 }  // namespace
 
-TEST(MainExecutable, CreatesTheDefaultConfigurationAndLogsTheLanguage) {
-    QTemporaryDir dir;
-    bool running = false;
-    const QByteArray out = run_tool(dir.path(), &running);
-    EXPECT_TRUE(out.startsWith("[INFO] Loaded language config is: zh\n")) << out.toStdString();
-    EXPECT_TRUE(running);
-    EXPECT_EQ(read_file(dir.path() + "/config.json"), QByteArray("{\n    \"lan\": \"zh\"\n}"));
-}
-
-TEST(MainExecutable, EnglishConfiguration) {
-    QTemporaryDir dir;
-    write_file(dir.path() + "/config.json", "{\"lan\": \"en\"}");
-    bool running = false;
-    const QByteArray out = run_tool(dir.path(), &running);
-    EXPECT_TRUE(out.startsWith("[INFO] Loaded language config is: en\n")) << out.toStdString();
-    EXPECT_TRUE(running);
-}
-
-TEST(MainExecutable, UnusableConfigurationStartsWithAnEmptyOrDefaultLanguage) {
-    for (const QByteArray& text : {QByteArray("{\"lan\": 5}"), QByteArray("not json"), QByteArray("[1, 2]")}) {
+// No configuration file: the default one is written; a readable one is used; an
+// unusable one never stops the start.
+TEST(MainExecutable, StartsWithAnyConfigurationAndLogsTheLanguage) {
+    // The language line comes first, except after a warning about an unusable file.
+    const std::tuple<QByteArray, QByteArray, bool> cases[] = {
+        {"", "[INFO] Loaded language config is: zh\n", true},
+        {"{\"lan\": \"en\"}", "[INFO] Loaded language config is: en\n", true},
+        {"{\"lan\": 5}", "[INFO] Loaded language config is: ", false},
+        {"not json", "[INFO] Loaded language config is: ", false},
+        {"[1, 2]", "[INFO] Loaded language config is: ", false},
+    };
+    for (const auto& [config, line, first] : cases) {
+        SCOPED_TRACE(config.toStdString());
         QTemporaryDir dir;
-        write_file(dir.path() + "/config.json", text);
+        const QString path = dir.path() + "/config.json";
+        if (!config.isEmpty()) {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(config) == config.size());
+        }
         bool running = false;
         const QByteArray out = run_tool(dir.path(), &running);
-        EXPECT_TRUE(out.contains("[INFO] Loaded language config is: ")) << text.toStdString();
-        EXPECT_TRUE(running) << text.toStdString();
+        EXPECT_TRUE(first ? out.startsWith(line) : out.contains(line)) << out.toStdString();
+        EXPECT_TRUE(running);
+        if (config.isEmpty()) {
+            EXPECT_EQ(file_bytes(path), QByteArray("{\n    \"lan\": \"zh\"\n}"));
+        }
     }
 }

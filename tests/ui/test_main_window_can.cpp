@@ -1,25 +1,22 @@
 // The main window over the CAN link: the gs_usb library down to the USB layer,
 // an emulated adapter, and the simulated driver on its bus.
-#include <QApplication>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileDialog>
-#include <QMessageBox>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
-#include <algorithm>
+#include <array>
 #include <cmath>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include "can_codec.h"
-#include "can_driver_peer.h"
+#include "can_driver_on_adapter.h"
 #include "console_capture.h"
 #include "emulated_usb_backend.h"
 #include "main_window.h"
@@ -31,12 +28,17 @@ namespace {
 const char* const kDeviceGroup[] = {
     "set_param_pushButton", "calibration_pushButton", "set_zero_point_pushButton", "motor_reset_pushButton",
     "save_checkBox",          "motor_enable_disable_pushButton", "clear_curve_pushButton",
-    "clear_error_pushButton",
+    "clear_error_pushButton", "update_firmware_pushButton",
 };
 
-bool same_payload(const CanFrame& frame, const uint8_t expected[8]) {
-    return std::memcmp(frame.data, expected, 8) == 0;
+// The payload a motion command for `target` carries.
+std::vector<uint8_t> payload_of(std::array<float, 5> target) {
+    uint8_t packed[8] = {};
+    EXPECT_TRUE(pack_motion_command(packed, target.data()));
+    return {packed, packed + 8};
 }
+
+std::vector<uint8_t> payload(const CanDriverPeer::Request& r) { return {r.frame.data, r.frame.data + 8}; }
 
 // Records the texts a label had when it was painted.
 class PaintRecorder : public QObject {
@@ -59,13 +61,7 @@ protected:
     void SetUp() override {
         backend = EmulatedUsbBackend::install();
         adapter = backend->add_adapter();
-        std::weak_ptr<EmulatedGsUsbAdapter> weak = adapter;
-        peer = std::make_unique<CanDriverPeer>([weak](const CanFrame& frame) {
-            if (auto a = weak.lock()) a->deliver(frame);
-        });
-        CanDriverPeer* p = peer.get();
-        adapter->set_bus_listener([p](const CanFrame& frame) { p->on_host_frame(frame); });
-        peer->start();
+        peer = start_can_driver_on(adapter, 1);
     }
 
     void TearDown() override {
@@ -100,16 +96,17 @@ TEST_F(CanWindow, LinkOpenSetsControlsAndAsksTheVersionOnce) {
     ConsoleCapture log;
     ASSERT_TRUE(h->open_can());
 
-    for (const char* name : kDeviceGroup) EXPECT_TRUE(h->find<QWidget>(name)->isEnabled()) << name;
-    EXPECT_TRUE(button("update_firmware_pushButton")->isEnabled());
     auto* tabs = h->find<QTabWidget>("tabWidget");
-    EXPECT_FALSE(tabs->isTabEnabled(1));
-    EXPECT_FALSE(tabs->isTabEnabled(2));
-    EXPECT_FALSE(h->find<QWidget>("calibrate_tab")->isEnabled());
+    auto expect_link_state = [&](bool open) {
+        for (const char* name : kDeviceGroup) EXPECT_EQ(h->find<QWidget>(name)->isEnabled(), open) << name;
+        EXPECT_FALSE(tabs->isTabEnabled(1) || tabs->isTabEnabled(2));  // serial only
+        EXPECT_FALSE(h->find<QWidget>("calibrate_tab")->isEnabled());
+        EXPECT_EQ(button("open_can_pushButton")->text(), open ? QStringLiteral("Close connection") : QStringLiteral("CAN"));
+        EXPECT_EQ(button("open_serial_pushButton")->text(), QStringLiteral("TTL Serial"));
+        EXPECT_EQ(button("open_serial_pushButton")->isEnabled(), !open);
+    };
+    expect_link_state(true);
     EXPECT_TRUE(h->find<QWidget>("vision_tab")->isEnabled());
-    EXPECT_EQ(button("open_can_pushButton")->text(), QStringLiteral("Close connection"));
-    EXPECT_EQ(button("open_serial_pushButton")->text(), QStringLiteral("TTL Serial"));
-    EXPECT_FALSE(button("open_serial_pushButton")->isEnabled());
     EXPECT_TRUE(h->find<QLabel>("voltage_label1")->text().isEmpty());
     EXPECT_TRUE(h->find<QLabel>("voltage_label")->text().isEmpty());
     EXPECT_TRUE(log.contains("[INFO] Can is on and serial is off!\n"));
@@ -123,11 +120,8 @@ TEST_F(CanWindow, LinkOpenSetsControlsAndAsksTheVersionOnce) {
     EXPECT_TRUE(h->find<QLabel>("motion_count_label")->text().isEmpty());
 
     ASSERT_TRUE(h->close_can());
-    for (const char* name : kDeviceGroup) EXPECT_FALSE(h->find<QWidget>(name)->isEnabled()) << name;
-    EXPECT_FALSE(button("update_firmware_pushButton")->isEnabled());
+    expect_link_state(false);
     EXPECT_TRUE(h->find<QLabel>("driver_version_label")->text().isEmpty());
-    EXPECT_TRUE(button("open_serial_pushButton")->isEnabled());
-    EXPECT_EQ(button("open_can_pushButton")->text(), QStringLiteral("CAN"));
     EXPECT_EQ(peer->request_count(CanCommand::kGetFwVersion), 1);
 }
 
@@ -140,9 +134,7 @@ TEST_F(CanWindow, BothLinksOpenIsAnErrorState) {
     ASSERT_FALSE(button("open_can_pushButton")->isEnabled());
 
     // The CAN dialog still lives (hidden); opening through it gives mode 3.
-    QWidget* set_can = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String("SetCan")) set_can = w;
+    QWidget* set_can = top_level_named("SetCan");
     ASSERT_NE(set_can, nullptr);
     set_can->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
     set_can->findChild<QPushButton*>(QStringLiteral("open_close_pushButton"))->click();
@@ -185,22 +177,14 @@ TEST_F(CanWindow, EnableStreamStopAndCurveButton) {
     EXPECT_TRUE(button("set_curve_pushButton")->isEnabled());  // CAN: back on
     QTest::qWait(200);
 
-    const float zero[5] = {0, 0, 0, 0, 0};
-    const float streamed_target[5] = {2.0f, 0, 0, 20.0f, 1.5f};
-    uint8_t zero_payload[8];
-    uint8_t target_payload[8];
-    ASSERT_TRUE(pack_motion_command(zero_payload, zero));
-    ASSERT_TRUE(pack_motion_command(target_payload, streamed_target));
+    const auto zero = payload_of({}), target = payload_of({2.0f, 0, 0, 20.0f, 1.5f});
     const auto all = peer->requests(CanCommand::kMotionControl);
     std::vector<CanDriverPeer::Request> frames(all.begin() + before, all.end());
     ASSERT_GE(frames.size(), 301u);
-    EXPECT_TRUE(same_payload(frames.back().frame, zero_payload));
-    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                            [&](const CanDriverPeer::Request& r) { return same_payload(r.frame, zero_payload); }),
-              1);
+    EXPECT_EQ(payload(frames.back()), zero);
     frames.pop_back();
     for (const auto& r : frames) {
-        ASSERT_TRUE(same_payload(r.frame, target_payload));
+        ASSERT_EQ(payload(r), target);  // one all-zero target only, at the end
         EXPECT_EQ(r.motor_id, 1);
     }
     // Streamed at the CAN rate: about 1 ms apart, never faster.
@@ -241,10 +225,9 @@ TEST_F(CanWindow, ErrorBitsStopTheStreamAndDisableTheMotor) {
         // confirmation soon overwrites the status line, so the wait above may end
         // on this report or the next one.
         const auto lines = log.lines();
-        const auto state = std::find(lines.begin(), lines.end(), "[ERROR] error_bit_set: 30");
-        ASSERT_NE(state, lines.end()) << log.text();
-        EXPECT_NE(std::find(state, lines.end(), "[ERROR] Driver over temp!"), lines.end()) << log.text();
-        EXPECT_EQ(std::find(lines.begin(), lines.end(), "[ERROR] Can timeout!"), lines.end()) << log.text();
+        const size_t state = find_line(lines, "[ERROR] error_bit_set: 30");
+        EXPECT_LT(find_line(lines, "[ERROR] Driver over temp!", state), lines.size()) << log.text();
+        EXPECT_EQ(find_line(lines, "[ERROR] Can timeout!"), lines.size()) << log.text();
     }
     QTRY_COMPARE_WITH_TIMEOUT(button("motor_enable_disable_pushButton")->text(), QString::fromUtf8("电机使能"), 3000);
     EXPECT_EQ(peer->request_count(CanCommand::kDisableMotor), 1);
@@ -252,10 +235,7 @@ TEST_F(CanWindow, ErrorBitsStopTheStreamAndDisableTheMotor) {
     const int frames = peer->request_count(CanCommand::kMotionControl);
     QTest::qWait(100);
     EXPECT_EQ(peer->request_count(CanCommand::kMotionControl), frames);
-    const float zero[5] = {0, 0, 0, 0, 0};
-    uint8_t zero_payload[8];
-    ASSERT_TRUE(pack_motion_command(zero_payload, zero));
-    EXPECT_TRUE(same_payload(peer->requests(CanCommand::kMotionControl).back().frame, zero_payload));
+    EXPECT_EQ(payload(peer->requests(CanCommand::kMotionControl).back()), payload_of({}));
     peer->driver().set_error_bits(0);
 }
 
@@ -266,11 +246,9 @@ TEST_F(CanWindow, FirmwareUpdateReportsItsProgressOnTheStatusLine) {
     const QString image_path = dir.path() + QStringLiteral("/image.bin");
     QByteArray image;
     for (int i = 0; i < 100; ++i) image.append(static_cast<char>(i * 7 + 3));
-    {
-        QFile file(image_path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(image);
-    }
+    QFile file(image_path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
+    file.close();
     auto* status = h->find<QLabel>("status_label");
     // The update blocks the event loop; what it shows must be painted at once.
     PaintRecorder painted(status);
@@ -283,8 +261,6 @@ TEST_F(CanWindow, FirmwareUpdateReportsItsProgressOnTheStatusLine) {
     EXPECT_EQ(status->text(), QStringLiteral("Firmware is updated."));
     EXPECT_TRUE(painted.texts.contains(QStringLiteral("Updating...Please wait.")))
         << painted.texts.join('|').toStdString();
-    QByteArray padded = image;
-    padded.append(QByteArray(4, '\0'));
-    EXPECT_EQ(peer->image(), padded);
+    EXPECT_EQ(peer->image(), image + QByteArray(4, '\0'));
     EXPECT_EQ(peer->dfu_count(), 1);
 }

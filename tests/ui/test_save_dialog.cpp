@@ -1,18 +1,15 @@
 // Save dialog driven through its real widgets and the real folder chooser.
 #include <QApplication>
 #include <QFileDialog>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTranslator>
 #include <QtTest>
 #include <functional>
 
 #include "console_capture.h"
-#include "resources_init.h"
 #include "save.h"
 #include "widget_child.h"
 
@@ -147,27 +144,6 @@ private slots:
         QCOMPARE(exec_with(save, [&]() { save.close(); }), int(QDialog::Rejected));
         QCOMPARE(spy.count(), 0);
         QVERIFY(!save.isVisible());
-    }
-
-    void english_texts_but_chinese_chooser_caption() {
-        hv_init_resources();
-        QTranslator translator;
-        QVERIFY(translator.load(QStringLiteral(":/Translate_EN.qm")));
-        qApp->installTranslator(&translator);
-        {
-            Save save;
-            QCOMPARE(save.windowTitle(), QString("Choose Path"));
-            QCOMPARE(child<QPushButton>(save, "comfirm_pushButton")->text(), QString("OK"));
-            QString caption;
-            on_next_chooser([&](QFileDialog* dialog) {
-                caption = dialog->windowTitle();
-                dialog->reject();
-            });
-            save.show();
-            click(save, "folder_pushButton");
-            QCOMPARE(caption, QString::fromUtf8("请选择保存csv文件的目录"));
-        }
-        qApp->removeTranslator(&translator);
     }
 
     void destructor_log_line() {

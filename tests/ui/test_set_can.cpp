@@ -83,14 +83,6 @@ protected:
     std::vector<std::string> events;
 };
 
-TEST_F(SetCanTest, WindowSetUp) {
-    make("zh");
-    EXPECT_FALSE(dialog->testAttribute(Qt::WA_QuitOnClose));
-    EXPECT_FALSE(dialog->windowFlags() &
-                 (Qt::WindowContextHelpButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("打开CAN"));
-}
-
 // An empty id (letters never pass the validator) and ids outside 0..15, which
 // would land in the command bits of the identifier, get a tip and no request.
 TEST_F(SetCanTest, MissingOrOutOfRangeIdShowsTipAndEmitsNothing) {
@@ -147,8 +139,12 @@ TEST_F(SetCanTest, ButtonTextFollowsLinkStateInBothLanguages) {
     }
 }
 
-TEST_F(SetCanTest, CancelHidesAndDestructorLogs) {
+TEST_F(SetCanTest, WindowCancelAndDestruction) {
     make("zh");
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("打开CAN"));
+    EXPECT_FALSE(dialog->testAttribute(Qt::WA_QuitOnClose));
+    EXPECT_FALSE(dialog->windowFlags() &
+                 (Qt::WindowContextHelpButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     QTest::mouseClick(dialog->findChild<QPushButton*>("cancle_pushButton"), Qt::LeftButton);
     EXPECT_FALSE(dialog->isVisible());
     console.clear();

@@ -5,7 +5,6 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <QTranslator>
 #include <QtTest>
 #include <chrono>
 #include <limits>
@@ -37,16 +36,6 @@ public:
     }
     std::vector<Emission> emissions;
 };
-
-FirmwareState state_of(float ratio, float id, float bandwidth, float timeout, float limit) {
-    FirmwareState s;
-    s.gear_ratio = ratio;
-    s.can_id = id;
-    s.current_bandwidth = bandwidth;
-    s.can_timeout = timeout;
-    s.current_limit = limit;
-    return s;
-}
 
 // The form's values as id, bandwidth, timeout, limit.
 std::vector<double> form_values(SetParam& d) {
@@ -82,16 +71,6 @@ private slots:
         // "../icon/icon.png" is staged beside the test's working directory.
         QVERIFY(!dialog.windowIcon().isNull());
 
-        QTranslator translator;
-        QVERIFY(translator.load(QStringLiteral(":/Translate_EN.qm")));
-        qApp->installTranslator(&translator);
-        {
-            SetParam english;
-            QCOMPARE(english.windowTitle(), QString("Settings"));
-            QCOMPARE(child<QPushButton>(english, "flash_pushButton")->text(), QString("Write"));
-            QCOMPARE(child<QLabel>(english, "over_voltage_label")->text(), QString("36 V"));
-        }
-        qApp->removeTranslator(&translator);
     }
 
     void gear_ratio_matching_data() {
@@ -122,9 +101,9 @@ private slots:
         SetParam dialog;
         auto* box = child<QComboBox>(dialog, "motor_type_box");
         // Start from a different model so a miss visibly falls back to the empty item.
-        dialog.motor_firm_state_slot(state_of(model == "T88-10" ? 7.636f : 18.36f, 1, 300, 0, 20));
+        dialog.motor_firm_state_slot(FirmwareState{model == "T88-10" ? 7.636f : 18.36f, 1, 300, 0, 20});
         QVERIFY(box->currentText() != model);
-        dialog.motor_firm_state_slot(state_of(reported, 1, 300, 0, 20));
+        dialog.motor_firm_state_slot(FirmwareState{reported, 1, 300, 0, 20});
         QCOMPARE(box->currentText(), model);
         if (model.isEmpty()) QCOMPARE(box->currentIndex(), 0);
     }
@@ -133,7 +112,7 @@ private slots:
         SetParam dialog;
         Recorder recorder(dialog);
         auto* limit_label = child<QLabel>(dialog, "current_limit_label");
-        dialog.motor_firm_state_slot(state_of(12.011f, 3.99f, 1000.7f, 37.9f, 12.5f));
+        dialog.motor_firm_state_slot(FirmwareState{12.011f, 3.99f, 1000.7f, 37.9f, 12.5f});
         QCOMPARE(form_values(dialog), (std::vector<double>{3, 1000, 37, 12.5}));
         QCOMPARE(limit_label->text(), QString("12.5 A"));
         dialog.show();
@@ -145,13 +124,13 @@ private slots:
         QCOMPARE(p.can_timeout, 37.0f);
         QCOMPARE(p.current_limit, 12.5f);
 
-        dialog.motor_firm_state_slot(state_of(12, 200, 2500, 300, 30.0f));
+        dialog.motor_firm_state_slot(FirmwareState{12, 200, 2500, 300, 30.0f});
         QCOMPARE(form_values(dialog), (std::vector<double>{127, 2000, 255, 28}));
         QCOMPARE(limit_label->text(), QString("30 A"));  // the label shows what was reported
-        dialog.motor_firm_state_slot(state_of(12, -5, -0.5f, -1, 12.5f));
+        dialog.motor_firm_state_slot(FirmwareState{12, -5, -0.5f, -1, 12.5f});
         QCOMPARE(form_values(dialog), (std::vector<double>{0, 0, 0, 12.5}));
         const float inf = std::numeric_limits<float>::infinity();
-        dialog.motor_firm_state_slot(state_of(12, inf, -inf, 1e30f, 0.0f));
+        dialog.motor_firm_state_slot(FirmwareState{12, inf, -inf, 1e30f, 0.0f});
         QCOMPARE(form_values(dialog).at(0), 127.0);
         QCOMPARE(form_values(dialog).at(1), 0.0);
         QCOMPARE(form_values(dialog).at(2), 255.0);
@@ -160,10 +139,10 @@ private slots:
 
     void nan_report_leaves_values_and_warns() {
         SetParam dialog;
-        dialog.motor_firm_state_slot(state_of(12, 5, 400, 10, 15.5f));
+        dialog.motor_firm_state_slot(FirmwareState{12, 5, 400, 10, 15.5f});
         const float nan = std::numeric_limits<float>::quiet_NaN();
         ConsoleCapture out;
-        dialog.motor_firm_state_slot(state_of(nan, nan, nan, nan, nan));
+        dialog.motor_firm_state_slot(FirmwareState{nan, nan, nan, nan, nan});
         QCOMPARE(child<QComboBox>(dialog, "motor_type_box")->currentIndex(), 0);
         QCOMPARE(form_values(dialog), (std::vector<double>{5, 400, 10, 15.5}));
         QCOMPARE(child<QLabel>(dialog, "current_limit_label")->text(), QString("15.5 A"));
@@ -237,7 +216,7 @@ private slots:
         {
             SetParam dialog;
             dialog.show();
-            dialog.motor_firm_state_slot(state_of(7.636f, 4, 300, 0, 20));
+            dialog.motor_firm_state_slot(FirmwareState{7.636f, 4, 300, 0, 20});
             QVERIFY(dialog.close());
             QVERIFY(!dialog.isVisible());
             dialog.show();
