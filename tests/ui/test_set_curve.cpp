@@ -153,14 +153,6 @@ protected:
     QVector<StampedMoitonState> published_;
 };
 
-TEST_F(SetCurveTest, DialogIsAStayOnTopToolThatNeverEndsTheApplication) {
-    EXPECT_FALSE(dialog_->testAttribute(Qt::WA_QuitOnClose));
-    EXPECT_EQ(dialog_->parent(), nullptr);
-    EXPECT_TRUE(dialog_->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_FALSE(dialog_->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-    EXPECT_FALSE(dialog_->windowIcon().isNull()) << "../icon/icon.png from the working directory";
-}
-
 const std::vector<std::string> kHundredHertz = {"[INFO] Send_hz: 100", "[INFO] Send_interval_ns_: 10000000",
                                                 "[INFO] Sleep_interval_us_: 2000"};
 const std::vector<std::string> kThousandHertz = {"[INFO] Send_hz: 1000", "[INFO] Send_interval_ns_: 1000000",
@@ -188,7 +180,12 @@ TEST_F(SetCurveTest, TorqueTabOverSerialStreamsAtOneHundredHertzAndStopUnlocks) 
     expect_curve_sent(false, 0, {2.5f, 1.0f, 0.0f, 0.0f, 0.0f});
 }
 
+// The mode follows the link that opened last; closing it leaves the mode as it was.
 TEST_F(SetCurveTest, PositionTabOverCanStreamsAtOneThousandHertz) {
+    toggle_serial(true);
+    toggle_serial(false);
+    toggle_can(true);
+    toggle_can(false);
     toggle_can(true);
     dialog_->set_start_time(Clock::now());
     EXPECT_EQ(start(1, {{"position_A_doubleSpinBox", 1.25}, {"position_f_doubleSpinBox", 2.0},
@@ -203,20 +200,18 @@ TEST_F(SetCurveTest, PositionTabOverCanStreamsAtOneThousandHertz) {
     expect_curve_sent(true, 1, {1.25f, 2.0f, 0.5f, 30.0f, 1.5f});
 }
 
-TEST_F(SetCurveTest, ModeFollowsTheLastLinkThatOpened) {
-    toggle_serial(true);
-    toggle_serial(false);
-    toggle_can(true);
-    toggle_can(false);  // closing leaves the mode on CAN
-    toggle_can(true);
-    EXPECT_EQ(start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 0.5}}).at(0), "mode_ is: 2");
-    ASSERT_TRUE(can_peer_->wait_for_requests(CanCommand::kMotionControl, 50, 3000));
-    stop();
-    QTest::qWait(100);
-    expect_curve_sent(true, 0, {1.0f, 0.5f, 0.0f, 0.0f, 0.0f});
-}
-
 TEST_F(SetCurveTest, WithoutALinkTheCurveIsRecordedButSentNowhere) {
+    EXPECT_FALSE(dialog_->testAttribute(Qt::WA_QuitOnClose));
+    EXPECT_EQ(dialog_->parent(), nullptr);
+    EXPECT_TRUE(dialog_->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(dialog_->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_FALSE(dialog_->windowIcon().isNull()) << "../icon/icon.png from the working directory";
+    // Stop re-enables the main window's buttons even when nothing runs.
+    main_ui_->motor_enable_disable_pushButton->setEnabled(false);
+    main_ui_->send_motion_param_pushButton->setEnabled(false);
+    stop();
+    expect_running_locks(false);
+
     EXPECT_EQ(start(1, {{"position_A_doubleSpinBox", 1.0}, {"position_f_doubleSpinBox", 1.0}}),
               lines("0", kThousandHertz));
     ASSERT_TRUE(wait_until([&] { return published_.size() >= 20; }, 3000));
@@ -226,14 +221,8 @@ TEST_F(SetCurveTest, WithoutALinkTheCurveIsRecordedButSentNowhere) {
     EXPECT_EQ(can_peer_->request_count(CanCommand::kMotionControl), 0);
 }
 
-TEST_F(SetCurveTest, StopReenablesTheMainWindowButtonsEvenWhenIdle) {
-    main_ui_->motor_enable_disable_pushButton->setEnabled(false);
-    main_ui_->send_motion_param_pushButton->setEnabled(false);
-    QTest::mouseClick(child<QPushButton>("stop_pushButton"), Qt::LeftButton);
-    expect_running_locks(false);
-}
-
-TEST_F(SetCurveTest, ClosingTheDialogLeavesTheCurveRunning) {
+// Closing only hides the dialog; destroying it stops the curve.
+TEST_F(SetCurveTest, ClosingLeavesTheCurveRunningDestructionStopsIt) {
     toggle_serial(true);
     dialog_->show();
     start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
@@ -243,13 +232,6 @@ TEST_F(SetCurveTest, ClosingTheDialogLeavesTheCurveRunning) {
     const int at_close = serial_peer_->request_count(kSerialMotionCmd);
     EXPECT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, at_close + 5, 3000));
     expect_running_locks(true);
-}
-
-TEST_F(SetCurveTest, DestructionStopsARunningCurve) {
-    toggle_serial(true);
-    dialog_->set_start_time(Clock::now());
-    start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
-    ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 5, 3000));
     {
         ConsoleCapture console;
         dialog_.reset();
