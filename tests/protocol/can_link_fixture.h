@@ -1,6 +1,6 @@
 #pragma once
-// Fixture for the CAN link end to end: CanManager with its dialog, CandleCan and the gs_usb
-// library down to the USB layer, against an emulated adapter with a simulated driver on its bus.
+// CanManager with its dialog, CandleCan and the gs_usb library down to the USB layer, against an
+// emulated adapter with a simulated driver on its bus.
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
@@ -19,12 +19,12 @@
 #include <string>
 
 #include "can_driver_peer.h"
+#include "can_frame_maker.h"
 #include "can_manager.h"
 #include "console_capture.h"
 #include "crc32.h"
 #include "emulated_usb_backend.h"
 #include "set_can.h"
-
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -46,8 +46,8 @@ inline void poll_gui(std::function<bool()> step, std::shared_ptr<bool> stop) {
     });
 }
 
+// What the test saw of the modal dialogs, in order.
 struct Dialogs {
-    // What the test saw of the modal dialogs, in order.
     std::vector<std::string> seen;
     QString file_caption;
     QStringList file_filters;
@@ -83,7 +83,6 @@ protected:
                          [this] { events.push_back("failed"); });
         QObject::connect(manager.get(), &CanManager::update_firmware_success_signal, manager.get(), [this] {
             events.push_back("success");
-            success_at = Clock::now();
             for (const auto& f : adapter->host_frames())
                 if (((f.frame.id >> 5) & 0x3F) == 21) ++dfu_sent_before_success;
         });
@@ -100,8 +99,10 @@ protected:
 
     // Opens (or closes) the link through the dialog as an operator would: waits for the
     // adapter list, types the id, presses the button, waits for the new state, closes.
+    // A refused id is acknowledged, noted in `id_refused`, and ends the dialog.
     bool toggle_via_dialog(const QString& id, bool expect_open) {
         bool done = false;
+        id_refused = false;
         const bool zh = lan == "zh";
         const QString want = expect_open ? (zh ? QStringLiteral("关闭设备") : QStringLiteral("Close"))
                                          : (zh ? QStringLiteral("打开设备") : QStringLiteral("Open"));
@@ -115,7 +116,12 @@ protected:
                 auto* combo = d->findChild<QComboBox*>("device_select_comboBox");
                 auto* edit = d->findChild<QLineEdit*>("can_id_lineEdit");
                 auto* button = d->findChild<QPushButton*>("open_close_pushButton");
-                if (Clock::now() > deadline) {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    id_refused = true;
+                    box->done(QMessageBox::Ok);
+                    return false;
+                }
+                if (id_refused || Clock::now() > deadline) {
                     d->close();
                     return true;
                 }
@@ -138,9 +144,12 @@ protected:
         return done;
     }
 
-    // Answers the file dialog with `path` (empty: cancel) and the confirmation with
+    // From now on answers the file dialog with `path` (empty: cancel) and the confirmation with
     // `confirm`; records what they showed.
     void answer_firmware_dialogs(const QString& path, bool confirm) {
+        *stop_dialogs = true;
+        stop_dialogs = std::make_shared<bool>(false);
+        dialogs = Dialogs();
         poll_gui(
             [this, path, confirm] {
                 QWidget* w = QApplication::activeModalWidget();
@@ -200,8 +209,8 @@ protected:
     std::unique_ptr<CanManager> manager;
     std::string lan;
     std::vector<std::string> events;
-    Clock::time_point success_at{};
     int dfu_sent_before_success = 0;
+    bool id_refused = false;
     Dialogs dialogs;
     std::shared_ptr<bool> stop_dialogs = std::make_shared<bool>(false);
     QTemporaryDir dir;

@@ -1,32 +1,23 @@
 #pragma once
-// Test double for the CAN protocol tests: a CAN link that records what is sent and
-// hands out queued frames.
+// A CAN link that records what is sent, with when, and hands out queued frames.
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <iostream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "can_interface.h"
 #include "can_frame_maker.h"
+#include "can_interface.h"
 #include "console_capture.h"
 
 class RecordingCanLink : public CanInterface {
 public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     void scan_devices(std::vector<std::string>& devices) override { devices.push_back("0"); }
-    int open(const std::string&) override {
-        std::lock_guard<std::mutex> lock(device_mutex_);
-        opened_ = true;
-        return 0;
-    }
-    int close() override {
-        std::lock_guard<std::mutex> lock(device_mutex_);
-        opened_ = false;
-        return 1;
-    }
+    int open(const std::string&) override { return set_open(true), 0; }
+    int close() override { return set_open(false), 1; }
     bool is_open() override {
         std::lock_guard<std::mutex> lock(device_mutex_);
         return opened_;
@@ -50,10 +41,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         incoming_.push_back(frame);
     }
-    size_t pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return incoming_.size();
-    }
     size_t handed_out() {
         std::lock_guard<std::mutex> lock(mutex_);
         return handed_out_;
@@ -62,8 +49,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return sent_;
     }
-    // When each frame of sent() was handed to the link.
-    std::vector<std::chrono::steady_clock::time_point> sent_at() {
+    std::vector<TimePoint> sent_at() {
         std::lock_guard<std::mutex> lock(mutex_);
         return sent_at_;
     }
@@ -76,9 +62,13 @@ public:
     std::atomic<int> send_result{1};
 
 private:
+    void set_open(bool open) {
+        std::lock_guard<std::mutex> lock(device_mutex_);
+        opened_ = open;
+    }
     std::mutex mutex_;
     std::deque<CanFrame> incoming_;
     std::vector<CanFrame> sent_;
-    std::vector<std::chrono::steady_clock::time_point> sent_at_;
+    std::vector<TimePoint> sent_at_;
     size_t handed_out_ = 0;
 };

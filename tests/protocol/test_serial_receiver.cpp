@@ -5,20 +5,18 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "console_capture.h"
-#include "qt_serial.h"
-#include "serial_driver_peer.h"
 #include "param_check.h"
-#include "serial_receiver.h"
+#include "qt_serial.h"
+#include "receiver_signals.h"
+#include "serial_driver_peer.h"
 #include "serial_sender.h"
-#include "serial_test_util.h"
 
 namespace {
 
 using namespace std::chrono;
-using Kind = SimulatedDriver::ReplyKind;
+using Lines = std::vector<std::string>;
 
 float from_bits(uint32_t bits) {
     float f;
@@ -36,7 +34,7 @@ protected:
         ASSERT_EQ(link_->open(peer_.slave_path()), 0);
         rx_ = std::make_unique<SerialReceiver>(link_);
         sender_ = std::make_unique<SerialSender>(link_);
-        events_ = std::make_unique<ReceiverEvents>(rx_.get());
+        events_ = std::make_unique<ReceiverSignals<SerialReceiver>>(rx_.get(), Qt::AutoConnection);
         rx_->start_receive_thread();
     }
     void TearDown() override {
@@ -59,38 +57,42 @@ protected:
         QObject::connect(rx_.get(), &DeviceReceiver::fps_signal, rx_.get(),
                          [this](FrameCount c) { counts_.push_back(c); });
     }
+    Lines names() { return events_->names(); }
 
     SerialDriverPeer peer_;
     std::shared_ptr<QtSerial> link_;
     std::unique_ptr<SerialReceiver> rx_;
     std::unique_ptr<SerialSender> sender_;
-    std::unique_ptr<ReceiverEvents> events_;
+    std::unique_ptr<ReceiverSignals<SerialReceiver>> events_;
     std::vector<StampedMoitonState> samples_;
     std::vector<FrameCount> counts_;
     int flushes_ = 0;
 };
 
-TEST_F(SerialReceiverTest, SimpleRepliesEmitTheirSignalsInOrder) {
+TEST_F(SerialReceiverTest, EveryReplyEmitsItsSignalAndLinesInOrder) {
+    ConsoleCapture console;
     peer_.send_bytes(QByteArray::fromHex("0001020304"));  // line noise before the first frame
     for (uint8_t cmd : {1, 5, 6, 7, 8, 18, 21, 32, 34}) peer_.send_frame(cmd);
-    ASSERT_TRUE(events_->wait_for_count(9));
-    EXPECT_EQ(events_->events,
-              (std::vector<std::string>{"enable", "calibration_start", "calibration_success", "disable", "zero_point",
-                                        "reset", "motion_param", "error_reset", "set_param"}));
-}
-
-TEST_F(SerialReceiverTest, OneValueRepliesAreDecodedAndLogged) {
-    ConsoleCapture console;
     peer_.send_frame(9, {2.9f});
     peer_.send_frame(9, {-1.5f});
     peer_.send_frame(17, {0.25f});
     peer_.send_frame(33, {from_bits(0x00010005)});  // payload bytes 05 00 01 00
     peer_.send_frame(33, {from_bits(0x8001)});
-    ASSERT_TRUE(events_->wait_for_count(5));
-    EXPECT_EQ(events_->events, (std::vector<std::string>{"phase 2", "phase -1", "compensation 0.25",
-                                                         "error_bits 5", "error_bits 32769"}));
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{"[INFO] Phase sequence: 2", "[INFO] Phase sequence: -1",
-                                                         "[INFO] Compensation value: 0.25"}));
+    peer_.send_frame(4, {24.5f, 36.25f, -100.0f});
+    peer_.send_frame(16, {0.125f, 7.0f, 8.0f});
+    peer_.send_frame(3, {8.0f, 1.0f, 1000.0f, 0.5f, 12.5f});
+    peer_.send_frame(19, {1.0f, 9.0f, 0.0f, 0.0f, 0.0f});
+    ASSERT_TRUE(events_->wait_for_count(18));
+    EXPECT_EQ(names(), (Lines{"enable_sucess", "calibration_start", "calibration_sucess", "disable_sucess",
+                              "zero_point", "reset_success", "motion_param_send_success", "error_reset",
+                              "set_param_success", "phase_sequence(2)", "phase_sequence(-1)", "compensation(0.25)",
+                              "error_frame(5)", "error_frame(32769)", "common(24.5,36.25,-100)", "angle(0.125)",
+                              "firm(8,1,1000,0.5,12.5)", "version(1,9)"}));
+    EXPECT_EQ(console.lines_starting("[INFO] "),
+              (Lines{"[INFO] Phase sequence: 2", "[INFO] Phase sequence: -1", "[INFO] Compensation value: 0.25",
+                     "[INFO] Cogging_mAP: 0.125", "[INFO] Firmware info:", "[INFO] Gear ratio: 8", "[INFO] Can id: 1",
+                     "[INFO] Current bandwidth: 1000", "[INFO] Can timeout: 0.5", "[INFO] Current limit: 12.5",
+                     "[INFO] Version info:", "[INFO] Version_symbol_prefix:1", "[INFO] Version_symbol_suffix:9"}));
 }
 
 TEST_F(SerialReceiverTest, ParameterCheckBuildsRecordsWithGbkTexts) {
@@ -98,11 +100,11 @@ TEST_F(SerialReceiverTest, ParameterCheckBuildsRecordsWithGbkTexts) {
     // A step before any value report: values start at zero, the text is still empty.
     peer_.send_frame(36, {from_bits(9)});
     ASSERT_TRUE(events_->wait_for_count(2));
-    ASSERT_EQ(events_->checks.size(), 1u);
-    EXPECT_FALSE(events_->checks[0].pass);
-    EXPECT_EQ(events_->checks[0].result, "");
-    EXPECT_EQ(events_->checks[0].phase_R, 0.0f);
-    EXPECT_EQ(events_->checks[0].moment_of_inertia, 0.0f);
+    auto checks = events_->checks();
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_FALSE(checks[0].pass);
+    EXPECT_EQ(checks[0].result, "");
+    EXPECT_EQ(check_values(checks[0]), (std::array<float, 12>{}));
 
     for (int i = 0; i < 12; ++i) peer_.send_frame(static_cast<uint8_t>(37 + i), {1.0f + i});
     peer_.send_frame(36, {from_bits(0)});
@@ -110,39 +112,29 @@ TEST_F(SerialReceiverTest, ParameterCheckBuildsRecordsWithGbkTexts) {
     peer_.send_frame(36, {from_bits(9)});
     peer_.send_frame(36, {from_bits(0x10004)});
     ASSERT_TRUE(events_->wait_for_count(10));
-    EXPECT_EQ(events_->events,
-              (std::vector<std::string>{"check", "param_check 9", "check", "param_check 0", "check", "param_check 3",
-                                        "check", "param_check 9", "check", "param_check 4"}));
-    ASSERT_EQ(events_->checks.size(), 5u);
-    const CheckData& ok = events_->checks[1];
-    EXPECT_TRUE(ok.pass);
-    EXPECT_EQ(ok.result, gbk("d0a3d1e9b3c9b9a6"));  // 校验成功
-    const float got[12] = {ok.current_sample_error_k, ok.current_sample_error_b, ok.motor_temp, ok.driver_temp,
-                           ok.phase_R, ok.phase_L, ok.non_load_current_average, ok.non_load_current_peak,
-                           ok.back_EMF, ok.torque_k, ok.non_load_torque, ok.moment_of_inertia};
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(got[i], 1.0f + i) << i;
-    EXPECT_FALSE(events_->checks[2].pass);
-    EXPECT_EQ(events_->checks[2].result, gbk("b5e7b8d0b2bbbacfb8f1"));  // 电感不合格
-    // An unknown step keeps the previous text.
-    EXPECT_FALSE(events_->checks[3].pass);
-    EXPECT_EQ(events_->checks[3].result, gbk("b5e7b8d0b2bbbacfb8f1"));
-    // Steps are whole 32-bit words; the signal carries the low 16 bits.
-    EXPECT_EQ(events_->checks[4].result, events_->checks[3].result);
+    EXPECT_EQ(names(), (Lines{"csv(0)", "param_check(9)", "csv(1)", "param_check(0)", "csv(0)", "param_check(3)",
+                              "csv(0)", "param_check(9)", "csv(0)", "param_check(4)"}));
+    checks = events_->checks();
+    ASSERT_EQ(checks.size(), 5u);
+    EXPECT_TRUE(checks[1].pass);
+    EXPECT_EQ(checks[1].result, check_step_text(0));
+    EXPECT_EQ(check_values(checks[1]), (std::array<float, 12>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(checks[2].result, check_step_text(3));
+    // An unknown step keeps the previous text; steps are whole 32-bit words, the signal carries the low 16 bits.
+    EXPECT_EQ(checks[3].result, check_step_text(3));
+    EXPECT_EQ(checks[4].result, check_step_text(3));
 
     const auto lines = console.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "[INFO] kCurretSampleErrorK: 1"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "[INFO] kPhaseL: 6"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "[INFO] kMomentOfInertia: 12"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "[INFO] kParamCheck: 0 0"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "[INFO] kParamCheck: 4.2039e-45 3"), lines.end());
     EXPECT_EQ(console.lines_starting("[INFO] k").size(), 12u + 5u);
 }
 
 TEST(ParamCheckTexts, AllStepTextsAreGbk) {
-    const char* expected[7] = {"d0a3d1e9b3c9b9a6",
+    const char* expected[7] = {"d0a3d1e9b3c9b9a6",  // 校验成功
                                "b5e7d7e8b2bbbacfb8f1",
                                "b5e7c1f7b2c9d1f9b2bbbacfb8f1",
-                               "b5e7b8d0b2bbbacfb8f1",
+                               "b5e7b8d0b2bbbacfb8f1",  // 电感不合格
                                "b7b4b5e7b6afcac6cfb5cafdb2bbbacfb8f1",
                                "d7aab6afb9dfc1bfb2bbbacfb8f1",
                                "d4c8cbd9d4cbb6afb2bbbacfb8f1"};
@@ -150,9 +142,8 @@ TEST(ParamCheckTexts, AllStepTextsAreGbk) {
     EXPECT_EQ(check_step_text(7), "");
 }
 
-TEST_F(SerialReceiverTest, ThreeValueRepliesAndTimeStamps) {
+TEST_F(SerialReceiverTest, MotionRepliesAreStampedFromTheStartTimeAndCounted) {
     collect_motion();
-    ConsoleCapture console;
     rx_->set_start_time(steady_clock::now() - milliseconds(1500));
     peer_.send_frame(2, {0.5f, -1.25f, 3.0f});
     ASSERT_TRUE(wait_until([&] { return samples_.size() == 1; }, 2000));
@@ -166,16 +157,10 @@ TEST_F(SerialReceiverTest, ThreeValueRepliesAndTimeStamps) {
     rx_->set_start_time(steady_clock::now());
     peer_.send_frame(2, {1.0f, 0.0f, 0.0f});
     ASSERT_TRUE(wait_until([&] { return samples_.size() == 2; }, 2000));
-    EXPECT_GE(samples_[1].time, 0.0f);
     EXPECT_LT(samples_[1].time, 0.2f);
 
-    peer_.send_frame(4, {24.5f, 36.25f, -100.0f});
-    peer_.send_frame(16, {0.125f, 7.0f, 8.0f});
-    ASSERT_TRUE(events_->wait_for_count(2));
-    EXPECT_EQ(events_->events, (std::vector<std::string>{"common 24.5 36.25 -100", "angle 0.125"}));
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{"[INFO] Cogging_mAP: 0.125"}));
-
     // Two motion samples and one status record in the counts of the next ticks.
+    peer_.send_frame(4, {24.5f, 36.25f, -100.0f});
     ASSERT_TRUE(wait_until([&] {
         uint32_t m = 0, c = 0;
         for (auto& k : counts_) m += k.motion_count, c += k.common_count;
@@ -183,30 +168,7 @@ TEST_F(SerialReceiverTest, ThreeValueRepliesAndTimeStamps) {
     }, 3000));
 }
 
-TEST_F(SerialReceiverTest, FiveValueRepliesSignalAndLogInTheirOrder) {
-    ConsoleCapture console;
-    bool firmware_logged_before_signal = true;
-    bool version_logged_before_signal = false;
-    QObject::connect(rx_.get(), &SerialReceiver::motor_firm_state_signal, rx_.get(),
-                     [&](FirmwareState) { firmware_logged_before_signal = console.contains("Firmware info"); },
-                     Qt::DirectConnection);
-    QObject::connect(rx_.get(), &SerialReceiver::driver_version_signal, rx_.get(),
-                     [&](DriverVersion) { version_logged_before_signal = console.contains("Version_symbol_suffix"); },
-                     Qt::DirectConnection);
-    peer_.send_frame(3, {8.0f, 1.0f, 1000.0f, 0.5f, 12.5f});
-    peer_.send_frame(19, {1.0f, 9.0f, 0.0f, 0.0f, 0.0f});
-    ASSERT_TRUE(events_->wait_for_count(2));
-    EXPECT_EQ(events_->events, (std::vector<std::string>{"firmware 8 1 1000 0.5 12.5", "version 1 9"}));
-    EXPECT_FALSE(firmware_logged_before_signal);
-    EXPECT_TRUE(version_logged_before_signal);
-    EXPECT_EQ(console.lines(),
-              (std::vector<std::string>{"[INFO] Firmware info:", "[INFO] Gear ratio: 8", "[INFO] Can id: 1",
-                                        "[INFO] Current bandwidth: 1000", "[INFO] Can timeout: 0.5",
-                                        "[INFO] Current limit: 12.5", "[INFO] Version info:",
-                                        "[INFO] Version_symbol_prefix:1", "[INFO] Version_symbol_suffix:9"}));
-}
-
-TEST_F(SerialReceiverTest, UnknownCommandsAreLoggedInHexAndDropped) {
+TEST_F(SerialReceiverTest, UnknownCommandsAndMismatchedPayloadsAreDropped) {
     ConsoleCapture console;
     peer_.send_frame(2);                                  // 11 bytes
     peer_.send_frame(10, {1.0f});                         // 15 bytes
@@ -214,29 +176,29 @@ TEST_F(SerialReceiverTest, UnknownCommandsAreLoggedInHexAndDropped) {
     peer_.send_frame(20, {1.0f, 2.0f, 3.0f, 4.0f, 5.0f}); // 31 bytes
     peer_.send_frame(9, {10.0f});                         // later numbers stay decimal
     ASSERT_TRUE(events_->wait_for_count(1));
-    EXPECT_EQ(events_->events, (std::vector<std::string>{"phase 10"}));
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{"[WARN] frame->cmd not fiiting into any simple command2",
-                                                         "[WARN] frame->cmd not fiiting into any complex1a",
-                                                         "[WARN] frame->cmd not fiiting into any complex32a",
-                                                         "[WARN] frame->cmd not fiiting into any complex514",
-                                                         "[INFO] Phase sequence: 10"}));
-}
+    EXPECT_EQ(names(), Lines{"phase_sequence(10)"});
+    EXPECT_EQ(console.lines(), (Lines{"[WARN] frame->cmd not fiiting into any simple command2",
+                                      "[WARN] frame->cmd not fiiting into any complex1a",
+                                      "[WARN] frame->cmd not fiiting into any complex32a",
+                                      "[WARN] frame->cmd not fiiting into any complex514",
+                                      "[INFO] Phase sequence: 10"}));
 
-TEST_F(SerialReceiverTest, DispatchIgnoresFramesWhosePayloadDoesNotMatchTheirLength) {
-    ConsoleCapture console;
+    // Payloads that do not match their length, and what an unreadable frame leaves behind.
+    console.clear();
+    events_->clear();
     SerialFrame frame;
     frame.length = 23;
     frame.cmd = 2;
-    frame.payload = {1.0f};  // too short for a motion state
+    frame.payload = {1.0f};
     rx_->dispatch_frame(frame);
     frame.length = 19;
     frame.payload = {1.0f, 2.0f};
     rx_->dispatch_frame(frame);
-    frame = SerialFrame();  // what an unreadable frame leaves behind
+    frame = SerialFrame();
     rx_->dispatch_frame(frame);
     QTest::qWait(50);
-    EXPECT_TRUE(events_->events.empty());
-    EXPECT_EQ(console.text(), "");  // other lengths are dropped without a word
+    EXPECT_TRUE(names().empty());
+    EXPECT_EQ(console.text(), "");
 }
 
 TEST_F(SerialReceiverTest, DriverAnswersEveryRequestWithTheRightReply) {
@@ -252,66 +214,49 @@ TEST_F(SerialReceiverTest, DriverAnswersEveryRequestWithTheRightReply) {
 
     sender_->enable_motor();
     ASSERT_TRUE(events_->wait_for_count(1));
-    const float target[5] = {0.75f, 2.0f, 0.5f, 10.0f, 1.0f};
-    sender_->send_motion_target(target);
-    ASSERT_TRUE(wait_until([&] { return samples_.size() == 1; }, 2000));
-    EXPECT_EQ(samples_[0].position, 0.75f);
-    EXPECT_EQ(samples_[0].velocity, 2.0f);
-    EXPECT_EQ(samples_[0].torque, 0.5f);
+    // Every target is answered once, in order.
+    for (int i = 0; i < 300; ++i) {
+        const float target[5] = {static_cast<float>(i), 2.0f, 0.5f, 10.0f, 1.0f};
+        sender_->send_motion_target(target);
+    }
+    ASSERT_TRUE(wait_until([&] { return samples_.size() >= 300; }, 5000));
+    QTest::qWait(50);
+    ASSERT_EQ(samples_.size(), 300u);
+    for (size_t i = 0; i < 300; ++i) {
+        ASSERT_EQ(samples_[i].position, static_cast<float>(i));
+        ASSERT_EQ(samples_[i].velocity, 2.0f);
+        ASSERT_EQ(samples_[i].torque, 0.5f);
+        if (i > 0) {
+            ASSERT_LE(samples_[i - 1].time, samples_[i].time);
+        }
+    }
 
-    sender_->request_status();
-    ASSERT_TRUE(events_->wait_for_count(2));
-    sender_->clear_error();
-    ASSERT_TRUE(events_->wait_for_count(3));
-    sender_->request_status();
-    ASSERT_TRUE(events_->wait_for_count(4));
-    sender_->request_driver_version();
-    ASSERT_TRUE(events_->wait_for_count(5));
-    sender_->request_firmware_param();
-    ASSERT_TRUE(events_->wait_for_count(6));
-    sender_->set_zero_point();
-    ASSERT_TRUE(events_->wait_for_count(7));
-    sender_->reset_motor();
-    ASSERT_TRUE(events_->wait_for_count(8));
-    sender_->disable_motor();
-    ASSERT_TRUE(events_->wait_for_count(9));
-    FirmwareParams p;
-    p.gear_ratio = 10.0f;
-    p.can_id = 4.0f;
-    p.current_bandwidth = 2000.0f;
-    p.can_timeout = 100.0f;
-    p.current_limit = 8.0f;
-    sender_->write_firmware_param(p);
+    // One request at a time, so the replies' order is the requests'.
+    void (SerialSender::*requests[])() = {&SerialSender::request_status,        &SerialSender::clear_error,
+                                          &SerialSender::request_status,        &SerialSender::request_driver_version,
+                                          &SerialSender::request_firmware_param, &SerialSender::set_zero_point,
+                                          &SerialSender::reset_motor,           &SerialSender::disable_motor};
+    size_t expected = 1;
+    for (auto request : requests) {
+        (sender_.get()->*request)();
+        ASSERT_TRUE(events_->wait_for_count(++expected));
+    }
+    sender_->write_firmware_param(FirmwareParams{10, 4, 2000, 100, 8});
     // ack, the new parameters, then the answer to the request one second later
     ASSERT_TRUE(events_->wait_for_count(12));
     sender_->flash_firmware_param();
     sender_->start_calibration();
     // start, phase, 2 angles, 1 compensation, check record + step, success
     ASSERT_TRUE(events_->wait_for_count(12 + 8));
-    EXPECT_EQ(events_->events,
-              (std::vector<std::string>{"enable", "error_bits 260", "error_reset", "error_bits 0", "version 1 7",
-                                        "firmware 8 1 1000 0 10", "zero_point", "reset", "disable", "set_param",
-                                        "firmware 10 4 2000 100 8", "firmware 10 4 2000 100 8",
-                                        "calibration_start", "phase 1", "angle 0.5", "angle 0.75",
-                                        "compensation -0.25", "check", "param_check 2", "calibration_success"}));
-    EXPECT_EQ(events_->checks.back().result, gbk("b5e7c1f7b2c9d1f9b2bbbacfb8f1"));
-    EXPECT_EQ(events_->checks.back().torque_k, script.check_values[9]);
+    EXPECT_EQ(names(), (Lines{"enable_sucess", "error_frame(260)", "error_reset", "error_frame(0)", "version(1,7)",
+                              "firm(8,1,1000,0,10)", "zero_point", "reset_success", "disable_sucess",
+                              "set_param_success", "firm(10,4,2000,100,8)", "firm(10,4,2000,100,8)",
+                              "calibration_start", "phase_sequence(1)", "angle(0.5)", "angle(0.75)",
+                              "compensation(-0.25)", "csv(0)", "param_check(2)", "calibration_sucess"}));
+    EXPECT_EQ(events_->checks().back().result, check_step_text(2));
+    EXPECT_EQ(check_values(events_->checks().back()), script.check_values);
     EXPECT_EQ(peer_.driver().flashed_params(), (SimulatedDriver::Params{10.0f, 4.0f, 2000.0f, 100.0f, 8.0f}));
     EXPECT_EQ(peer_.bad_frame_count(), 0);
-}
-
-TEST_F(SerialReceiverTest, MotionRepliesToTargetsReachTheFlushOnceAndInOrder) {
-    collect_motion();
-    sender_->enable_motor();
-    for (int i = 0; i < 300; ++i) {
-        const float target[5] = {static_cast<float>(i), 0, 0, 0, 0};
-        sender_->send_motion_target(target);
-    }
-    ASSERT_TRUE(wait_until([&] { return samples_.size() >= 300; }, 5000));
-    QTest::qWait(50);
-    ASSERT_EQ(samples_.size(), 300u);
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(samples_[static_cast<size_t>(i)].position, static_cast<float>(i));
-    for (size_t i = 1; i < samples_.size(); ++i) ASSERT_LE(samples_[i - 1].time, samples_[i].time);
 }
 
 TEST_F(SerialReceiverTest, TenSecondsAtOneThousandRepliesPerSecondLoseNothing) {
@@ -340,12 +285,11 @@ TEST_F(SerialReceiverTest, TenSecondsAtOneThousandRepliesPerSecondLoseNothing) {
         }
     }
     EXPECT_GE(full_seconds, 7);
-    // About 50 hand-overs a second, each with a batch.
-    EXPECT_GT(flushes_, 300);
+    EXPECT_GT(flushes_, 300);  // about 50 hand-overs a second
     EXPECT_EQ(peer_.bad_frame_count(), 0);
 }
 
-TEST_F(SerialReceiverTest, StopKeepsBufferedFramesForTheNextStart) {
+TEST_F(SerialReceiverTest, StopKeepsBufferedFramesForTheNextStartAndDestructionJoins) {
     ASSERT_TRUE(rx_->has_receive_thread());
     peer_.send_frame(1);
     ASSERT_TRUE(events_->wait_for_count(1));
@@ -355,17 +299,16 @@ TEST_F(SerialReceiverTest, StopKeepsBufferedFramesForTheNextStart) {
     peer_.send_frame(8);
     ASSERT_TRUE(wait_until([&] { return link_->buffered_size() == 22; }, 2000));
     QTest::qWait(30);
-    EXPECT_EQ(events_->events.size(), 1u);
+    EXPECT_EQ(names().size(), 1u);
     rx_->start_receive_thread();
     ASSERT_TRUE(events_->wait_for_count(3));
-    EXPECT_EQ(events_->events, (std::vector<std::string>{"enable", "disable", "zero_point"}));
+    EXPECT_EQ(names(), (Lines{"enable_sucess", "disable_sucess", "zero_point"}));
     rx_->stop_receive_thread();
     rx_->start_receive_thread();
     peer_.send_frame(18);
     ASSERT_TRUE(events_->wait_for_count(4));
-}
 
-TEST_F(SerialReceiverTest, DestructionWhileRunningJoinsTheThread) {
+    // Destroyed while frames stream in: the thread is joined at once.
     peer_.driver().set_motion_stream(1000.0);
     QTest::qWait(100);
     ConsoleCapture console;
