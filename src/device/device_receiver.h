@@ -40,7 +40,6 @@ protected:
     // Appends one decoded sample and counts it.
     void push_motion_state(const StampedMoitonState& state);
     void count_common_state() { common_count_.fetch_add(1, std::memory_order_relaxed); }
-    void count_motion_frame() { motion_count_.fetch_add(1, std::memory_order_relaxed); }
     void store_start_time(const std::chrono::steady_clock::time_point& t);
     // Seconds since the run's start time, truncated to whole microseconds.
     float seconds_since_start();
