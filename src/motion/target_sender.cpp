@@ -36,7 +36,7 @@ void TargetSender::start() {
     send_thread_ = std::make_unique<std::thread>(&TargetSender::run, this);
 }
 
-void TargetSender::stop() {
+void TargetSender::halt() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_flag_ = true;
@@ -45,13 +45,17 @@ void TargetSender::stop() {
         if (send_thread_->joinable()) send_thread_->join();
         send_thread_.reset();
     }
-    uint8_t device = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        device = device_;
-    }
+}
+
+void TargetSender::stop() {
+    halt();
     const float zero[5] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    send_to_device(device, zero);
+    send_to_device(device(), zero);
+}
+
+uint8_t TargetSender::device() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return device_;
 }
 
 void TargetSender::store_rate(uint32_t rate_hz) {

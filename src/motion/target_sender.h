@@ -26,6 +26,11 @@ public:
     void start();
     // Joins the thread, then sends one all-zero target to the selected link.
     void stop();
+    // Joins the thread without the all-zero target, for a link that is gone.
+    void halt();
+    bool is_streaming() const { return send_thread_ != nullptr; }
+    // The link of the stream: 0 none, 1 serial, 2 CAN.
+    uint8_t device();
 
 signals:
     void target_motion_state_signal(QVector<StampedMoitonState> state);

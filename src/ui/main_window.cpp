@@ -13,6 +13,7 @@
 #include <QPixmap>
 #include <QRegExp>
 #include <QResizeEvent>
+#include <QSignalBlocker>
 #include <QSerialPortInfo>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -122,6 +123,14 @@ void MainWindow::init_ui() {
     // Every received chunk is one paragraph; keep the newest ones so a long streaming
     // session does not grow the receive view without bound.
     ui_->textBrowser->document()->setMaximumBlockCount(kTerminalMaxChunks);
+    // Long rate and status texts wrap in the space the layout gives them instead
+    // of widening the window.
+    for (QLabel* label : {ui_->status_label, ui_->common_count_label, ui_->motion_count_label}) {
+        label->setWordWrap(true);
+        QSizePolicy policy = label->sizePolicy();
+        policy.setHorizontalPolicy(QSizePolicy::Ignored);
+        label->setSizePolicy(policy);
+    }
 }
 
 void MainWindow::init_dialog_connections() {
@@ -131,6 +140,9 @@ void MainWindow::init_dialog_connections() {
     connect(set_curve_->curve_sender_.get(), &CurveSender::target_motion_state_signal, this,
             &MainWindow::target_motion_state_slot);
     connect(step_sender_.get(), &StepSender::target_motion_state_signal, this, &MainWindow::target_motion_state_slot);
+    connect(set_curve_.get(), &SetCurve::start_curve_signal, this, [this] {
+        if (step_sender_->is_streaming()) stop_step_stream();
+    });
     connect(serial_manager_->device_scanner(), &DeviceScanner::state_changed_signal, set_curve_.get(),
             &SetCurve::serial_state_changed_slot);
     connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal, set_curve_.get(),
@@ -249,6 +261,7 @@ void MainWindow::serial_state_changed_slot(bool state) {
         enable_serial_controls();
         serial_manager_->request_driver_version();
     } else {
+        reset_after_link_closed();
         disable_device_controls();
         ui_->driver_version_label->clear();
     }
@@ -261,10 +274,42 @@ void MainWindow::can_state_changed_slot(bool state) {
         enable_can_controls();
         can_manager_->get_fw_version();
     } else {
+        reset_after_link_closed();
         disable_device_controls();
         ui_->driver_version_label->clear();
     }
     update_device_state();
+}
+
+// The link is gone: nothing streams on, and the controls return to a disabled
+// motor (the driver disables itself when its link times out).
+void MainWindow::reset_after_link_closed() {
+    stop_streams();
+    motor_enabled_ = false;
+    disabled_motion_count_ = 0;
+    ui_->motor_enable_disable_pushButton->setText(from_utf8(tr_lan("电机使能", "ENABLE")));
+    resize_enable_disable_label();
+    set_controls_motor_disabled();
+    close_run_log();
+}
+
+bool MainWindow::link_open(uint8_t device) const { return device == 1 ? serial_open_ : device == 2 && can_open_; }
+
+void MainWindow::stop_step_stream() {
+    ui_->stop_step_send_pushButton->setEnabled(false);
+    ui_->motor_enable_disable_pushButton->setEnabled(true);
+    if (comm_mode_ == 1) ui_->set_curve_pushButton->setEnabled(true);
+    if (link_open(step_sender_->device())) {
+        step_sender_->stop();
+    } else {
+        step_sender_->halt();
+    }
+}
+
+void MainWindow::stop_streams() {
+    if (step_sender_->is_streaming()) stop_step_stream();
+    CurveSender* curve = set_curve_->curve_sender_.get();
+    if (curve->is_streaming()) set_curve_->end_curve(link_open(curve->device()));
 }
 
 void MainWindow::update_device_state() {
@@ -581,11 +626,14 @@ void MainWindow::clear_calibrate_plots() {
 // Motor commands
 
 void MainWindow::on_open_serial_pushButton_clicked() {
+    // The button closes an open link: the streams end first, while the driver still hears the stop.
+    if (serial_open_) stop_streams();
     hv::log_info("Open set_serial_ window");
     serial_manager_->show_set_serial_dialog();
 }
 
 void MainWindow::on_open_can_pushButton_clicked() {
+    if (can_open_) stop_streams();
     hv::log_info("Open set_can_ window");
     can_manager_->show_set_can_dialog();
 }
@@ -640,11 +688,17 @@ void MainWindow::on_clear_error_pushButton_clicked() {
     }
 }
 
-void MainWindow::on_update_firmware_pushButton_clicked() { can_manager_->update_firmware(); }
+void MainWindow::on_update_firmware_pushButton_clicked() {
+    // Motion frames must not interleave with the image chunks.
+    stop_streams();
+    can_manager_->update_firmware();
+}
 
 void MainWindow::on_set_curve_pushButton_clicked() { set_curve_->show(); }
 
 void MainWindow::on_send_motion_param_pushButton_clicked() {
+    // One stream at a time.
+    if (set_curve_->curve_sender_->is_streaming()) set_curve_->on_stop_pushButton_clicked();
     ui_->stop_step_send_pushButton->setEnabled(true);
     repaint();
     ui_->motor_enable_disable_pushButton->setEnabled(false);
@@ -677,6 +731,7 @@ void MainWindow::on_motor_enable_disable_pushButton_clicked() {
         disable_motor();
         return;
     }
+    fault_disabled_ = false;  // the operator asks for the motor again
     if (!ui_->save_checkBox->isChecked()) {
         enable_motor();
         return;
@@ -736,6 +791,7 @@ void MainWindow::on_clear_curve_pushButton_clicked() {
 
 void MainWindow::enable_sucess_slot() {
     motor_enabled_ = true;
+    disabled_motion_count_ = 0;
     ui_->motor_enable_disable_pushButton->setText(from_utf8(tr_lan("电机失能", "DISABLE")));
     show_status_message(tr_lan("使能成功", "Motor is enabled."));
     resize_enable_disable_label();
@@ -744,6 +800,7 @@ void MainWindow::enable_sucess_slot() {
 
 void MainWindow::disable_sucess_slot() {
     motor_enabled_ = false;
+    disabled_motion_count_ = 0;
     ui_->motor_enable_disable_pushButton->setText(from_utf8(tr_lan("电机使能", "ENABLE")));
     show_status_message(tr_lan("失能成功", "Motor is disabled."));
     resize_enable_disable_label();
@@ -769,7 +826,7 @@ void MainWindow::motor_motion_state_slot(QVector<StampedMoitonState>& state) {
     for (const StampedMoitonState& sample : state) add_real_state(sample);
     state.clear();
 
-    if (!motor_enabled_) {
+    if (!motor_enabled_ && !fault_disabled_) {
         ++disabled_motion_count_;
         if (disabled_motion_count_ >= 30) {
             enable_motor();
@@ -795,15 +852,24 @@ void MainWindow::show_status_message(const std::string& message) {
     ui_->status_label->setText(from_utf8(message));
 }
 
-void MainWindow::show_tip_box(const std::string& text) {
+void MainWindow::show_tip_box(const std::string& text, TipKind kind) {
+    const int k = static_cast<int>(kind);
+    if (tip_boxes_[k]) {
+        // Still open: a flood of replies updates one box instead of opening many.
+        *tip_texts_[k] = text;
+        tip_boxes_[k]->setText(from_utf8(text));
+        return;
+    }
     auto* box = new QMessageBox(this);
     box->setWindowTitle(from_utf8(tr_lan("提示", "Tips")));
     box->setText(from_utf8(text));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    tip_texts_[k] = std::make_shared<std::string>(text);
     connect(
-        box, &QObject::destroyed, box, [text]() { hv::log_info(text, " QMessageBox destroyed!"); },
+        box, &QObject::destroyed, box, [shown = tip_texts_[k]]() { hv::log_info(*shown, " QMessageBox destroyed!"); },
         Qt::DirectConnection);
+    tip_boxes_[k] = box;
     box->show();
 }
 
@@ -842,6 +908,7 @@ void MainWindow::driver_version_slot(DriverVersion data) {
 void MainWindow::error_frame_slot(uint16_t error_state) {
     if (error_state == 0) return;
     hv::log_error("error_bit_set: ", std::hex, error_state);
+    fault_disabled_ = true;
 
     if (motor_enabled_) {
         step_sender_->stop();
@@ -910,25 +977,25 @@ void MainWindow::on_calibration_pushButton_clicked() {
     }
 }
 
-void MainWindow::calibration_start_slot() { show_tip_box(tr_lan("校准开始", "Calibration start")); }
+void MainWindow::calibration_start_slot() { show_tip_box(tr_lan("校准开始", "Calibration start"), TipKind::kCalibrationStart); }
 
 void MainWindow::calibration_sucess_slot() {
-    show_tip_box(tr_lan("校准成功", "Calibration is successful."));
+    show_tip_box(tr_lan("校准成功", "Calibration is successful."), TipKind::kCalibrationSuccess);
     unlock_controls_after_calibration();
 }
 
 void MainWindow::calibrate_failed_slot() {
-    show_tip_box(tr_lan("校准失败", "Calibration failed!"));
+    show_tip_box(tr_lan("校准失败", "Calibration failed!"), TipKind::kCalibrationFailed);
     unlock_controls_after_calibration();
 }
 
 void MainWindow::phase_sequence_slot(int phase_sequence) {
     if (phase_sequence == 0) {
-        show_tip_box(tr_lan("编码器方向：反向", "Encoder Direction: Reverse"));
+        show_tip_box(tr_lan("编码器方向：反向", "Encoder Direction: Reverse"), TipKind::kPhaseSequence);
     } else if (phase_sequence == 1) {
-        show_tip_box(tr_lan("编码器方向：正向", "Encode Direction: Forward"));
+        show_tip_box(tr_lan("编码器方向：正向", "Encode Direction: Forward"), TipKind::kPhaseSequence);
     } else {
-        show_tip_box(tr_lan("未知相序", "Unknown Phase Sequence!"));
+        show_tip_box(tr_lan("未知相序", "Unknown Phase Sequence!"), TipKind::kPhaseSequence);
     }
 }
 
@@ -944,12 +1011,12 @@ void MainWindow::calibrate_compensation_data_slot(float compensation_data) {
 
 void MainWindow::param_check_slot(uint16_t param_check_state) {
     switch (param_check_state) {
-        case 1: show_tip_box(tr_lan("电阻不合格", "The resistor is defective")); break;
-        case 2: show_tip_box(tr_lan("电流采样不合格", "Current sampling is defective")); break;
-        case 3: show_tip_box(tr_lan("电感不合格", "Inductance is defective")); break;
-        case 4: show_tip_box(tr_lan("反电动势系数不合格", "Back EMF coefficient is defective")); break;
-        case 5: show_tip_box(tr_lan("转动惯量不合格", "Moment of inertia is defective")); break;
-        case 6: show_tip_box(tr_lan("匀速运动不合格", "Constant velocity motion is defective")); break;
+        case 1: show_tip_box(tr_lan("电阻不合格", "The resistor is defective"), TipKind::kParamCheck); break;
+        case 2: show_tip_box(tr_lan("电流采样不合格", "Current sampling is defective"), TipKind::kParamCheck); break;
+        case 3: show_tip_box(tr_lan("电感不合格", "Inductance is defective"), TipKind::kParamCheck); break;
+        case 4: show_tip_box(tr_lan("反电动势系数不合格", "Back EMF coefficient is defective"), TipKind::kParamCheck); break;
+        case 5: show_tip_box(tr_lan("转动惯量不合格", "Moment of inertia is defective"), TipKind::kParamCheck); break;
+        case 6: show_tip_box(tr_lan("匀速运动不合格", "Constant velocity motion is defective"), TipKind::kParamCheck); break;
         default: break;
     }
 }
@@ -978,15 +1045,25 @@ bool MainWindow::is_hex_string(const QString& text) {
 
 void MainWindow::on_input_textEdit_textChanged() {
     QString text = ui_->input_textEdit->toPlainText();
-    if (text.isEmpty() || ui_->send_ascii_radioButton->isChecked()) return;
-    if (!is_hex_string(text)) {
-        text.chop(1);
-        // Setting the text fires this slot again until what is left is valid.
-        ui_->input_textEdit->setPlainText(text);
-        QTextCursor cursor = ui_->input_textEdit->textCursor();
-        cursor.setPosition(text.length());
-        ui_->input_textEdit->setTextCursor(cursor);
+    if (text.isEmpty() || ui_->send_ascii_radioButton->isChecked() || is_hex_string(text)) return;
+    // Cut at the first character that is neither hexadecimal nor white space, in
+    // one pass: what removing characters from the end until the text is valid
+    // leaves, without setting the text once per character (a paste of thousands).
+    int valid = 0;
+    while (valid < text.size()) {
+        const QChar c = text[valid];
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex && !c.isSpace()) break;
+        ++valid;
     }
+    text.truncate(valid);
+    {
+        const QSignalBlocker blocker(ui_->input_textEdit);
+        ui_->input_textEdit->setPlainText(text);
+    }
+    QTextCursor cursor = ui_->input_textEdit->textCursor();
+    cursor.setPosition(text.length());
+    ui_->input_textEdit->setTextCursor(cursor);
 }
 
 void MainWindow::on_send_pushButton_clicked() {
@@ -1048,7 +1125,8 @@ bool MainWindow::show_restart_dialog(const std::string& question) {
 }
 
 void MainWindow::restart_application() {
-    ProcessLauncher::start_detached(QCoreApplication::applicationFilePath(), QCoreApplication::arguments(),
+    // arguments() starts with the program path, which is not an argument of the new process.
+    ProcessLauncher::start_detached(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1),
                                     QDir::currentPath());
     QCoreApplication::exit(0);
 }

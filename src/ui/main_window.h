@@ -3,6 +3,8 @@
 // calibration display, the raw serial terminal and the language menu.
 #include <QByteArray>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QVector>
@@ -141,11 +143,18 @@ private:
     void enable_motor();
     void disable_motor();
     void reset_start_times();
+    // Stops the step stream and the curve; the all-zero target goes out only
+    // while the stream's link is open.
+    void stop_streams();
+    void stop_step_stream();
+    void reset_after_link_closed();
+    bool link_open(uint8_t device) const;
     void resize_enable_disable_label();
 
-    // Messages.
+    // Messages. At most one tip box of each kind is open; a later text replaces it.
+    enum class TipKind { kCalibrationStart, kCalibrationSuccess, kCalibrationFailed, kPhaseSequence, kParamCheck, kCount };
     void show_status_message(const std::string& message);
-    void show_tip_box(const std::string& text);
+    void show_tip_box(const std::string& text, TipKind kind);
 
     // Terminal.
     bool is_hex_string(const QString& text);
@@ -172,6 +181,10 @@ private:
     std::unique_ptr<StepSender> step_sender_;
     bool motor_enabled_ = false;
     int disabled_motion_count_ = 0;
+    // Set by a driver fault; no automatic enable until the operator enables.
+    bool fault_disabled_ = false;
+    QPointer<QMessageBox> tip_boxes_[static_cast<int>(TipKind::kCount)];
+    std::shared_ptr<std::string> tip_texts_[static_cast<int>(TipKind::kCount)];
     std::unique_ptr<Save> save_;
     QString selected_dir_;
     std::unique_ptr<SetParam> set_param_;

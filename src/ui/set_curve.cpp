@@ -43,6 +43,7 @@ void SetCurve::set_start_time(const std::chrono::steady_clock::time_point& t) {
 }
 
 void SetCurve::on_start_pushButton_clicked() {
+    emit start_curve_signal();
     ui->start_pushButton->setEnabled(false);
     ui->mode_tabWidget->setEnabled(false);
     if (main_ui_) {
@@ -73,8 +74,12 @@ void SetCurve::on_start_pushButton_clicked() {
     curve_sender_->start();
 }
 
-void SetCurve::on_stop_pushButton_clicked() {
-    curve_sender_->stop();
+void SetCurve::end_curve(bool send_zero) {
+    if (send_zero) {
+        curve_sender_->stop();
+    } else {
+        curve_sender_->halt();
+    }
     ui->start_pushButton->setEnabled(true);
     ui->mode_tabWidget->setEnabled(true);
     if (main_ui_) {

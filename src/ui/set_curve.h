@@ -26,9 +26,17 @@ public:
     // Public so the main window can plot the curve targets with the step targets.
     std::shared_ptr<CurveSender> curve_sender_;
 
+    // Stops the curve and unlocks the controls; without the all-zero target when
+    // the curve's link is gone.
+    void end_curve(bool send_zero);
+
+signals:
+    // Before a curve starts, so that no other stream runs beside it.
+    void start_curve_signal();
+
 public slots:
     void on_start_pushButton_clicked();
-    void on_stop_pushButton_clicked();
+    void on_stop_pushButton_clicked() { end_curve(true); }
     void serial_state_changed_slot(bool state) {
         if (state) mode_ = 1;
     }

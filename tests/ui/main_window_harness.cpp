@@ -2,13 +2,14 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QPushButton>
+#include <QTabWidget>
 #include <QTimer>
 
 #include "config_manager.h"
-#include "main_window.h"
 #include "resources_init.h"
 #include "serial_driver_peer.h"
 #include "set_can.h"
@@ -19,10 +20,8 @@ WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPat
     hv_init_resources();
     QDir::setCurrent(dir_.path());
     QFile file(QStringLiteral("config.json"));
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QByteArray("{\n    \"lan\": \"") + QByteArray::fromStdString(lan) + "\"\n}");
-        file.close();
-    }
+    if (file.open(QIODevice::WriteOnly)) file.write(QByteArray("{\n    \"lan\": \"") + lan.c_str() + "\"\n}");
+    file.close();
     config_ = std::make_shared<ConfigManager>("./config.json");
     config_->load();
     if (lan == "en") {
@@ -41,62 +40,57 @@ WindowHarness::~WindowHarness() {
     QDir::setCurrent(old_cwd_);
 }
 
-void WindowHarness::destroy_window() { window_.reset(); }
-
-// Presses the main window's link button, lets `fill` set up the device dialog,
-// presses its open/close and cancel buttons and waits for one of `texts`.
+// Presses the link button, lets `fill` set up the device dialog, presses its
+// open/close and cancel buttons and waits until the button reads `closing` or not.
 template <typename Dialog>
 static bool toggle_link(QPushButton* button, const char* open_close, std::function<void(Dialog*)> fill,
-                        const QStringList& texts, int timeout_ms) {
-    if (!button) return false;
+                        bool now_open) {
+    const QStringList closing = {QStringLiteral("Close connection"), QString::fromUtf8("关闭串口"),
+                                 QString::fromUtf8("关闭CAN")};
     on_next_modal_of<Dialog>([fill, open_close](Dialog* dialog) {
         fill(dialog);
         dialog->template findChild<QPushButton*>(QLatin1String(open_close))->click();
         dialog->template findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
     });
     button->click();
-    return wait_until([&] { return texts.contains(button->text()); }, timeout_ms);
+    return wait_until([&] { return closing.contains(button->text()) == now_open; }, 3000);
 }
 
-bool WindowHarness::open_serial(SerialDriverPeer& peer, int timeout_ms) {
+bool WindowHarness::open_serial(SerialDriverPeer& peer) {
     const QString path = QString::fromStdString(peer.slave_path());
-    return toggle_link<SetSerial>(
-        find<QPushButton>("open_serial_pushButton"), "serial_open_close_pushButton",
-        [path](SetSerial* dialog) {
-            auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
-            // Pseudo-terminals are never listed by the port scan; name it directly.
-            if (combo->findText(path) < 0) combo->addItem(path);
-            combo->setCurrentText(path);
-        },
-        {QStringLiteral("Close connection"), QString::fromUtf8("关闭串口")}, timeout_ms);
+    return toggle_link<SetSerial>(button("open_serial_pushButton"), "serial_open_close_pushButton",
+                                  [path](SetSerial* dialog) {
+                                      // Pseudo-terminals are never listed by the port scan.
+                                      auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                                      if (combo->findText(path) < 0) combo->addItem(path);
+                                      combo->setCurrentText(path);
+                                  },
+                                  true);
 }
 
-bool WindowHarness::close_serial(int timeout_ms) {
-    return toggle_link<SetSerial>(find<QPushButton>("open_serial_pushButton"), "serial_open_close_pushButton",
-                                  [](SetSerial*) {}, {QStringLiteral("TTL Serial"), QString::fromUtf8("打开串口")},
-                                  timeout_ms);
+bool WindowHarness::close_serial() {
+    return toggle_link<SetSerial>(button("open_serial_pushButton"), "serial_open_close_pushButton",
+                                  [](SetSerial*) {}, false);
 }
 
-bool WindowHarness::open_can(const QString& motor_id, int timeout_ms) {
-    return toggle_link<SetCan>(
-        find<QPushButton>("open_can_pushButton"), "open_close_pushButton",
-        [motor_id](SetCan* dialog) {
-            auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
-            // The scanner fills the list within its first 500 ms.
-            wait_until([combo] { return combo->count() > 0; }, 2000);
-            combo->setCurrentIndex(0);
-            dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(motor_id);
-        },
-        {QStringLiteral("Close connection"), QString::fromUtf8("关闭CAN")}, timeout_ms);
+static void fill_can(SetCan* dialog) {
+    auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
+    wait_until([combo] { return combo->count() > 0; }, 2000);  // listed by the first scan
+    dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
 }
 
-bool WindowHarness::close_can(int timeout_ms) {
-    return toggle_link<SetCan>(
-        find<QPushButton>("open_can_pushButton"), "open_close_pushButton",
-        [](SetCan* dialog) {
-            dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
-        },
-        {QStringLiteral("CAN"), QString::fromUtf8("打开CAN")}, timeout_ms);
+bool WindowHarness::open_can() {
+    return toggle_link<SetCan>(button("open_can_pushButton"), "open_close_pushButton", fill_can, true);
+}
+
+bool WindowHarness::close_can() {
+    return toggle_link<SetCan>(button("open_can_pushButton"), "open_close_pushButton", fill_can, false);
+}
+
+bool WindowHarness::toggle_motor(const char* text_after) {
+    button("motor_enable_disable_pushButton")->click();
+    return wait_until([&] { return button("motor_enable_disable_pushButton")->text() == QString::fromUtf8(text_after); },
+                      3000);
 }
 
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeout_ms) {
@@ -114,3 +108,16 @@ QWidget* top_level_named(const char* name) {
         if (w->objectName() == QLatin1String(name)) return w;
     return nullptr;
 }
+
+void set_spins(QObject* parent, std::initializer_list<std::pair<const char*, double>> values) {
+    for (const auto& [name, value] : values) parent->findChild<QDoubleSpinBox*>(QLatin1String(name))->setValue(value);
+}
+
+void curve_start(int tab, std::initializer_list<std::pair<const char*, double>> values) {
+    QWidget* curve = top_level_named("SetCurve");
+    curve->findChild<QTabWidget*>(QStringLiteral("mode_tabWidget"))->setCurrentIndex(tab);
+    set_spins(curve, values);
+    curve->findChild<QPushButton*>(QStringLiteral("start_pushButton"))->click();
+}
+
+void curve_stop() { top_level_named("SetCurve")->findChild<QPushButton*>(QStringLiteral("stop_pushButton"))->click(); }
