@@ -49,8 +49,9 @@ void TargetSender::halt() {
 
 void TargetSender::stop() {
     halt();
+    const uint8_t device = this->device();
     const float zero[5] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    send_to_device(device(), zero);
+    send_to_device(device, zero);
 }
 
 uint8_t TargetSender::device() {
