@@ -12,8 +12,6 @@
 #include "config_manager.h"
 #include "resources_init.h"
 #include "serial_driver_peer.h"
-#include "set_can.h"
-#include "set_serial.h"
 #include "wait_until.h"
 
 WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPath()) {
@@ -40,51 +38,41 @@ WindowHarness::~WindowHarness() {
     QDir::setCurrent(old_cwd_);
 }
 
-// Presses the link button, lets `fill` set up the device dialog, presses its
-// open/close and cancel buttons and waits until the button reads `closing` or not.
-template <typename Dialog>
-static bool toggle_link(QPushButton* button, const char* open_close, std::function<void(Dialog*)> fill,
+// Presses the link button; in the device dialog that opens, `fill` chooses the
+// device, then open/close and cancel are pressed. True once the button shows it.
+static bool toggle_link(QPushButton* button, const char* open_close, std::function<void(QWidget*)> fill,
                         bool now_open) {
-    const QStringList closing = {QStringLiteral("Close connection"), QString::fromUtf8("关闭串口"),
-                                 QString::fromUtf8("关闭CAN")};
-    on_next_modal_of<Dialog>([fill, open_close](Dialog* dialog) {
-        fill(dialog);
-        dialog->template findChild<QPushButton*>(QLatin1String(open_close))->click();
-        dialog->template findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
-    });
+    on_next_modal([](QWidget* w) { return w->findChild<QComboBox*>("device_select_comboBox") != nullptr; },
+                  [fill, open_close](QWidget* dialog) {
+                      fill(dialog);
+                      dialog->findChild<QPushButton*>(QLatin1String(open_close))->click();
+                      dialog->findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
+                  });
     button->click();
+    const QStringList closing = {"Close connection", QString::fromUtf8("关闭串口"), QString::fromUtf8("关闭CAN")};
     return wait_until([&] { return closing.contains(button->text()) == now_open; }, 3000);
 }
 
-bool WindowHarness::open_serial(SerialDriverPeer& peer) {
-    const QString path = QString::fromStdString(peer.slave_path());
-    return toggle_link<SetSerial>(button("open_serial_pushButton"), "serial_open_close_pushButton",
-                                  [path](SetSerial* dialog) {
-                                      // Pseudo-terminals are never listed by the port scan.
-                                      auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
-                                      if (combo->findText(path) < 0) combo->addItem(path);
-                                      combo->setCurrentText(path);
-                                  },
-                                  true);
+bool WindowHarness::serial_link(SerialDriverPeer* peer) {
+    const QString path = peer ? QString::fromStdString(peer->slave_path()) : QString();
+    return toggle_link(button("open_serial_pushButton"), "serial_open_close_pushButton",
+                       [path](QWidget* dialog) {
+                           // Pseudo-terminals are never listed by the port scan.
+                           auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                           if (!path.isEmpty() && combo->findText(path) < 0) combo->addItem(path);
+                           if (!path.isEmpty()) combo->setCurrentText(path);
+                       },
+                       peer != nullptr);
 }
 
-bool WindowHarness::close_serial() {
-    return toggle_link<SetSerial>(button("open_serial_pushButton"), "serial_open_close_pushButton",
-                                  [](SetSerial*) {}, false);
-}
-
-static void fill_can(SetCan* dialog) {
-    auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
-    wait_until([combo] { return combo->count() > 0; }, 2000);  // listed by the first scan
-    dialog->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
-}
-
-bool WindowHarness::open_can() {
-    return toggle_link<SetCan>(button("open_can_pushButton"), "open_close_pushButton", fill_can, true);
-}
-
-bool WindowHarness::close_can() {
-    return toggle_link<SetCan>(button("open_can_pushButton"), "open_close_pushButton", fill_can, false);
+bool WindowHarness::can_link(bool open) {
+    return toggle_link(button("open_can_pushButton"), "open_close_pushButton",
+                       [](QWidget* dialog) {
+                           auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                           wait_until([combo] { return combo->count() > 0; }, 2000);  // the first scan lists it
+                           dialog->findChild<QLineEdit*>("can_id_lineEdit")->setText(QStringLiteral("1"));
+                       },
+                       open);
 }
 
 bool WindowHarness::toggle_motor(const char* text_after) {

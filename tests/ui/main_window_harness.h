@@ -36,11 +36,9 @@ public:
     void destroy_window() { window_.reset(); }
 
     // Through the window's button and the real device dialog; true once the button
-    // shows the new state.
-    bool open_serial(SerialDriverPeer& peer);
-    bool close_serial();
-    bool open_can();
-    bool close_can();
+    // shows the new state. A null peer closes the serial link.
+    bool serial_link(SerialDriverPeer* peer);
+    bool can_link(bool open);
     // Presses the enable button and waits for the driver's confirmation.
     bool toggle_motor(const char* text_after);
 
@@ -57,10 +55,8 @@ private:
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeout_ms = 5000);
 template <typename T>
 void on_next_modal_of(std::function<void(T*)> action) {
-    on_next_modal([](QWidget* w) { return qobject_cast<T*>(w) != nullptr; },
-                  [action](QWidget* w) { action(qobject_cast<T*>(w)); });
+    on_next_modal([](QWidget* w) { return qobject_cast<T*>(w); }, [action](QWidget* w) { action(qobject_cast<T*>(w)); });
 }
-
 // The top-level widget with this object name (a dialog the window keeps).
 QWidget* top_level_named(const char* name);
 // Sets spin boxes of `parent` by object name.

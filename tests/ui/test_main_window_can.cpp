@@ -66,10 +66,10 @@ TEST_F(CanWindow, LinkSwitchingAndBothLinksOpen) {
         EXPECT_EQ(peer->request_count(CanCommand::kResetMotor) - can_before, can ? 1 : 0);
         EXPECT_EQ(serial.request_count(20) - serial_before, can ? 0 : 1);
     };
-    ASSERT_TRUE(h->open_serial(serial));
+    ASSERT_TRUE(h->serial_link(&serial));
     reset_reaches(false);
-    ASSERT_TRUE(h->close_serial());
-    ASSERT_TRUE(h->open_can());
+    ASSERT_TRUE(h->serial_link(nullptr));
+    ASSERT_TRUE(h->can_link(true));
     for (const char* name : {"set_param_pushButton", "calibration_pushButton", "motor_enable_disable_pushButton",
                              "clear_error_pushButton", "update_firmware_pushButton", "vision_tab"})
         EXPECT_TRUE(h->find<QWidget>(name)->isEnabled()) << name;
@@ -88,10 +88,10 @@ TEST_F(CanWindow, LinkSwitchingAndBothLinksOpen) {
     }
     ASSERT_TRUE(peer->wait_for_requests(CanCommand::kMotionControl, 200, 3000));
     curve_stop();
-    ASSERT_TRUE(h->close_can());
+    ASSERT_TRUE(h->can_link(false));
     EXPECT_FALSE(h->button("update_firmware_pushButton")->isEnabled());
     EXPECT_TRUE(text("driver_version_label").isEmpty());
-    ASSERT_TRUE(h->open_serial(serial));
+    ASSERT_TRUE(h->serial_link(&serial));
     reset_reaches(false);
     EXPECT_TRUE(tabs->isTabEnabled(2));
 
@@ -109,7 +109,7 @@ TEST_F(CanWindow, LinkSwitchingAndBothLinksOpen) {
     h->button("motor_reset_pushButton")->click();
     QTest::qWait(100);
     EXPECT_EQ(serial.request_count(20), serial_resets);  // nothing goes out in mode 3
-    ASSERT_TRUE(h->close_serial());
+    ASSERT_TRUE(h->serial_link(nullptr));
     EXPECT_TRUE(log.contains("[INFO] Can is on and serial is off!\n"));
     EXPECT_FALSE(h->button("motor_reset_pushButton")->isEnabled());
 }
@@ -118,7 +118,7 @@ TEST_F(CanWindow, LinkSwitchingAndBothLinksOpen) {
 // stops a running curve before the first firmware frame.
 TEST_F(CanWindow, StreamErrorAndFirmwareUpdate) {
     h = std::make_unique<WindowHarness>("en");
-    ASSERT_TRUE(h->open_can());
+    ASSERT_TRUE(h->can_link(true));
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     EXPECT_TRUE(h->button("set_curve_pushButton")->isEnabled());
     EXPECT_FALSE(h->button("update_firmware_pushButton")->isEnabled());

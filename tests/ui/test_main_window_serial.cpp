@@ -39,7 +39,7 @@ protected:
         ASSERT_TRUE(peer.start());
         h = std::make_unique<WindowHarness>(lan);
         size = h->window()->size();
-        ASSERT_TRUE(h->open_serial(peer));
+        ASSERT_TRUE(h->serial_link(&peer));
     }
     void stream_step(float position, float kp) {
         set_spins(h->window(), {{"exp_angle_doubleSpinBox", position}, {"kp_doubleSpinBox", kp}});
@@ -99,12 +99,12 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     // is still open, then nothing; the controls are those of a closed link.
     ASSERT_TRUE(h->toggle_motor("电机失能"));
     stream_step(0.5f, 5.0f);
-    ASSERT_TRUE(h->close_serial());
+    ASSERT_TRUE(h->serial_link(nullptr));
     expect_link_state(false);
     EXPECT_TRUE(text("driver_version_label").isEmpty());
     expect_quiet();
     const int streamed = peer.request_count(kTarget);
-    ASSERT_TRUE(h->open_serial(peer));
+    ASSERT_TRUE(h->serial_link(&peer));
     ASSERT_TRUE(peer.wait_for_requests(kVersion, 2, 2000));
     expect_link_state(true);
     QTest::qWait(200);
@@ -117,7 +117,7 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     ASSERT_TRUE(wait_until([&] { return h->button("open_can_pushButton")->isEnabled(); }, 3000));
     expect_link_state(false);
     SerialDriverPeer next;
-    ASSERT_TRUE(next.start() && h->open_serial(next));
+    ASSERT_TRUE(next.start() && h->serial_link(&next));
     QTest::qWait(300);
     EXPECT_EQ(next.request_count(kTarget) + next.request_count(kEnable), 0);
 }

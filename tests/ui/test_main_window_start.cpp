@@ -62,15 +62,9 @@ TEST(MainWindowStart, ConstructionInEachLanguage) {
 // Version fields are truncated toward zero; fields that hold no integer leave the label.
 TEST(MainWindowStart, DriverVersionAndImages) {
     WindowHarness h("zh");
-    auto* label = h.find<QLabel>("driver_version_label");
-    h.window()->driver_version_slot(DriverVersion{1.9f, 3.0f});
-    EXPECT_EQ(label->text(), QStringLiteral("V1-3"));
-    for (float bad : {std::nanf(""), INFINITY, -1.0e30f}) {
-        h.window()->driver_version_slot(DriverVersion{2.0f, bad});
-        h.window()->driver_version_slot(DriverVersion{bad, 2.0f});
-    }
-    EXPECT_EQ(label->text(), QStringLiteral("V1-3"));
-
+    for (DriverVersion v : {DriverVersion{1.9f, 3.0f}, {2.0f, std::nanf("")}, {INFINITY, 2.0f}, {-1.0e30f, 2.0f}})
+        h.window()->driver_version_slot(v);
+    EXPECT_EQ(h.find<QLabel>("driver_version_label")->text(), QStringLiteral("V1-3"));
     h.window()->resize(1300, 760);
     QTest::qWait(50);
     auto pixmap = [&h](const char* name) { return h.find<QLabel>(name)->pixmap(Qt::ReturnByValue); };
@@ -79,13 +73,12 @@ TEST(MainWindowStart, DriverVersionAndImages) {
     EXPECT_LE(pixmap("indicator_label").width(), h.find<QLabel>("indicator_label")->width() - 18);
 }
 
-// Closing the window stops both running streams; each ends with its all-zero target.
-TEST(MainWindowStart, DestructionStopsTheStreams) {
+// Closing the window stops the running stream with its all-zero target.
+TEST(MainWindowStart, DestructionStopsTheStream) {
     SerialDriverPeer peer;
     ASSERT_TRUE(peer.start());
     WindowHarness h("en");
-    ASSERT_TRUE(h.open_serial(peer));
-    ASSERT_TRUE(h.toggle_motor("DISABLE"));
+    ASSERT_TRUE(h.serial_link(&peer) && h.toggle_motor("DISABLE"));
     set_spins(h.window(), {{"exp_angle_doubleSpinBox", 1.25}});
     h.button("send_motion_param_pushButton")->click();
     ASSERT_TRUE(peer.wait_for_requests(16, 10, 3000));
@@ -94,7 +87,6 @@ TEST(MainWindowStart, DestructionStopsTheStreams) {
     const auto targets = peer.requests(16);
     QTest::qWait(100);
     EXPECT_EQ(peer.request_count(16), int(targets.size()));
-    ASSERT_GE(targets.size(), 3u);
     EXPECT_EQ(targets.back().values, std::vector<float>(5, 0.0f));
     EXPECT_EQ(targets.rbegin()[1].values[0], 1.25f);
 }
