@@ -60,17 +60,11 @@ TEST(MainWindowStart, ConstructionInEachLanguage) {
 }
 
 // Version fields are truncated toward zero; fields that hold no integer leave the label.
-TEST(MainWindowStart, DriverVersionAndImages) {
+TEST(MainWindowStart, DriverVersion) {
     WindowHarness h("zh");
     for (DriverVersion v : {DriverVersion{1.9f, 3.0f}, {2.0f, std::nanf("")}, {INFINITY, 2.0f}, {-1.0e30f, 2.0f}})
         h.window()->driver_version_slot(v);
     EXPECT_EQ(h.find<QLabel>("driver_version_label")->text(), QStringLiteral("V1-3"));
-    h.window()->resize(1300, 760);
-    QTest::qWait(50);
-    auto pixmap = [&h](const char* name) { return h.find<QLabel>(name)->pixmap(Qt::ReturnByValue); };
-    EXPECT_FALSE(pixmap("logo_label").isNull());
-    EXPECT_EQ(pixmap("kd_text_label").size(), pixmap("p_text_label").size());
-    EXPECT_LE(pixmap("indicator_label").width(), h.find<QLabel>("indicator_label")->width() - 18);
 }
 
 // Closing the window stops the running stream with its all-zero target.
@@ -96,22 +90,16 @@ TEST(MainWindowStart, DestructionStopsTheStream) {
 TEST(MainWindowLanguage, AcceptRestartsCancelChangesNothing) {
     WindowHarness h("zh");
     ConsoleCapture log;
-    int launches = 0;
-    QByteArray file_at_launch;
-    QStringList arguments, question;
-    QString program;
+    QStringList question, launches;  // each launch: program, working directory's config.json, arguments
     ProcessLauncher::set_launch([&](const QString& p, const QStringList& a, const QString& d) {
-        ++launches;
-        file_at_launch = file_bytes(d + QStringLiteral("/config.json"));
-        program = p;
-        arguments = a;
+        launches << p << QString::fromUtf8(file_bytes(d + QStringLiteral("/config.json"))) << a.join('|');
         return true;
     });
     answer_next_question(&question, QDialogButtonBox::Cancel);
     h.find<QAction>("actionChinese")->trigger();
     answer_next_question(&question, QDialogButtonBox::NoButton);
     h.find<QAction>("actionEnglish")->trigger();
-    EXPECT_EQ(launches, 0);
+    EXPECT_TRUE(launches.isEmpty());
     EXPECT_EQ(h.config()->get_value("lan"), "zh");
 
     answer_next_question(&question, QDialogButtonBox::Ok);
@@ -121,14 +109,12 @@ TEST(MainWindowLanguage, AcceptRestartsCancelChangesNothing) {
     guard.start(10000);
     EXPECT_EQ(QApplication::exec(), 0);
     ProcessLauncher::set_launch({});
-    EXPECT_EQ(launches, 1);
+    EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
+                                     QCoreApplication::arguments().mid(1).join('|')}));
     EXPECT_EQ(question.mid(0, 2), (QStringList{QString::fromUtf8("提示"),
                                                QString::fromUtf8("Setting language to chinese，enable after "
                                                                  "restart, comfirmed？")}));
     EXPECT_EQ(question.last(), QString::fromUtf8("将把语言设置为英语，程序自动重启后生效，确认设置？"));
-    EXPECT_EQ(file_at_launch, QByteArray("{\n    \"lan\": \"en\"\n}"));
-    EXPECT_EQ(program, QCoreApplication::applicationFilePath());
-    EXPECT_EQ(arguments, QCoreApplication::arguments().mid(1));
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("result 0")), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("result 1")), 1);
