@@ -9,6 +9,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <array>
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include "can_codec.h"
@@ -137,6 +138,7 @@ TEST_F(CanWindow, StreamErrorAndFirmwareUpdate) {
     frames.erase(frames.begin(), frames.begin() + before);
     EXPECT_EQ(int(frames.size()) + before, motion());
     EXPECT_EQ(payload(frames.back()), payload_of({}));
+    EXPECT_LT(std::abs(text("angle_label").toDouble()), 0.01);  // the reply to the zero target came last
     frames.pop_back();
     for (const auto& r : frames) ASSERT_EQ(payload(r), payload_of({2.0f, 0, 0, 20.0f, 1.5f}));
     const double mean_ms =
