@@ -281,8 +281,8 @@ void MainWindow::can_state_changed_slot(bool state) {
     update_device_state();
 }
 
-// The link is gone: nothing streams on, and the controls return to a disabled
-// motor (the driver disables itself when its link times out).
+// The link is gone: nothing streams on, and without a link the motor's state is
+// unknown, so the controls return to those of a disabled motor.
 void MainWindow::reset_after_link_closed() {
     stop_streams();
     motor_enabled_ = false;
@@ -977,7 +977,9 @@ void MainWindow::on_calibration_pushButton_clicked() {
     }
 }
 
-void MainWindow::calibration_start_slot() { show_tip_box(tr_lan("校准开始", "Calibration start"), TipKind::kCalibrationStart); }
+void MainWindow::calibration_start_slot() {
+    show_tip_box(tr_lan("校准开始", "Calibration start"), TipKind::kCalibrationStart);
+}
 
 void MainWindow::calibration_sucess_slot() {
     show_tip_box(tr_lan("校准成功", "Calibration is successful."), TipKind::kCalibrationSuccess);
@@ -1010,15 +1012,18 @@ void MainWindow::calibrate_compensation_data_slot(float compensation_data) {
 }
 
 void MainWindow::param_check_slot(uint16_t param_check_state) {
-    switch (param_check_state) {
-        case 1: show_tip_box(tr_lan("电阻不合格", "The resistor is defective"), TipKind::kParamCheck); break;
-        case 2: show_tip_box(tr_lan("电流采样不合格", "Current sampling is defective"), TipKind::kParamCheck); break;
-        case 3: show_tip_box(tr_lan("电感不合格", "Inductance is defective"), TipKind::kParamCheck); break;
-        case 4: show_tip_box(tr_lan("反电动势系数不合格", "Back EMF coefficient is defective"), TipKind::kParamCheck); break;
-        case 5: show_tip_box(tr_lan("转动惯量不合格", "Moment of inertia is defective"), TipKind::kParamCheck); break;
-        case 6: show_tip_box(tr_lan("匀速运动不合格", "Constant velocity motion is defective"), TipKind::kParamCheck); break;
-        default: break;
-    }
+    // Codes 1 to 6 name the failed measurement; 0 (passed) and unknown codes show nothing.
+    static const char* const kTexts[6][2] = {
+        {"电阻不合格", "The resistor is defective"},
+        {"电流采样不合格", "Current sampling is defective"},
+        {"电感不合格", "Inductance is defective"},
+        {"反电动势系数不合格", "Back EMF coefficient is defective"},
+        {"转动惯量不合格", "Moment of inertia is defective"},
+        {"匀速运动不合格", "Constant velocity motion is defective"},
+    };
+    if (param_check_state < 1 || param_check_state > 6) return;
+    const char* const* text = kTexts[param_check_state - 1];
+    show_tip_box(tr_lan(text[0], text[1]), TipKind::kParamCheck);
 }
 
 // ---------------------------------------------------------------------------

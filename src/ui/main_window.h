@@ -152,7 +152,14 @@ private:
     void resize_enable_disable_label();
 
     // Messages. At most one tip box of each kind is open; a later text replaces it.
-    enum class TipKind { kCalibrationStart, kCalibrationSuccess, kCalibrationFailed, kPhaseSequence, kParamCheck, kCount };
+    enum class TipKind {
+        kCalibrationStart,
+        kCalibrationSuccess,
+        kCalibrationFailed,
+        kPhaseSequence,
+        kParamCheck,
+        kCount
+    };
     void show_status_message(const std::string& message);
     void show_tip_box(const std::string& text, TipKind kind);
 

@@ -40,7 +40,8 @@ protected:
     std::vector<Target> received() {
         QTest::qWait(100);  // what is on its way arrives
         std::vector<Target> out;
-        for (const auto& r : peer.requests(kMotion)) out.push_back({r.values[0], r.values[1], r.values[2], r.values[3], r.values[4]});
+        for (const auto& r : peer.requests(kMotion))
+            out.push_back({r.values[0], r.values[1], r.values[2], r.values[3], r.values[4]});
         return out;
     }
     // Records every publication of `sender` into `published`.
@@ -101,7 +102,8 @@ TEST_F(Senders, CurvesFollowTheReference) {
         for (int i = 0; i < published.size(); ++i) {
             const Target expected = curve_target(type, published[i].time, p);
             ASSERT_EQ(got[i], expected) << "point " << i;
-            ASSERT_EQ(Target({published[i].position, published[i].velocity, published[i].torque, p[3], p[4]}), expected);
+            const StampedMoitonState& s = published[i];
+            ASSERT_EQ(Target({s.position, s.velocity, s.torque, p[3], p[4]}), expected);
             if (i) ASSERT_LT(published[i - 1].time, published[i].time);
         }
         EXPECT_TRUE(type == 2 || published[0].time < 0.05f);
@@ -135,7 +137,8 @@ TEST_F(Senders, StepStreamThreadTargetLockAndHalt) {
     ASSERT_TRUE(peer.wait_for_requests(kMotion, 10, 3000));
     sender.set_target(second.data());
     const size_t switched = peer.request_count(kMotion);
-    ASSERT_TRUE(wait_until([&] { return left > 0 && !published.isEmpty() && published.back().time > left + 0.05f; }, 3000));
+    ASSERT_TRUE(
+        wait_until([&] { return left > 0 && !published.isEmpty() && published.back().time > left + 0.05f; }, 3000));
     sender.halt();
     EXPECT_FALSE(sender.is_streaming());
     EXPECT_EQ(threads(), before);
@@ -143,7 +146,7 @@ TEST_F(Senders, StepStreamThreadTargetLockAndHalt) {
     ASSERT_EQ(got.size(), size_t(published.size()));  // no zero after halt, none before the link was set
     for (size_t i = 0; i < got.size(); ++i) {
         ASSERT_TRUE(got[i] == (i < switched ? first : second) || i == switched) << i;  // one point may be in flight
-        EXPECT_FALSE(published[i].time > entered + 0.001f && published[i].time < left - 0.001f) << "stamped in the slot";
+        EXPECT_FALSE(published[i].time > entered + 0.001f && published[i].time < left - 0.001f) << "in the slot";
     }
     sender.stop();
     EXPECT_EQ(received().back(), Target{});

@@ -77,8 +77,8 @@ bool WindowHarness::can_link(bool open) {
 
 bool WindowHarness::toggle_motor(const char* text_after) {
     button("motor_enable_disable_pushButton")->click();
-    return wait_until([&] { return button("motor_enable_disable_pushButton")->text() == QString::fromUtf8(text_after); },
-                      3000);
+    auto* toggle = button("motor_enable_disable_pushButton");
+    return wait_until([&] { return toggle->text() == QString::fromUtf8(text_after); }, 3000);
 }
 
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeout_ms) {

@@ -55,7 +55,8 @@ private:
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeout_ms = 5000);
 template <typename T>
 void on_next_modal_of(std::function<void(T*)> action) {
-    on_next_modal([](QWidget* w) { return qobject_cast<T*>(w); }, [action](QWidget* w) { action(qobject_cast<T*>(w)); });
+    on_next_modal([](QWidget* w) { return qobject_cast<T*>(w); },
+                  [action](QWidget* w) { action(qobject_cast<T*>(w)); });
 }
 // The top-level widget with this object name (a dialog the window keeps).
 QWidget* top_level_named(const char* name);
