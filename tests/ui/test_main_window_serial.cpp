@@ -99,10 +99,13 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     // is still open, then nothing; the controls are those of a closed link.
     ASSERT_TRUE(h->toggle_motor("电机失能"));
     stream_step(0.5f, 5.0f);
+    ConsoleCapture log;
     ASSERT_TRUE(h->serial_link(nullptr));
     expect_link_state(false);
     EXPECT_TRUE(text("driver_version_label").isEmpty());
     expect_quiet();
+    QTest::qWait(1000);  // a status period: nothing is written on the closed link
+    EXPECT_FALSE(log.contains("Write error")) << log.text();
     const int streamed = peer.request_count(kTarget);
     ASSERT_TRUE(h->serial_link(&peer));
     ASSERT_TRUE(peer.wait_for_requests(kVersion, 2, 2000));
