@@ -345,7 +345,7 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++dfu_count_;
             }
-            out.push_back(status_reply(21, 0));
+            if (dfu_answer_ != Answer::Silent) out.push_back(status_reply(21, dfu_answer_ == Answer::Ack ? 0 : 1));
             break;
         }
         case 22: d.request_version(); break;

@@ -57,6 +57,7 @@ public:
     }
     void set_start_answer(Answer a) { start_answer_ = a; }
     void set_check_answer(Answer a) { check_answer_ = a; }
+    void set_dfu_answer(Answer a) { dfu_answer_ = a; }
 
     // Every frame seen, in arrival order.
     std::vector<Request> requests();
@@ -103,6 +104,7 @@ private:
     std::atomic<bool> temperature_is_motor_{true};
     std::atomic<Answer> start_answer_{Answer::Ack};
     std::atomic<Answer> check_answer_{Answer::Ack};
+    std::atomic<Answer> dfu_answer_{Answer::Ack};
 
     std::mutex mutex_;
     std::condition_variable wake_;
