@@ -33,7 +33,7 @@ CandleCan::~CandleCan() {
     // Freeing the record of an adapter that is still open would leave its
     // reads pending into freed memory, so it is released here.
     std::lock_guard<std::mutex> read_lock(read_mutex_);
-    std::lock_guard<std::mutex> lock(device_mutex_);
+    std::lock_guard<std::mutex> usb_lock(usb_mutex_);
     if (opened_) close_adapter_locked();
 }
 
@@ -75,7 +75,7 @@ int CandleCan::open(const std::string& device_name) {
     }
 
     std::lock_guard<std::mutex> read_lock(read_mutex_);
-    std::lock_guard<std::mutex> lock(device_mutex_);
+    std::lock_guard<std::mutex> usb_lock(usb_mutex_);
     if (opened_) {
         // Taking another record now would lose the open one's handles.
         hv::log_warn("CAN adapter already open; close it before opening \"", device_name, "\"");
@@ -112,8 +112,10 @@ int CandleCan::open(const std::string& device_name) {
         hv::log_error("CAN adapter ", device_name, " not opened: ", failed, " failed (error ", error, ")");
         return 1;
     }
+    std::lock_guard<std::mutex> lock(device_mutex_);
     adapter_ = std::move(record);
     opened_ = true;
+    refuse_sends_until_ns_ = 0;
     return 0;
 }
 
@@ -124,8 +126,11 @@ bool CandleCan::close_adapter_locked() {
     // Released even when the stop fails: an adapter that was pulled out never
     // answers again, and keeping it would leave the link stuck open.
     candle_close_device(device);
-    adapter_.reset();
-    opened_ = false;
+    {
+        std::lock_guard<std::mutex> lock(device_mutex_);
+        adapter_.reset();
+        opened_ = false;
+    }
     if (!stopped) hv::log_warn("CAN adapter did not stop (error ", error, "); it was released");
     return stopped;
 }
@@ -133,7 +138,7 @@ bool CandleCan::close_adapter_locked() {
 int CandleCan::close() {
     if (!is_open()) return 0;
     std::lock_guard<std::mutex> read_lock(read_mutex_);
-    std::lock_guard<std::mutex> lock(device_mutex_);
+    std::lock_guard<std::mutex> usb_lock(usb_mutex_);
     if (!opened_) return 0;
     return close_adapter_locked() ? 1 : 0;
 }
@@ -149,13 +154,22 @@ int CandleCan::send(CanFrame& frame) {
     host_frame.can_dlc = frame.get_dlc();
     host_frame.channel = kChannel;
     std::memcpy(host_frame.data, frame.get_data(), sizeof(host_frame.data));
-    {
-        // The write gives up within milliseconds when the adapter does not take
-        // the frame, so the lock is never held for long.
-        std::lock_guard<std::mutex> lock(device_mutex_);
+    // After a write the adapter did not take, frames are refused at once for a
+    // while: the adapter stays full until the bus acknowledges again, and each
+    // further try would only hold the stream and the GUI for the write time-out.
+    const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    bool sent = false;
+    if (now >= refuse_sends_until_ns_) {
+        std::lock_guard<std::mutex> usb_lock(usb_mutex_);
         if (!opened_) return -1;
-        if (candle_send_frame(adapter_.get(), kChannel, &host_frame)) return 1;
+        sent = candle_send_frame(adapter_.get(), kChannel, &host_frame);
+        if (!sent)
+            refuse_sends_until_ns_ = std::chrono::steady_clock::now().time_since_epoch().count() +
+                                     std::chrono::nanoseconds(kRefuseAfterFailedWrite).count();
+    } else if (!is_open()) {
+        return -1;
     }
+    if (sent) return 1;
     uint64_t held_back = 0;
     if (unacknowledged_log_.allow(held_back))
         hv::log_warn("CAN adapter does not take frames: nothing on the bus acknowledges them "
@@ -199,7 +213,7 @@ int CandleCan::receive(CanFrame& frame) {
         uint64_t held_back = 0;
         if (pending == 0) {
             // Nothing queued and nothing to queue with: the adapter is gone or broken.
-            std::lock_guard<std::mutex> lock(device_mutex_);
+            std::lock_guard<std::mutex> usb_lock(usb_mutex_);
             if (opened_ && adapter_ == adapter) {
                 hv::log_error("CAN adapter takes no reads any more (error ",
                               candle_device_last_error(adapter.get()), "); the link is closed");

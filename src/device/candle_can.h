@@ -9,6 +9,8 @@
 // frees it with candle_free_device, so the open adapter, which shares its copy
 // with the list it came from, stays valid across later scans until it is
 // closed, and every other copy is freed as soon as no list holds it.
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,7 +46,7 @@ public:
 private:
     using AdapterRecord = std::shared_ptr<candle_device>;
 
-    // Stops the channel and releases the open adapter; caller holds both locks.
+    // Stops the channel and releases the open adapter; caller holds the read and USB locks.
     bool close_adapter_locked();
     void report_error_frame(const candle_host_frame& frame);
 
@@ -54,6 +56,13 @@ private:
     // Held by a read for its whole wait, so close never pulls the adapter out
     // from under a read that is in progress. Taken before the device lock.
     std::mutex read_mutex_;
+    // Serialises the library calls other than reads (open, close, send), which
+    // may wait on the USB; the device lock only guards the opened flag and the
+    // record, so is_open() never waits on the adapter. Order: read, USB, device.
+    // adapter_ and opened_ change only under both the USB and the device lock.
+    std::mutex usb_mutex_;
+    static constexpr std::chrono::milliseconds kRefuseAfterFailedWrite{100};
+    std::atomic<int64_t> refuse_sends_until_ns_{0};
 
     hv::LogLimiter unacknowledged_log_{std::chrono::seconds(2)};
     hv::LogLimiter error_frame_log_{std::chrono::seconds(1)};
