@@ -142,10 +142,11 @@ TEST(CanReceiver, RepliesBecomeSignals) {
     // The twelve check values, table ends included; sub-code 19 is not one of them.
     for (uint8_t sub = 7; sub <= 19; ++sub) receiver.parse_frame(report(sub, {0x00, sub, 0x41, 0x20}));
     log.clear();
-    receiver.parse_frame(report(6, {0, 4}));
+    receiver.parse_frame(report(6, {0, 3}));
     const auto checks = log.checks();
     ASSERT_EQ(checks.size(), 1u);
     EXPECT_FALSE(checks[0].pass);
+    EXPECT_EQ(checks[0].result, "\xB5\xE7\xB8\xD0\xB2\xBB\xBA\xCF\xB8\xF1");  // 电感不合格 in GBK, as the check files hold it
     const auto values = check_values(checks[0]);
     for (int i = 0; i < 12; ++i) {
         const uint32_t bits = 0x41200000u | uint32_t(i + 7);
