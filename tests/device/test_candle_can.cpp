@@ -99,7 +99,6 @@ TEST_P(CandleCanAdapters, RunTheBusAtOneMegabitAndTalkToTheMotor) {
         return;
     }
     EXPECT_EQ(a->bus_bitrate(), 1000000u);
-    EXPECT_TRUE(a->channel_started());
     CanFrame enable = frame(2 << 5 | 1, 0);
     ASSERT_EQ(can_->send(enable), 1);
     std::vector<CanFrame> got = receive(*can_, 2);
@@ -257,7 +256,6 @@ TEST_F(CandleCanTest, ReadsThatCannotBeQueuedAreRetriedAndALostAdapterClosesTheL
         EXPECT_EQ(got[0].data[0], i);
     }
     EXPECT_TRUE(can_->is_open());
-    EXPECT_EQ(a->pending_reads(), kCandlePendingReads);
     a->unplug();
     CanFrame f;
     EXPECT_TRUE(wait_until([&] { return can_->receive(f), !can_->is_open(); }, 1000));
@@ -312,19 +310,6 @@ TEST_F(CandleCanTest, ScanLimits) {
         EXPECT_EQ(list->count, r.count) << r.adapters << " " << r.path_length;
         candle_free_device_list(list);
     }
-}
-
-TEST(CandleFrameKind, EchoIdDecidesBeforeTheErrorBit) {
-    candle_host_frame f{};
-    f.can_id = 0x20000000u;
-    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameEcho);
-    f.echo_id = 0xFFFFFFFFu;
-    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameError);
-    f.can_id = 0xC0000123u;
-    EXPECT_EQ(candle_frame_kind(&f), kCandleFrameReceived);
-    EXPECT_EQ(candle_frame_id(&f), 0x123u);
-    EXPECT_TRUE(candle_frame_is_extended(&f));
-    EXPECT_TRUE(candle_frame_is_rtr(&f));
 }
 
 }  // namespace

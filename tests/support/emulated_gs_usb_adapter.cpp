@@ -182,7 +182,6 @@ UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, 
                             (request == 6 && options_.old_firmware);
     const bool stall = request > 6 || sizes[request] == 0 || length < sizes[request] || !channel_ok ||
                        (request_type != 0x41 && request_type != 0xC1) || to_device != (request < 3);
-    control_log_.push_back({request, value, stall});
     if (stall) return UsbStatus::stall;
     if (request == 1 && value == 0) {
         const uint32_t tseg1 = get_u32(data) + get_u32(data + 4), tseg2 = get_u32(data + 8);
@@ -280,16 +279,6 @@ uint32_t EmulatedGsUsbAdapter::bus_bitrate() {
     return timing_[4] == 0 ? 0 : options_.can_clock_hz / (timing_[4] * quanta);
 }
 
-bool EmulatedGsUsbAdapter::channel_started() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return started_;
-}
-
-std::vector<EmulatedGsUsbAdapter::ControlRecord> EmulatedGsUsbAdapter::control_log() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return control_log_;
-}
-
 std::vector<CanFrame> EmulatedGsUsbAdapter::host_frames() {
     std::lock_guard<std::mutex> lock(mutex_);
     return host_frames_;
@@ -298,11 +287,6 @@ std::vector<CanFrame> EmulatedGsUsbAdapter::host_frames() {
 void EmulatedGsUsbAdapter::clear_host_frames() {
     std::lock_guard<std::mutex> lock(mutex_);
     host_frames_.clear();
-}
-
-int EmulatedGsUsbAdapter::pending_reads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(reads_.size());
 }
 
 bool EmulatedGsUsbAdapter::is_open() {

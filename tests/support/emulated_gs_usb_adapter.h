@@ -40,11 +40,6 @@ public:
         std::string path;  // empty: the backend makes one
         std::vector<hv::usb::EndpointInfo> endpoints = {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}};
     };
-    struct ControlRecord {
-        uint8_t request = 0;
-        uint16_t value = 0;
-        bool stalled = false;
-    };
     using BusListener = std::function<void(const CanFrame&)>;
 
     explicit EmulatedGsUsbAdapter(Options options);
@@ -56,11 +51,8 @@ public:
     void unplug();
 
     uint32_t bus_bitrate();  // of channel 0; 0 before a timing was taken
-    bool channel_started();
-    std::vector<ControlRecord> control_log();
     std::vector<CanFrame> host_frames();  // every frame written to bulk OUT
     void clear_host_frames();
-    int pending_reads();
     bool is_open();
     bool kernel_driver_attached();
     const std::string& path() const { return path_; }
@@ -100,7 +92,6 @@ private:
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
     uint32_t mode_flags_ = 0;
     int completing_ = 0;
-    std::vector<ControlRecord> control_log_;
     std::vector<CanFrame> host_frames_;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
