@@ -208,7 +208,7 @@ protected:
         adapter_ = backend_->add_adapter();
         peer_ = start_can_driver_on(adapter_, 3);
         manager_ = std::make_unique<CanManager>("en");
-        manager_->set_intervals(0, 20, 100);
+        manager_->set_intervals(0, 30, 300);
         for (auto sig : {&CanManager::update_firmware_failed_signal, &CanManager::update_firmware_success_signal,
                          &CanManager::calibrate_failed_signal}) {
             QObject::connect(manager_.get(), sig, manager_.get(), [this, sig] {

@@ -84,6 +84,15 @@ void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& fra
     in_queue_.push_back(std::move(out));
 }
 
+void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
+    // The echo is queued as the frame enters a mailbox, acknowledged or not.
+    for (; !held_.empty() && mailboxes_.size() < kMailboxes; held_.pop_front()) {
+        queue_in_locked(held_.front().first, held_.front().second);
+        mailboxes_.push_back(held_.front());
+    }
+    idle_.notify_all();
+}
+
 bool EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -115,13 +124,7 @@ void EmulatedGsUsbAdapter::run() {
                    (!mailboxes_.empty() && acknowledged_locked()) || (!reads_.empty() && !in_queue_.empty());
         });
         if (stop_) return;
-        while (!held_.empty() && mailboxes_.size() < kMailboxes) {
-            // The echo is queued as the frame enters a mailbox, acknowledged or not.
-            queue_in_locked(held_.front().first, held_.front().second);
-            mailboxes_.push_back(held_.front());
-            held_.pop_front();
-            idle_.notify_all();
-        }
+        fill_mailboxes_locked();
         if (!mailboxes_.empty() && acknowledged_locked()) {
             const CanFrame sent = mailboxes_.front().second;
             mailboxes_.pop_front();
@@ -193,7 +196,10 @@ UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, 
     } else if (request == 2 && value == 0) {
         started_ = get_u32(data) == 1;
         mode_flags_ = get_u32(data + 4);
-        if (!started_) held_.clear(), mailboxes_.clear();
+        if (!started_) {
+            held_.clear();
+            mailboxes_.clear();
+        }
     } else if (request == 4) {
         for (int i = 0; i < 10; ++i) put_u32(data + 4 * i, i == 1 ? options_.can_clock_hz : kLimits[i]);
     } else if (request == 5) {
@@ -222,7 +228,10 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
     frame.dlc = data[8];
     std::memcpy(frame.data, data + 12, 8);
     host_frames_.push_back(frame);
-    if (started_) held_.emplace_back(get_u32(data), frame);
+    if (started_) {
+        held_.emplace_back(get_u32(data), frame);
+        fill_mailboxes_locked();
+    }
     transferred = length;
     wake_.notify_all();
     return UsbStatus::ok;

@@ -79,6 +79,7 @@ private:
     bool live_locked(uint64_t session) const { return present_ && opened_ && session == session_; }
     bool acknowledged_locked() const;
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
+    void fill_mailboxes_locked();
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);
     void run();
 
