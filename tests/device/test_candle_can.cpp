@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "can_driver_on_adapter.h"
@@ -203,9 +204,18 @@ TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     EXPECT_EQ(failed, 33);
     EXPECT_EQ(receive(*can_, 3).size(), 3u);  // the echoes of the mailboxes
     EXPECT_EQ(console.lines_starting("[WARN] CAN adapter does not take frames").size(), 1u);
+    // Two threads meet the NAKing endpoint at once: their writes still go one at a time.
+    QTest::qWait(150);
+    std::thread other([&] {
+        CanFrame f = frame(0x41);
+        can_->send(f);
+    });
+    CanFrame f = frame(0x41);
+    can_->send(f);
+    other.join();
+    EXPECT_EQ(a->most_writes_at_once(), 1);
     a->set_acknowledged(true);
     EXPECT_EQ(receive(*can_, 64).size(), 64u);
-    CanFrame f = frame(0x41);
     EXPECT_TRUE(wait_until([&] { return can_->send(f) == 1; }, 1000));
 }
 

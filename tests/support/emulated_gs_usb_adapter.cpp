@@ -218,10 +218,12 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
     std::unique_lock<std::mutex> lock(mutex_);
     if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
-    if (held_.size() >= kHeld &&
-        !idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                        [this] { return held_.size() < kHeld || !present_; }))
-        return UsbStatus::timed_out;
+    most_writing_ = std::max(most_writing_, ++writing_);
+    const bool taken = held_.size() < kHeld ||
+                       idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                      [this] { return held_.size() < kHeld || !present_; });
+    --writing_;
+    if (!taken) return UsbStatus::timed_out;
     if (!present_) return UsbStatus::no_device;
     CanFrame frame;
     frame.id = get_u32(data + 4);
@@ -291,6 +293,11 @@ uint32_t EmulatedGsUsbAdapter::bus_bitrate() {
 std::vector<CanFrame> EmulatedGsUsbAdapter::host_frames() {
     std::lock_guard<std::mutex> lock(mutex_);
     return host_frames_;
+}
+
+int EmulatedGsUsbAdapter::most_writes_at_once() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return most_writing_;
 }
 
 void EmulatedGsUsbAdapter::clear_host_frames() {

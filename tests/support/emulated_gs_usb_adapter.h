@@ -52,6 +52,7 @@ public:
 
     uint32_t bus_bitrate();  // of channel 0; 0 before a timing was taken
     std::vector<CanFrame> host_frames();  // every frame written to bulk OUT
+    int most_writes_at_once();  // the host must serialise its writes
     void clear_host_frames();
     bool is_open();
     bool kernel_driver_attached();
@@ -92,7 +93,7 @@ private:
     uint64_t session_ = 0;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
     uint32_t mode_flags_ = 0;
-    int completing_ = 0;
+    int completing_ = 0, writing_ = 0, most_writing_ = 0;
     std::vector<CanFrame> host_frames_;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
