@@ -87,6 +87,36 @@ int main() {
     std::sort(idle.begin(), idle.end());
     std::printf("idle receive:  median %.0f us (1 ms time-out)\n", idle[idle.size() / 2]);
 
+    // No node acknowledges: a 1 kHz stream of sends, and another thread asking
+    // is_open() as the GUI's status poll and the scanner do. Neither may wait long.
+    adapter->set_acknowledged(false);
+    std::vector<double> sends, polls;
+    std::atomic<bool> streaming{true};
+    std::thread poller([&] {
+        while (streaming) {
+            auto s = Clock::now();
+            can.is_open();
+            polls.push_back(std::chrono::duration<double, std::milli>(Clock::now() - s).count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int failed = 0;
+    for (int i = 0; i < 1000; ++i) {
+        auto s = Clock::now();
+        if (can.send(out) != 1) ++failed;
+        sends.push_back(std::chrono::duration<double, std::milli>(Clock::now() - s).count());
+        std::this_thread::sleep_until(s + std::chrono::milliseconds(1));
+    }
+    streaming = false;
+    poller.join();
+    std::sort(sends.begin(), sends.end());
+    std::sort(polls.begin(), polls.end());
+    std::printf("no-ACK send:   %d of 1000 failed; median %.2f ms, p99 %.2f ms, max %.2f ms\n", failed,
+                sends[sends.size() / 2], sends[sends.size() * 99 / 100], sends.back());
+    std::printf("no-ACK is_open wait while streaming: median %.3f ms, max %.2f ms\n", polls[polls.size() / 2],
+                polls.back());
+    adapter->set_acknowledged(true);
+
     can.close();
     EmulatedUsbBackend::uninstall();
     return 0;

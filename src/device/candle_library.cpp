@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "setup_api.h"
+#include "usb_backend.h"
 #include "win_api.h"
 #include "win_usb.h"
 
@@ -162,11 +163,17 @@ bool candle_scan_devices(candle_list** out) {
         device->path[length] = 0;
         LocalFree(detail);
 
+        // Only a look: an adapter its kernel driver holds stays with the kernel
+        // and is listed, to be taken when it is opened.
+        hv::usb::ProbeScope probe;
         if (candle_open_interface(device)) {
             device->state = kCandleDeviceAvailable;
             candle_close_device(device);
         } else {
-            device->state = kCandleDeviceInUse;
+            device->state = (device->last_error == kCandleErrDeviceFile &&
+                             GetLastError() == ERROR_SHARING_VIOLATION)
+                                ? kCandleDeviceAvailable
+                                : kCandleDeviceInUse;
         }
         set_error(device, kCandleErrNone);
     }
@@ -232,6 +239,7 @@ bool candle_open_interface(candle_device* device) {
     std::memset(device->reads, 0, sizeof(device->reads));
     std::memset(device->events, 0, sizeof(device->events));
     device->arm_count = 0;
+    device->unarmed = 0;
 
     device->file = CreateFileW(device->path, GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -286,8 +294,11 @@ bool candle_arm_read(candle_device* device, int slot) {
     read.armed_at = device->arm_count++;
     if (!WinUsb_ReadPipe(device->winusb, device->in_pipe, read.buffer, kCandleReadSize, nullptr,
                          &read.overlapped) &&
-        GetLastError() == ERROR_IO_PENDING)
+        GetLastError() == ERROR_IO_PENDING) {
+        device->unarmed &= ~(1u << slot);
         return succeed(device);
+    }
+    device->unarmed |= 1u << slot;
     // A slot that could not be queued must not look complete: its event would
     // hand out the previous frame again.
     if (read.overlapped.hEvent != nullptr) ResetEvent(read.overlapped.hEvent);
@@ -348,29 +359,67 @@ bool candle_set_channel_timing(candle_device* device, uint8_t channel,
     return candle_request_bit_timing(device, channel, timing);
 }
 
-bool candle_set_bitrate(candle_device* device, uint8_t channel, uint32_t bitrate) {
-    if (device == nullptr) return false;
-    if (device->limits.fclk_can != kRequiredClock) return fail(device, kCandleErrClock);
-    struct Entry {
-        uint32_t bitrate;
-        uint32_t brp;
-    };
-    static const Entry table[] = {
-        {10000, 300}, {20000, 150}, {50000, 60},  {83333, 36}, {100000, 30},
-        {125000, 24}, {250000, 12}, {500000, 6},  {800000, 4}, {1000000, 3},
-    };
-    // 16 quanta per bit, sampled at 14; 800 kbit/s needs 15 quanta.
-    candle_bit_timing timing{1, 12, 2, 1, 0};
+bool candle_timing_for_bitrate(const candle_timing_limits* limits, uint32_t bitrate,
+                               candle_bit_timing* timing) {
+    if (limits == nullptr || timing == nullptr || bitrate == 0) return false;
+    if (limits->fclk_can == kRequiredClock) {
+        struct Entry {
+            uint32_t bitrate;
+            uint32_t brp;
+        };
+        static const Entry table[] = {
+            {10000, 300}, {20000, 150}, {50000, 60},  {83333, 36}, {100000, 30},
+            {125000, 24}, {250000, 12}, {500000, 6},  {800000, 4}, {1000000, 3},
+        };
+        // 16 quanta per bit, sampled at 14; 800 kbit/s needs 15 quanta.
+        for (const Entry& entry : table) {
+            if (entry.bitrate != bitrate) continue;
+            *timing = {1, bitrate == 800000 ? 11u : 12u, 2, 1, entry.brp};
+            return true;
+        }
+        return false;
+    }
+    // Another clock: every prescaler that divides it into a whole number of
+    // quanta per bit; the sample point nearest 87.5 %, then the most quanta.
+    const uint32_t step = limits->brp_inc == 0 ? 1 : limits->brp_inc;
+    const uint32_t tseg1_min = limits->tseg1_min < 2 ? 2 : limits->tseg1_min;  // prop_seg 1 + phase_seg1
     bool found = false;
-    for (const Entry& entry : table) {
-        if (entry.bitrate == bitrate) {
-            timing.brp = entry.brp;
-            found = true;
+    double best_error = 1.0;
+    for (uint64_t brp = limits->brp_min == 0 ? step : limits->brp_min; brp <= limits->brp_max; brp += step) {
+        const uint64_t per_bit = uint64_t{bitrate} * brp;
+        if (limits->fclk_can % per_bit != 0) continue;
+        const uint64_t quanta = limits->fclk_can / per_bit;
+        for (uint64_t tseg2 = limits->tseg2_min; tseg2 <= limits->tseg2_max; ++tseg2) {
+            if (quanta < 1 + tseg2 + tseg1_min) break;
+            const uint64_t tseg1 = quanta - 1 - tseg2;
+            if (tseg1 > limits->tseg1_max) continue;
+            const double sample = static_cast<double>(1 + tseg1) / static_cast<double>(quanta);
+            const double error = sample > 0.875 ? sample - 0.875 : 0.875 - sample;
+            if (error < best_error - 1e-9) {
+                best_error = error;
+                *timing = {1, static_cast<uint32_t>(tseg1 - 1), static_cast<uint32_t>(tseg2), 1,
+                           static_cast<uint32_t>(brp)};
+                found = true;
+            }
         }
     }
-    if (!found) return fail(device, kCandleErrBitrate);
-    if (bitrate == 800000) timing.phase_seg1 = 11;
+    return found;
+}
+
+bool candle_set_bitrate(candle_device* device, uint8_t channel, uint32_t bitrate) {
+    if (device == nullptr) return false;
+    candle_bit_timing timing{};
+    if (!candle_timing_for_bitrate(&device->limits, bitrate, &timing))
+        return fail(device, device->limits.fclk_can == kRequiredClock ? kCandleErrBitrate : kCandleErrClock);
     return candle_set_channel_timing(device, channel, &timing);
+}
+
+int candle_pending_reads(const candle_device* device) {
+    if (device == nullptr || device->winusb == nullptr) return 0;
+    int pending = 0;
+    for (int i = 0; i < kCandlePendingReads; ++i)
+        if (device->events[i] != nullptr && !(device->unarmed & (1u << i))) ++pending;
+    return pending;
 }
 
 bool candle_start_channel(candle_device* device, uint8_t channel, uint32_t flags) {
@@ -396,6 +445,11 @@ bool candle_send_frame(candle_device* device, uint8_t channel, candle_host_frame
 
 bool candle_read_frame(candle_device* device, candle_host_frame* frame, uint32_t timeout_ms) {
     if (device == nullptr || frame == nullptr) return false;
+    // Slots that could not be queued again after their last read get another try
+    // each time, so a passing failure never leaves the adapter unheard.
+    for (int i = 0; device->unarmed != 0 && i < kCandlePendingReads; ++i)
+        if ((device->unarmed & (1u << i)) && device->events[i] != nullptr) candle_arm_read(device, i);
+    if (candle_pending_reads(device) == 0) return fail(device, kCandleErrArmRead);
     const uint32_t result =
         WaitForMultipleObjects(kCandlePendingReads, device->events, false, timeout_ms);
     if (result == WAIT_TIMEOUT) return fail(device, kCandleErrReadTimeout);
@@ -475,7 +529,8 @@ bool candle_request_device_config(candle_device* device) {
 
 bool candle_request_timestamp(candle_device* device, uint32_t* timestamp_us) {
     if (device == nullptr || timestamp_us == nullptr) return false;
-    if (!control(device, kFromDevice, kRequestTimestamp, 1, device->interface_number, timestamp_us,
+    // wValue is the channel: current firmware stalls a channel it does not have.
+    if (!control(device, kFromDevice, kRequestTimestamp, 0, device->interface_number, timestamp_us,
                  sizeof(*timestamp_us)))
         return fail(device, kCandleErrTimestamp);
     return succeed(device);

@@ -29,7 +29,7 @@ enum candle_error_code : uint32_t {
     kCandleErrArmRead = 9,           // a read not left pending
     kCandleErrMode = 10,             // mode request failed
     kCandleErrBitTiming = 11,        // bit timing request failed
-    kCandleErrClock = 12,            // CAN clock is not 48 MHz
+    kCandleErrClock = 12,            // no exact timing for the bitrate on this CAN clock
     kCandleErrBitrate = 13,          // bitrate not in the table
     kCandleErrWrite = 14,            // bulk write failed
     kCandleErrReadTimeout = 15,      // read timed out
@@ -129,6 +129,7 @@ struct candle_device {
     candle_read_slot reads[kCandlePendingReads];
     hv::win::HANDLE events[kCandlePendingReads];
     uint64_t arm_count;
+    uint32_t unarmed;  // bit i: slot i could not be queued; tried again at each read
 };
 
 struct candle_list {
@@ -157,7 +158,15 @@ bool candle_channel_capabilities(candle_device* device, uint8_t channel,
                                  candle_timing_limits* limits);
 bool candle_set_channel_timing(candle_device* device, uint8_t channel,
                                const candle_bit_timing* timing);
+// 48 MHz: the fixed table below. Any other clock: a timing derived from the
+// limits read at open, sample point as near 87.5 % as the limits allow; error 12
+// when no timing gives the bitrate exactly.
 bool candle_set_bitrate(candle_device* device, uint8_t channel, uint32_t bitrate);
+// The timing candle_set_bitrate sends; false when there is none.
+bool candle_timing_for_bitrate(const candle_timing_limits* limits, uint32_t bitrate,
+                               candle_bit_timing* timing);
+// Reads queued on the IN pipe now.
+int candle_pending_reads(const candle_device* device);
 bool candle_start_channel(candle_device* device, uint8_t channel, uint32_t flags);
 bool candle_stop_channel(candle_device* device, uint8_t channel);
 bool candle_send_frame(candle_device* device, uint8_t channel, candle_host_frame* frame);

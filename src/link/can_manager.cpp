@@ -32,6 +32,8 @@ CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan))
             &CanManager::check_app_back_ok_slot, Qt::DirectConnection);
     connect(can_receiver_.get(), &CanReceiver::check_app_back_failed_signal, this,
             &CanManager::check_app_back_failed_slot, Qt::DirectConnection);
+    connect(can_receiver_.get(), &CanReceiver::dfu_start_failed_signal, this,
+            &CanManager::dfu_start_failed_slot, Qt::DirectConnection);
     connect(set_can_.get(), &SetCan::set_can_id_signal, can_sender_.get(), &CanSender::set_can_id_slot,
             Qt::DirectConnection);
     connect(set_can_.get(), &SetCan::device_open_close_signal, this, &CanManager::device_open_close_slot,
@@ -84,7 +86,7 @@ void CanManager::calibrate_motor() {
         return;
     }
     can_sender_->calibrate_motor();
-    QTimer::singleShot(7000, this, &CanManager::calibrate_start_timer_slot);
+    QTimer::singleShot(calibration_ms_, this, &CanManager::calibrate_start_timer_slot);
     event_loop_.exec();
 }
 
@@ -121,18 +123,8 @@ void CanManager::show_firmware_tip(const QString& zh_text, const QString& en_tex
 }
 
 void CanManager::update_firmware() {
-    write_app_back_started_ = false;
-    can_sender_->write_app_back_start();
-    int sleeps = 0;
-    while (!write_app_back_started_) {
-        pause_ms(100);
-        if (++sleeps >= 30) {
-            hv::log_info("Can start write app back");
-            emit update_firmware_failed_signal();
-            return;
-        }
-    }
-
+    // The image is chosen and checked before anything goes to the driver, so a
+    // file that cannot be flashed never leaves it waiting for an image.
     const QString path = QFileDialog::getOpenFileName(
         nullptr, chinese() ? QStringLiteral("请选择固件") : QStringLiteral("Please choose the firmware"),
         QDir::homePath(), chinese() ? QStringLiteral("bin文件 (*.bin)") : QStringLiteral("bin file (*.bin)"));
@@ -150,10 +142,26 @@ void CanManager::update_firmware() {
     if (file.size() > kMaxFirmwareSize) {
         hv::log_error("Firmware file too large: ", file.size(), " bytes, the driver holds at most ",
                       kMaxFirmwareSize);
-        file.close();
         show_firmware_tip(QStringLiteral("固件文件过大，最大1 MiB"),
                           QStringLiteral("The firmware file is too large, at most 1 MiB"));
         return;
+    }
+    if (file.size() == 0) {
+        hv::log_error("Firmware file is empty");
+        show_firmware_tip(QStringLiteral("固件文件为空"), QStringLiteral("The firmware file is empty"));
+        return;
+    }
+
+    write_app_back_started_ = false;
+    can_sender_->write_app_back_start();
+    int sleeps = 0;
+    while (!write_app_back_started_) {
+        pause_ms(poll_ms_);
+        if (++sleeps >= 30) {
+            hv::log_info("Can start write app back");
+            emit update_firmware_failed_signal();
+            return;
+        }
     }
 
     QMessageBox confirm;
@@ -183,7 +191,7 @@ void CanManager::update_firmware() {
         size += 8;
         hv::log_plain("");
         can_sender_->write_app_back(chunk);
-        pause_ms(2);
+        pause_ms(chunk_pause_ms_);
     }
     file.close();
 
@@ -202,11 +210,19 @@ void CanManager::update_firmware() {
             emit update_firmware_failed_signal();
             return;
         }
-        pause_ms(100);
+        pause_ms(poll_ms_);
     }
 
-    can_sender_->dfu_start();
+    // Success only once the DFU start is out and the driver has not refused it.
+    dfu_start_failed_ = false;
+    bool started = can_sender_->dfu_start();
+    for (int polls = 0; started && polls < kDfuVerdictPolls && !dfu_start_failed_; ++polls) pause_ms(poll_ms_);
+    if (!started || dfu_start_failed_) {
+        hv::log_error(started ? "The driver refused the DFU start" : "The DFU start was not sent");
+        emit update_firmware_failed_signal();
+        return;
+    }
     emit update_firmware_success_signal();
-    pause_ms(3000);
+    pause_ms(30 * poll_ms_);
     can_sender_->get_firmware_version();
 }

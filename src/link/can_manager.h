@@ -51,8 +51,19 @@ public:
 
     // Largest image the driver can hold.
     static constexpr qint64 kMaxFirmwareSize = 1024 * 1024;
-    // Polls of 100 ms for the driver's verdict on the image.
+    // Polls for the driver's verdict on the image.
     static constexpr int kImageCheckPolls = 50;
+    // Polls in which a refusal of the DFU start still counts.
+    static constexpr int kDfuVerdictPolls = 5;
+
+    // Pause after each firmware chunk, the poll of the firmware waits (100 ms;
+    // the pause before the version request is 30 polls) and the calibration
+    // window; tests shorten them.
+    void set_intervals(int chunk_pause_ms, int poll_ms, int calibration_ms) {
+        chunk_pause_ms_ = chunk_pause_ms;
+        poll_ms_ = poll_ms;
+        calibration_ms_ = calibration_ms;
+    }
 
 signals:
     void update_firmware_start_signal();
@@ -69,6 +80,7 @@ private slots:
     void write_app_back_start_slot();
     void check_app_back_ok_slot();
     void check_app_back_failed_slot();
+    void dfu_start_failed_slot() { dfu_start_failed_ = true; }
     void motor_status_checker_slot();
 
 private:
@@ -87,4 +99,8 @@ private:
     QTimer status_timer_;
     std::string lan_;
     std::atomic<bool> app_back_check_failed_{false};
+    std::atomic<bool> dfu_start_failed_{false};
+    int chunk_pause_ms_ = 2;
+    int poll_ms_ = 100;
+    int calibration_ms_ = 7000;
 };

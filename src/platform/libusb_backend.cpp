@@ -288,13 +288,14 @@ std::shared_ptr<UsbConnection> LibUsbBackend::open_interface(const std::string& 
         status = status_of(result);
         return nullptr;
     }
-    // A kernel driver (gs_usb on Linux) that holds the interface is detached.
-    // It is not handed the interface back on release: the scanner test-opens
-    // every adapter twice a second, and each hand-back would tear down and
-    // rebuild the kernel's CAN interface. It gets the adapter again when the
-    // adapter is plugged in anew.
-    if (libusb_kernel_driver_active(handle, info.number) == 1)
-        libusb_detach_kernel_driver(handle, info.number);
+    // A kernel driver (gs_usb on Linux) keeps the adapter while we only look at
+    // it; an open takes it for as long as the interface stays claimed.
+    if (libusb_kernel_driver_active(handle, info.number) == 1 && probing()) {
+        libusb_close(handle);
+        status = UsbStatus::kernel_held;
+        return nullptr;
+    }
+    libusb_set_auto_detach_kernel_driver(handle, 1);
     result = libusb_claim_interface(handle, info.number);
     if (result != 0) {
         libusb_close(handle);

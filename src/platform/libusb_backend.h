@@ -1,7 +1,7 @@
 #pragma once
 // The USB backend that drives real adapters through libusb-1.0. It lists the
-// gs_usb interfaces of known adapters, claims an interface on open (detaching
-// a kernel driver that holds it) and runs one event thread that completes the
+// gs_usb interfaces of known adapters, claims an interface on open (a kernel
+// driver that holds it is detached until the interface is released) and runs one event thread that completes the
 // queued reads.
 #include <memory>
 #include <string>

@@ -35,9 +35,18 @@ uint32_t win32_error(UsbStatus status) {
         case UsbStatus::cancelled: return win::ERROR_OPERATION_ABORTED;
         case UsbStatus::io_error: return win::ERROR_GEN_FAILURE;
         case UsbStatus::invalid: return win::ERROR_INVALID_HANDLE;
+        case UsbStatus::kernel_held: return win::ERROR_SHARING_VIOLATION;
     }
     return win::ERROR_GEN_FAILURE;
 }
+
+namespace {
+thread_local int probe_depth = 0;
+}  // namespace
+
+ProbeScope::ProbeScope() { ++probe_depth; }
+ProbeScope::~ProbeScope() { --probe_depth; }
+bool probing() { return probe_depth > 0; }
 
 void set_usb_backend(std::shared_ptr<UsbBackend> backend) {
     std::lock_guard<std::mutex> lock(backend_mutex());

@@ -45,6 +45,7 @@ enum class UsbStatus {
     cancelled,
     io_error,
     invalid,     // bad argument or closed connection
+    kernel_held, // a kernel driver holds the interface (only while probing)
 };
 
 // The Win32 error code that stands for a status.
@@ -105,6 +106,19 @@ public:
         return 0;
     }
 };
+
+// While a ProbeScope lives on a thread, its opens only look at an adapter: an
+// interface a kernel driver holds is reported as kernel_held and left with the
+// kernel. Other opens take the interface from a kernel driver for as long as
+// it stays open, and the driver gets it back when it is closed.
+class ProbeScope {
+public:
+    ProbeScope();
+    ~ProbeScope();
+    ProbeScope(const ProbeScope&) = delete;
+    ProbeScope& operator=(const ProbeScope&) = delete;
+};
+bool probing();
 
 // Selects the backend behind the layer; null restores the libusb backend.
 // Connections already open keep the backend they came from.

@@ -22,7 +22,6 @@ constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
 constexpr uint32_t ERROR_WRITE_FAULT = 29;
 constexpr uint32_t ERROR_READ_FAULT = 30;
-constexpr uint32_t ERROR_SHARING_VIOLATION = 32;
 constexpr uint32_t ERROR_NO_UNICODE_TRANSLATION = 1113;
 
 // DCB byte fields.

@@ -23,6 +23,7 @@ constexpr uint32_t ERROR_INVALID_HANDLE = 6;
 constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t ERROR_BAD_COMMAND = 22;
 constexpr uint32_t ERROR_GEN_FAILURE = 31;
+constexpr uint32_t ERROR_SHARING_VIOLATION = 32;
 constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 constexpr uint32_t ERROR_SEM_TIMEOUT = 121;
 constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;

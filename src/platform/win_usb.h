@@ -13,8 +13,11 @@
 namespace hv::win {
 
 // Time-outs of the synchronous transfers; Windows would wait forever on a bulk pipe.
+// An adapter takes a frame within a millisecond or two unless its buffers are full
+// because nothing on the bus acknowledges; then it NAKs until the bus recovers, and
+// a longer wait would only stall every caller behind the link's lock.
 constexpr unsigned kControlTimeoutMs = 1000;
-constexpr unsigned kWriteTimeoutMs = 1000;
+constexpr unsigned kWriteTimeoutMs = 10;
 
 bool WinUsb_Initialize(HANDLE device_file, WINUSB_INTERFACE_HANDLE* interface_handle);
 bool WinUsb_Free(WINUSB_INTERFACE_HANDLE interface_handle);

@@ -70,6 +70,9 @@ bool CanReceiver::log_result(uint8_t status, const std::string& name) {
 }
 
 void CanReceiver::parse_frame(const CanFrame& frame) {
+    // The driver answers with standard 11-bit data frames only: extended, remote
+    // and adapter error frames (flag bits 31, 30, 29) are never its replies.
+    if (frame.id > 0x7FFu) return;
     if (!(frame.id & kCanReplyFlag)) hv::log_warn("Receive a frame with receive_flag not set");
     const uint32_t cmd = (frame.id >> 5) & 0x3F;
     if (cmd > 31) return;
@@ -130,7 +133,7 @@ void CanReceiver::parse_frame(const CanFrame& frame) {
         }
         break;
     case CanCommand::kDfuStart:
-        log_result(status, "kDfuStart");
+        if (!log_result(status, "kDfuStart")) emit dfu_start_failed_signal();
         break;
     case CanCommand::kGetFwVersion: {
         DriverVersion version;

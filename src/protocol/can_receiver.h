@@ -48,6 +48,8 @@ signals:
     void update_csv_files_signal(CheckData check_data);
     // The driver rejected the firmware image (non-zero status to command 20).
     void check_app_back_failed_signal();
+    // The driver refused the DFU start (non-zero status to command 21).
+    void dfu_start_failed_signal();
 
 protected:
     void receive_loop() override;

@@ -27,16 +27,23 @@ CanSender::~CanSender() {
     link_.reset();
 }
 
-void CanSender::write(CanFrame& frame) {
+bool CanSender::write(CanFrame& frame) {
     const int result = link_ ? link_->send(frame) : -1;
-    if (result < 0) hv::log_error("CAN write failed return: ", result);
+    uint64_t held_back = 0;
+    if (result < 0 && write_failure_log_.allow(held_back)) {
+        if (held_back == 0)
+            hv::log_error("CAN write failed return: ", result);
+        else
+            hv::log_error("CAN write failed return: ", result, " (", held_back, " more failed writes)");
+    }
+    return result >= 0;
 }
 
-void CanSender::send_empty(uint8_t cmd) {
+bool CanSender::send_empty(uint8_t cmd) {
     CanFrame frame;
     frame.id = make_can_id(cmd, can_id_.load());
     frame.dlc = 0;
-    write(frame);
+    return write(frame);
 }
 
 void CanSender::send_u16(uint8_t cmd, uint16_t value) {
@@ -164,9 +171,9 @@ void CanSender::check_app_back(uint32_t size, uint32_t crc32) {
     write(frame);
 }
 
-void CanSender::dfu_start() {
+bool CanSender::dfu_start() {
     hv::log_info("CAN dfu start");
-    send_empty(CanCommand::kDfuStart);
+    return send_empty(CanCommand::kDfuStart);
 }
 
 void CanSender::get_fw_version() {

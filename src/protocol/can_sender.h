@@ -6,6 +6,7 @@
 
 #include "can_codec.h"
 #include "can_interface.h"
+#include "log_limiter.h"
 #include "motor_types.h"
 
 // Turns every CAN request of the tool into one frame on the shared link.
@@ -15,8 +16,9 @@ public:
     explicit CanSender(std::shared_ptr<CanInterface> link);
     ~CanSender() override;
 
-    // Hands the frame to the link; a negative result is logged and the frame dropped.
-    void write(CanFrame& frame);
+    // Hands the frame to the link; a failure is logged (at most once a second, so a
+    // stream to a silent bus does not flood the console) and the frame dropped.
+    bool write(CanFrame& frame);
 
     void disable_motor();
     void enable_motor();
@@ -35,7 +37,8 @@ public:
     void write_app_back_start();
     void write_app_back(const uint8_t bytes[8]);
     void check_app_back(uint32_t size, uint32_t crc32);
-    void dfu_start();
+    // False when the frame did not reach the link.
+    bool dfu_start();
     void get_fw_version();
     void get_firmware_version();
     void get_status_word();
@@ -54,9 +57,10 @@ public slots:
 
 private:
     // A frame with no payload.
-    void send_empty(uint8_t cmd);
+    bool send_empty(uint8_t cmd);
     void send_u16(uint8_t cmd, uint16_t value);
 
     std::shared_ptr<CanInterface> link_;
     std::atomic<uint8_t> can_id_{0};
+    hv::LogLimiter write_failure_log_{std::chrono::seconds(1)};
 };

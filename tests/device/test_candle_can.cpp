@@ -1,282 +1,325 @@
-// The USB-CAN adapter link against emulated gs_usb adapters.
+// The USB-CAN link (CandleCan over the gs_usb library and the platform's USB
+// layer) against emulated adapters that behave as adapters in the field.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "can_frame_maker.h"
+#include "can_driver_on_adapter.h"
 #include "candle_can.h"
-#include "candle_library.h"
 #include "console_capture.h"
-#include "emulated_usb_test.h"
+#include "emulated_usb_backend.h"
+#include "kernel_object.h"
+#include "wait_until.h"
+#include "win_api.h"
 
-using Adapter = std::shared_ptr<EmulatedGsUsbAdapter>;
+using hv::usb::WinCall;
+using Options = EmulatedGsUsbAdapter::Options;
 
 namespace {
 
-std::vector<std::string> names_of(CandleCan& can) {
+Options adapter(uint32_t clock_hz, uint8_t channels = 1, bool old_firmware = false, bool kernel = false) {
+    Options o;
+    o.can_clock_hz = clock_hz;
+    o.channel_count = channels;
+    o.old_firmware = old_firmware;
+    o.kernel_driver = kernel;
+    return o;
+}
+
+CanFrame frame(uint32_t id, uint8_t dlc = 8, uint8_t first = 0) {
+    CanFrame f;
+    f.id = id;
+    f.dlc = dlc;
+    for (uint8_t i = 0; i < 8; ++i) f.data[i] = static_cast<uint8_t>(first + i);
+    return f;
+}
+
+// Reads until `want` frames came or `ms` passed.
+std::vector<CanFrame> receive(CandleCan& can, std::size_t want, int ms = 1000) {
+    std::vector<CanFrame> got;
+    CanFrame f;
+    wait_until([&] {
+        while (can.receive(f) == 1) got.push_back(f);
+        return got.size() >= want;
+    }, ms);
+    return got;
+}
+
+class CandleCanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        handles_ = hv::win::live_handle_count();
+        backend_ = EmulatedUsbBackend::install();
+    }
+    void TearDown() override {
+        can_.reset();
+        EXPECT_EQ(hv::win::live_handle_count(), handles_) << "handles left open";
+        EmulatedUsbBackend::uninstall();
+    }
+    std::vector<std::string> scan() {
+        std::vector<std::string> names;
+        can_->scan_devices(names);
+        return names;
+    }
+    // One adapter, listed and opened.
+    std::shared_ptr<EmulatedGsUsbAdapter> open_one(Options o = {}) {
+        auto a = backend_->add_adapter(o);
+        EXPECT_EQ(scan(), std::vector<std::string>{"0"});
+        EXPECT_EQ(can_->open("0"), 0);
+        return a;
+    }
+    std::size_t handles_ = 0;
+    std::shared_ptr<EmulatedUsbBackend> backend_;
+    std::unique_ptr<CandleCan> can_ = std::make_unique<CandleCan>();
+};
+
+struct AdapterRow {
+    const char* name;
+    Options options;
+    bool opens;
+};
+
+class CandleCanAdapters : public CandleCanTest, public ::testing::WithParamInterface<AdapterRow> {};
+
+// Scan, open, a command and the motor's reply, close: the bus must run at exactly 1 Mbit/s.
+TEST_P(CandleCanAdapters, RunTheBusAtOneMegabitAndTalkToTheMotor) {
+    ConsoleCapture console;
+    auto a = backend_->add_adapter(GetParam().options);
+    auto driver = start_can_driver_on(a, 1);
+    ASSERT_EQ(scan(), std::vector<std::string>{"0"});
+    ASSERT_EQ(can_->open("0"), GetParam().opens ? 0 : 1);
+    if (!GetParam().opens) {
+        EXPECT_FALSE(can_->is_open());
+        EXPECT_FALSE(a->is_open());
+        EXPECT_TRUE(console.contains(std::to_string(GetParam().options.can_clock_hz) + " Hz"));
+        a->set_bus_listener(nullptr);
+        return;
+    }
+    EXPECT_EQ(a->bus_bitrate(), 1000000u);
+    CanFrame enable = frame(2 << 5 | 1, 0);
+    ASSERT_EQ(can_->send(enable), 1);
+    std::vector<CanFrame> got = receive(*can_, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].id, enable.id);  // the echo first
+    EXPECT_EQ(got[1].id, (2u << 5) | 0x10 | 1);
+    EXPECT_EQ(got[1].data[0], 0);
+    EXPECT_EQ(can_->close(), 1);
+    EXPECT_FALSE(a->is_open());
+    EXPECT_EQ(can_->close(), 0);
+    a->set_bus_listener(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Field, CandleCanAdapters,
+    ::testing::Values(AdapterRow{"candleLight_current", adapter(48000000), true},
+                      AdapterRow{"candleLight_old", adapter(48000000, 1, true), true},
+                      AdapterRow{"two_channel_40MHz", adapter(40000000, 2), true},
+                      AdapterRow{"clock_42MHz", adapter(42000000), true},
+                      AdapterRow{"clock_80MHz", adapter(80000000, 2), true},
+                      AdapterRow{"clock_12M5Hz_has_no_timing", adapter(12500000), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CandleCanTest, OnlyFreeAdaptersAreListedAndBadNamesOpenNothing) {
+    backend_->add_adapter();
+    auto second = backend_->add_adapter();
+    CandleCan other;
     std::vector<std::string> names;
-    can.scan_devices(names);
-    return names;
+    other.scan_devices(names);
+    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(other.open("0"), 0);
+    EXPECT_EQ(other.open("1"), 1);  // one open adapter per link
+    EXPECT_EQ(scan(), std::vector<std::string>{"0"});
+    for (const char* bad : {"", "x", "-1", "1", "7"}) EXPECT_EQ(can_->open(bad), 1) << bad;
+    EXPECT_FALSE(second->is_open());
+    EXPECT_EQ(can_->open(" 0"), 0);
+    EXPECT_TRUE(second->is_open());
+    other.close();
 }
 
-// Reads until a frame comes or a second passes.
-int receive_within(CandleCan& can, CanFrame& f) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (std::chrono::steady_clock::now() < deadline)
-        if (can.receive(f) == 1) return 1;
-    return 0;
-}
+struct StepFailure {
+    WinCall call;
+    int skip;
+};
 
-class CandleCanTest : public EmulatedUsbTest {};
+class CandleCanOpenFaults : public CandleCanTest, public ::testing::WithParamInterface<StepFailure> {};
 
-TEST_F(CandleCanTest, ScanNamesTheFreeAdaptersByPosition) {
-    CandleCan can;
-    EXPECT_TRUE(names_of(can).empty());
-
-    Adapter busy = backend_->add_adapter();
-    Adapter free_one = backend_->add_adapter();
-    busy->set_open_failure(EmulatedGsUsbAdapter::OpenFailure::in_use);
-    EXPECT_EQ(names_of(can), (std::vector<std::string>{"0"}));
-    EXPECT_EQ(can.open("0"), 0);
-    EXPECT_TRUE(free_one->is_open());
-    EXPECT_FALSE(busy->is_open());
-    EXPECT_EQ(can.close(), 1);
-
-    busy->set_open_failure(EmulatedGsUsbAdapter::OpenFailure::none);
-    std::vector<std::string> names{"x"};  // names are appended
-    can.scan_devices(names);
-    EXPECT_EQ(names, (std::vector<std::string>{"x", "0", "1"}));
-}
-
-TEST_F(CandleCanTest, BadNamesOpenNothing) {
-    Adapter a = backend_->add_adapter();
-    CandleCan can;
-    ASSERT_EQ(names_of(can).size(), 1u);
-    ConsoleCapture console;
-    for (const char* name : {"", "7", "1", "abc", "-1", "x0", "99999999999999999999999"}) {
-        EXPECT_EQ(can.open(name), 1) << '"' << name << '"';
-        EXPECT_FALSE(can.is_open());
-    }
+TEST_P(CandleCanOpenFaults, AFailedStepLeavesTheLinkClosed) {
+    auto a = backend_->add_adapter();
+    ASSERT_EQ(scan().size(), 1u);
+    backend_->fail_call(GetParam().call, hv::win::ERROR_GEN_FAILURE, GetParam().skip);
+    EXPECT_EQ(can_->open("0"), 1);
+    EXPECT_FALSE(can_->is_open());
     EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(a->control_log().size(), 3u) << "only the scan's test open talked to the adapter";
-    EXPECT_TRUE(console.contains("[WARN] No CAN adapter \"7\""));
-    // Leading blanks, a sign and trailing text are accepted.
-    EXPECT_EQ(can.open(" +0 (candleLight)"), 0);
-    EXPECT_TRUE(can.is_open());
-    EXPECT_EQ(can.close(), 1);
-    EXPECT_EQ(can.open("-0"), 0);
-    EXPECT_EQ(can.close(), 1);
+    CanFrame f = frame(1);
+    EXPECT_EQ(can_->send(f), -1);
+    EXPECT_EQ(can_->receive(f), 0);
 }
 
-TEST_F(CandleCanTest, OpenSetsOneMegabitAndStartsChannelZero) {
-    EmulatedGsUsbAdapter::Options options;
-    options.interface_number = 1;
-    Adapter a = backend_->add_adapter(options);
-    CandleCan can;
-    ASSERT_EQ(names_of(can).size(), 1u);
-    a->clear_control_log();
-    ASSERT_EQ(can.open("0"), 0);
-    EXPECT_TRUE(can.is_open());
-    EXPECT_TRUE(a->channel_started());
-    EXPECT_TRUE(a->wait_for_pending_reads(30, 1000));
-
-    // The library's open (host format, device config, timing limits), then bit
-    // timing, timestamp and mode.
-    auto log = a->control_log();
-    ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(std::make_tuple(log[3].request, log[3].value), std::make_tuple(uint8_t(1), uint16_t(0)));
-    const auto t = a->bit_timing(0);
-    EXPECT_EQ(std::make_tuple(t.prop_seg, t.phase_seg1, t.phase_seg2, t.sjw, t.brp),
-              std::make_tuple(1u, 12u, 2u, 1u, 3u));
-    EXPECT_EQ(std::make_tuple(log[4].request, log[4].request_type), std::make_tuple(uint8_t(6), uint8_t(0xC1)));
-    EXPECT_EQ(std::make_tuple(log[5].request, log[5].value, log[5].index),
-              std::make_tuple(uint8_t(2), uint16_t(0), uint16_t(1)));
-    EXPECT_EQ(log[5].data, (std::vector<uint8_t>{1, 0, 0, 0, 0x10, 0, 0, 0}));
-    EXPECT_EQ(can.close(), 1);
-}
-
-enum class Step { OpenDevice, BitTiming, Timestamp, Start };
-
-class CandleCanOpenFaults : public EmulatedUsbTest, public ::testing::WithParamInterface<Step> {};
-
-TEST_P(CandleCanOpenFaults, FailedStepLeavesTheLinkClosed) {
-    Adapter a = backend_->add_adapter();
-    CandleCan can;
-    ASSERT_EQ(names_of(can).size(), 1u);
-    const uint8_t request = std::vector<uint8_t>{0, 1, 6, 2}[static_cast<int>(GetParam())];
-    a->fail_request(request);  // host format stands for a failed device open
-    ConsoleCapture console;
-    EXPECT_EQ(can.open("0"), 1);
-    EXPECT_FALSE(can.is_open());
-    EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(a->pending_reads(), 0);
-    EXPECT_EQ(console.lines_starting("[ERROR] CAN adapter 0 not opened").size(), 1u);
-    CanFrame f = make_can_frame(1, 1, {1});
-    EXPECT_EQ(can.send(f), -1);
-    EXPECT_EQ(can.receive(f), 0);
-    EXPECT_EQ(can.close(), 0);
-
-    a->fail_request(request, false);  // once the adapter answers, the same name opens
-    EXPECT_EQ(can.open("0"), 0);
-    EXPECT_EQ(can.close(), 1);
-}
-
+// Control transfers at open: host format, config, limits, bit timing, timestamp, start.
 INSTANTIATE_TEST_SUITE_P(Steps, CandleCanOpenFaults,
-                         ::testing::Values(Step::OpenDevice, Step::BitTiming, Step::Timestamp, Step::Start));
+                         ::testing::Values(StepFailure{WinCall::CreateFileW, 0}, StepFailure{WinCall::WinUsb_Initialize, 0},
+                                           StepFailure{WinCall::WinUsb_QueryPipe, 1},
+                                           StepFailure{WinCall::WinUsb_SetPipePolicy, 0},
+                                           StepFailure{WinCall::CreateEventW, 29}, StepFailure{WinCall::WinUsb_ReadPipe, 29},
+                                           StepFailure{WinCall::WinUsb_ControlTransfer, 0},
+                                           StepFailure{WinCall::WinUsb_ControlTransfer, 2},
+                                           StepFailure{WinCall::WinUsb_ControlTransfer, 3},
+                                           StepFailure{WinCall::WinUsb_ControlTransfer, 4},
+                                           StepFailure{WinCall::WinUsb_ControlTransfer, 5}));
 
-TEST_F(CandleCanTest, CloseStopsAndReleasesOnlyAnOpenAdapterEvenIfStopFails) {
-    Adapter a = backend_->add_adapter();
-    CandleCan can;
-    EXPECT_EQ(can.close(), 0);
-    ASSERT_EQ(names_of(can).size(), 1u);
-    EXPECT_EQ(can.close(), 0);
-    EXPECT_EQ(a->control_log().size(), 3u);
+TEST_F(CandleCanTest, FramesKeepIdDlcDataAndOrderBothWays) {
+    auto a = open_one();
+    CanFrame out = frame(0x123, 5, 0xA0);
+    ASSERT_EQ(can_->send(out), 1);
+    ASSERT_TRUE(wait_until([&] { return a->host_frames().size() == 1; }, 1000));
+    const CanFrame written = a->host_frames()[0];
+    EXPECT_EQ(written.id, 0x123u);
+    EXPECT_EQ(written.dlc, 5);
+    EXPECT_TRUE(std::equal(out.data, out.data + 8, written.data));
+    ASSERT_EQ(receive(*can_, 1).size(), 1u);  // its echo
+    // More frames than read slots, so re-queued slots must keep the order.
+    for (uint8_t i = 0; i < 100; ++i) a->deliver(frame(0x10 | i, 8, i));
+    std::vector<CanFrame> got = receive(*can_, 100);
+    ASSERT_EQ(got.size(), 100u);
+    for (uint8_t i = 0; i < 100; ++i) EXPECT_EQ(got[i].data[7], uint8_t(i + 7)) << int(i);
+}
 
-    ASSERT_EQ(can.open("0"), 0);
-    a->clear_control_log();
-    EXPECT_EQ(can.close(), 1);
-    EXPECT_FALSE(can.is_open());
-    EXPECT_FALSE(a->is_open());
-    EXPECT_FALSE(a->channel_started());
-    auto log = a->control_log();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].request, 2);
-    EXPECT_EQ(log[0].data, (std::vector<uint8_t>(8, 0)));
-    EXPECT_EQ(can.close(), 0);
-
-    ASSERT_EQ(can.open("0"), 0);  // again from the same list
-    a->fail_request(2);
+// Nothing acknowledges: the adapter echoes 3 frames, holds 64, then NAKs. Sends
+// must fail rather than block, with one warning, and recover with the bus.
+TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     ConsoleCapture console;
-    EXPECT_EQ(can.close(), 0);
-    EXPECT_FALSE(can.is_open());
-    EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(console.lines_starting("[WARN] CAN adapter did not stop").size(), 1u);
-    a->fail_request(2, false);
-    ASSERT_EQ(names_of(can).size(), 1u);
-    EXPECT_EQ(can.open("0"), 0);
-    EXPECT_EQ(can.close(), 1);
-}
-
-TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
-    Adapter a = backend_->add_adapter();
-    CandleCan can;
-    CanFrame f = make_can_frame(0x123, 3, {1, 2, 3, 0, 0, 0, 0, 9});
-    EXPECT_EQ(can.send(f), -1);
-    ASSERT_EQ(names_of(can).size(), 1u);
-    ASSERT_EQ(can.open("0"), 0);
-    EXPECT_EQ(can.send(f), 1);
-    CanFrame ext = make_can_frame(0x80001234, 8, {8, 7, 6, 5, 4, 3, 2, 1});
-    EXPECT_EQ(can.send(ext), 1);
-    ASSERT_TRUE(a->wait_for_host_frames(2, 1000));
-    const auto sent = a->host_frames();
-    EXPECT_EQ(std::make_tuple(sent[0].echo_id, sent[0].channel, sent[0].flags, sent[0].reserved),
-              std::make_tuple(0u, uint8_t(0), uint8_t(0), uint8_t(0)));
-    EXPECT_EQ(std::make_tuple(sent[0].frame.id, sent[0].frame.dlc, sent[0].frame.data[2], sent[0].frame.data[7]),
-              std::make_tuple(0x123u, uint8_t(3), uint8_t(3), uint8_t(9)));
-    EXPECT_EQ(sent[1].frame.id, 0x80001234u);
-
-    a->set_bulk_write_failure(true);
-    EXPECT_EQ(can.send(f), -1);
-    a->set_bulk_write_failure(false);
-    EXPECT_EQ(can.send(f), 1);
-    EXPECT_EQ(can.close(), 1);
-    EXPECT_EQ(can.send(f), -1);
-}
-
-TEST_F(CandleCanTest, ReceiveDeliversBusFramesAndEchoes) {
-    Adapter a = backend_->add_adapter();
-    CandleCan can;
-    CanFrame f = make_can_frame(0x55, 1, {0x55});
-    EXPECT_EQ(can.receive(f), 0);
-    ASSERT_EQ(names_of(can).size(), 1u);
-    ASSERT_EQ(can.open("0"), 0);
-
-    // No traffic: 0 after about the 1 ms read time-out, the frame left alone.
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(can.receive(f), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
-    EXPECT_EQ(f.id, 0x55u);
-    EXPECT_EQ(f.data[0], 0x55);
-
-    ASSERT_TRUE(a->deliver(make_can_frame(0x80000011, 6, {1, 2, 3, 4, 5, 6, 7, 8})));
-    ASSERT_EQ(receive_within(can, f), 1);
-    EXPECT_EQ(f.id, 0x80000011u) << "all 32 bits of the id";
-    EXPECT_EQ(f.dlc, 6);
-    EXPECT_EQ(f.data[7], 8);
-
-    CanFrame out = make_can_frame(0x0A1, 2, {0xAB, 0xCD});
-    ASSERT_EQ(can.send(out), 1);
-    ASSERT_EQ(receive_within(can, f), 1);
-    EXPECT_EQ(f.id, 0x0A1u);
-    EXPECT_EQ(f.data[1], 0xCD);
-
-    ASSERT_TRUE(a->deliver(make_can_frame(0x20000004, 8, {})));
-    ASSERT_EQ(receive_within(can, f), 1);
-    EXPECT_EQ(f.id, 0x20000004u);
-    EXPECT_EQ(can.close(), 1);
-    EXPECT_EQ(can.receive(f), 0);
-}
-
-TEST_F(CandleCanTest, OpenAdapterStaysValidAcrossScans) {
-    Adapter a = backend_->add_adapter();
-    Adapter b = backend_->add_adapter();
-    CandleCan can;
-    ASSERT_EQ(names_of(can).size(), 2u);
-    ASSERT_EQ(can.open("0"), 0);
-    EXPECT_EQ(can.open("1"), 1) << "opening while open keeps the first adapter";
-    EXPECT_FALSE(b->is_open());
-    for (int i = 0; i < 50; ++i) {
-        // The open adapter is in use, so only the other one is listed.
-        ASSERT_EQ(names_of(can), (std::vector<std::string>{"0"}));
-        CanFrame out = make_can_frame(0x100 + i, 1, {static_cast<uint8_t>(i)});
-        ASSERT_EQ(can.send(out), 1);
-        CanFrame in;
-        ASSERT_EQ(receive_within(can, in), 1);
-        EXPECT_EQ(in.id, static_cast<uint32_t>(0x100 + i));
+    auto a = open_one();
+    a->set_acknowledged(false);
+    int sent = 0, failed = 0;
+    for (int i = 0; i < 100; ++i) {
+        CanFrame f = frame(0x41);
+        (can_->send(f) == 1 ? sent : failed)++;
+        EXPECT_TRUE(can_->is_open());
     }
-    EXPECT_TRUE(a->is_open());
-    EXPECT_FALSE(b->is_open());
-    EXPECT_EQ(can.close(), 1);
-    // Position 0 of the latest scan is the other adapter now.
-    EXPECT_EQ(can.open("0"), 0);
-    EXPECT_TRUE(b->is_open());
-    EXPECT_EQ(can.close(), 1);
-
-    // Repeated scan/open/close cycles leak no handle (the fixture counts them).
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(names_of(can).size(), 2u);
-        ASSERT_EQ(can.open(std::to_string(i % 2)), 0);
-        EXPECT_EQ(can.close(), 1);
-    }
+    EXPECT_EQ(sent, 67);
+    EXPECT_EQ(failed, 33);
+    EXPECT_EQ(receive(*can_, 3).size(), 3u);  // the echoes of the mailboxes
+    EXPECT_EQ(console.lines_starting("[WARN] CAN adapter does not take frames").size(), 1u);
+    // Two threads meet the NAKing endpoint at once: their writes still go one at a time.
+    QTest::qWait(150);
+    std::thread other([&] {
+        CanFrame f = frame(0x41);
+        can_->send(f);
+    });
+    CanFrame f = frame(0x41);
+    can_->send(f);
+    other.join();
+    EXPECT_EQ(a->most_writes_at_once(), 1);
+    a->set_acknowledged(true);
+    EXPECT_EQ(receive(*can_, 64).size(), 64u);
+    EXPECT_TRUE(wait_until([&] { return can_->send(f) == 1; }, 1000));
 }
 
-TEST_F(CandleCanTest, DestructorLogsAndReleasesAnOpenAdapter) {
-    Adapter a = backend_->add_adapter();
+TEST_F(CandleCanTest, ErrorFramesAreReportedNotDelivered) {
     ConsoleCapture console;
-    {
-        CandleCan can;
-        ASSERT_EQ(names_of(can).size(), 1u);
-        ASSERT_EQ(can.open("0"), 0);
-    }
-    EXPECT_TRUE(console.contains("[INFO] Destruct CandleCan\n"));
-    EXPECT_FALSE(a->is_open());
-    EXPECT_FALSE(a->channel_started());
+    auto a = open_one();
+    auto error = [](uint32_t cls, uint8_t state) {
+        CanFrame f = frame(0x20000000u | cls, 8, 0);
+        f.data[1] = state;
+        f.data[6] = 96;
+        return f;
+    };
+    a->deliver(error(0x004, 0x08));  // error-warning
+    a->deliver(error(0x004, 0x20));  // error-passive
+    for (int i = 0; i < 50; ++i) a->deliver(error(0x030, 0));  // protocol + no-ACK, also reply flag bit 4
+    a->deliver(frame(0x51));
+    std::vector<CanFrame> got = receive(*can_, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x51u);
+    EXPECT_TRUE(console.contains("error-warning (TX errors 96"));
+    EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
+    a->deliver(error(0x040, 0));  // bus-off
+    receive(*can_, 1, 100);
+    a->deliver(error(0x100, 0));  // restarted
+    receive(*can_, 1, 100);
+    EXPECT_TRUE(console.contains("bus-off"));
+    EXPECT_TRUE(console.contains("restarted"));
 }
 
-TEST(CandleCanLibusb, ScanOnThisMachineFindsNoAdapter) {
-    EmulatedUsbBackend::uninstall();  // the real USB layer
-    candle_list* list = nullptr;
-    EXPECT_TRUE(candle_scan_devices(&list));
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->count, 0);
-    EXPECT_EQ(list->last_error, kCandleErrNone);
-    candle_free_device_list(list);
-    CandleCan can;
-    EXPECT_TRUE(names_of(can).empty());
-    EXPECT_EQ(can.open("0"), 1);
+TEST_F(CandleCanTest, ScanLeavesTheKernelDriverOpenTakesItCloseGivesItBack) {
+    auto a = backend_->add_adapter(adapter(48000000, 1, false, true));
+    ASSERT_EQ(scan(), std::vector<std::string>{"0"});
+    EXPECT_TRUE(a->kernel_driver_attached());
+    ASSERT_EQ(can_->open("0"), 0);
+    EXPECT_FALSE(a->kernel_driver_attached());
+    EXPECT_EQ(can_->close(), 1);
+    EXPECT_TRUE(a->kernel_driver_attached());
+}
+
+TEST_F(CandleCanTest, ReadsThatCannotBeQueuedAreRetriedAndALostAdapterClosesTheLink) {
+    ConsoleCapture console;
+    auto a = open_one();
+    backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 0, 40);
+    for (uint8_t i = 0; i < 60; ++i) {
+        a->deliver(frame(0x50, 8, i));
+        std::vector<CanFrame> got = receive(*can_, 1);
+        ASSERT_EQ(got.size(), 1u) << int(i);
+        EXPECT_EQ(got[0].data[0], i);
+    }
+    EXPECT_TRUE(can_->is_open());
+    a->unplug();
+    CanFrame f;
+    EXPECT_TRUE(wait_until([&] { return can_->receive(f), !can_->is_open(); }, 1000));
+    EXPECT_TRUE(console.contains("the link is closed"));
+    EXPECT_EQ(can_->send(f), -1);
+}
+
+TEST(CandleTiming, DerivedFromClockAndLimits) {
+    struct Row {
+        uint32_t fclk, bitrate, tseg1_max;
+        bool found;
+        candle_bit_timing want;
+    } rows[] = {
+        {48000000, 1000000, 16, true, {1, 12, 2, 1, 3}},
+        {48000000, 800000, 16, true, {1, 11, 2, 1, 4}},
+        {48000000, 10000, 16, true, {1, 12, 2, 1, 300}},
+        {48000000, 750000, 16, false, {}},
+        {40000000, 1000000, 16, true, {1, 5, 1, 1, 5}},
+        {40000000, 1000000, 64, true, {1, 33, 5, 1, 1}},
+        {80000000, 1000000, 16, true, {1, 12, 2, 1, 5}},
+        {12500000, 1000000, 16, false, {}},
+    };
+    for (const Row& r : rows) {
+        candle_timing_limits limits{0, r.fclk, 1, r.tseg1_max, 1, 8, 4, 1, 1024, 1};
+        candle_bit_timing t{};
+        ASSERT_EQ(candle_timing_for_bitrate(&limits, r.bitrate, &t), r.found) << r.fclk << " " << r.bitrate;
+        if (!r.found) continue;
+        EXPECT_EQ(r.fclk / (t.brp * (1 + t.prop_seg + t.phase_seg1 + t.phase_seg2)), r.bitrate);
+        EXPECT_EQ(std::vector<uint32_t>({t.prop_seg, t.phase_seg1, t.phase_seg2, t.sjw, t.brp}),
+                  std::vector<uint32_t>({r.want.prop_seg, r.want.phase_seg1, r.want.phase_seg2, r.want.sjw, r.want.brp}))
+            << r.fclk << " " << r.bitrate;
+    }
+}
+
+// The record holds 32 adapters; the 32nd ends the scan. Paths up to 255 characters fit.
+TEST_F(CandleCanTest, ScanLimits) {
+    struct Row {
+        int adapters;
+        std::size_t path_length;
+        bool ok;
+        int count;
+    } rows[] = {{0, 0, true, 0}, {31, 0, true, 31}, {32, 0, false, 0}, {1, 255, true, 1}, {1, 256, false, 0}};
+    for (const Row& r : rows) {
+        backend_ = EmulatedUsbBackend::install();
+        for (int i = 0; i < r.adapters; ++i) {
+            Options o;
+            if (r.path_length) o.path = "\\\\?\\usb#" + std::string(r.path_length - 8, 'p');
+            backend_->add_adapter(o);
+        }
+        candle_list* list = nullptr;
+        EXPECT_EQ(candle_scan_devices(&list), r.ok) << r.adapters << " " << r.path_length;
+        EXPECT_EQ(list->count, r.count) << r.adapters << " " << r.path_length;
+        candle_free_device_list(list);
+    }
 }
 
 }  // namespace

@@ -79,14 +79,6 @@ void CanDriverPeer::on_host_frame(const CanFrame& frame) {
     wake_.notify_all();
 }
 
-void CanDriverPeer::send_frame(const CanFrame& frame) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        outgoing_.push_back(frame);
-    }
-    wake_.notify_all();
-}
-
 std::vector<CanDriverPeer::Request> CanDriverPeer::requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -121,17 +113,15 @@ QByteArray CanDriverPeer::image() {
     return image_;
 }
 
-CanDriverPeer::ImageCheck CanDriverPeer::last_check() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return check_;
-}
-
 int CanDriverPeer::dfu_count() {
     std::lock_guard<std::mutex> lock(mutex_);
     return dfu_count_;
 }
 
-uint32_t CanDriverPeer::reference_crc32(const QByteArray& bytes) {
+namespace {
+
+// Bit by bit, independent of the tool's table.
+uint32_t reference_crc32(const QByteArray& bytes) {
     uint32_t reg = 0;
     for (char c : bytes) {
         reg ^= static_cast<uint32_t>(static_cast<uint8_t>(c)) << 24;
@@ -140,14 +130,17 @@ uint32_t CanDriverPeer::reference_crc32(const QByteArray& bytes) {
     return reg;
 }
 
+}  // namespace
+
 CanFrame CanDriverPeer::status_reply(uint8_t cmd, uint8_t status) const {
     CanFrame f = reply_frame(cmd, motor_id_, 1);
     f.data[0] = status;
     return f;
 }
 
-bool CanDriverPeer::encode_reply(const SimulatedDriver::Reply& r, uint8_t motor_id, float temperature,
-                                 bool temperature_is_motor, CanFrame& f) {
+bool CanDriverPeer::encode_reply(const SimulatedDriver::Reply& r, CanFrame& f) const {
+    const uint8_t motor_id = motor_id_;
+    const float temperature = 35.0f;  // reported as the motor's
     auto ack = [&](uint8_t cmd) {
         f = reply_frame(cmd, motor_id, 1);
         f.data[0] = 0;
@@ -206,7 +199,7 @@ bool CanDriverPeer::encode_reply(const SimulatedDriver::Reply& r, uint8_t motor_
             f.data[4] = (v >> 12) & 0xFF;
             f.data[5] = t & 0xFF;
             f.data[6] = (t >> 8) & 0xFF;
-            f.data[7] = static_cast<uint8_t>((temp << 1) | (temperature_is_motor ? 1 : 0));
+            f.data[7] = static_cast<uint8_t>((temp << 1) | 1);
             return true;
         }
         case K::FirmwareParams: {
@@ -307,7 +300,6 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 image_.clear();
-                check_ = ImageCheck();
             }
             const Answer a = start_answer_;
             if (a != Answer::Silent) out.push_back(status_reply(18, a == Answer::Ack ? 0 : 1));
@@ -322,22 +314,14 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
             break;
         }
         case 20: {
-            ImageCheck c;
-            c.done = true;
-            c.claimed_size = (uint32_t{f.data[0]} << 24) | (uint32_t{f.data[1]} << 16) | (uint32_t{f.data[2]} << 8) | f.data[3];
-            c.claimed_crc = (uint32_t{f.data[4]} << 24) | (uint32_t{f.data[5]} << 16) | (uint32_t{f.data[6]} << 8) | f.data[7];
+            auto u32 = [&](int k) { return uint32_t{f.data[k]} << 24 | f.data[k + 1] << 16 | f.data[k + 2] << 8 | f.data[k + 3]; };
+            bool matches;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                c.own_size = static_cast<uint32_t>(image_.size());
-                c.own_crc = reference_crc32(image_);
+                matches = u32(0) == static_cast<uint32_t>(image_.size()) && u32(4) == reference_crc32(image_);
             }
             const Answer a = check_answer_;
-            c.accepted = a == Answer::Ack && c.own_size == c.claimed_size && c.own_crc == c.claimed_crc;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                check_ = c;
-            }
-            if (a != Answer::Silent) out.push_back(status_reply(20, c.accepted ? 0 : 1));
+            if (a != Answer::Silent) out.push_back(status_reply(20, a == Answer::Ack && matches ? 0 : 1));
             break;
         }
         case 21: {
@@ -345,7 +329,7 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++dfu_count_;
             }
-            out.push_back(status_reply(21, 0));
+            if (dfu_answer_ != Answer::Silent) out.push_back(status_reply(21, dfu_answer_ == Answer::Ack ? 0 : 1));
             break;
         }
         case 22: d.request_version(); break;
@@ -363,14 +347,13 @@ void CanDriverPeer::run() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             inbox.swap(inbox_);
-            out.swap(outgoing_);
         }
         auto drain_core = [&] {
             replies.clear();
             driver_->poll(Clock::now(), replies);
             for (const auto& r : replies) {
                 CanFrame f;
-                if (encode_reply(r, motor_id_, temperature_, temperature_is_motor_, f)) out.push_back(f);
+                if (encode_reply(r, f)) out.push_back(f);
             }
         };
         // Each request's replies follow it before the next request is looked at.
@@ -386,6 +369,6 @@ void CanDriverPeer::run() {
         const auto next = driver_->next_due();
         const auto wake = Clock::now() + std::chrono::microseconds(500);
         wake_.wait_until(lock, next < wake ? next : wake,
-                         [this] { return stop_.load() || !inbox_.empty() || !outgoing_.empty(); });
+                         [this] { return stop_.load() || !inbox_.empty(); });
     }
 }

@@ -50,13 +50,9 @@ public:
     SimulatedDriver& driver() { return *driver_; }
     // The id this driver answers to; frames for other ids are recorded but ignored.
     void set_motor_id(uint8_t id) { motor_id_ = id; }
-    // Temperature reported in motion states, as the motor's (type 1) or the driver's.
-    void set_temperature(float celsius, bool motor) {
-        temperature_ = celsius;
-        temperature_is_motor_ = motor;
-    }
     void set_start_answer(Answer a) { start_answer_ = a; }
     void set_check_answer(Answer a) { check_answer_ = a; }
+    void set_dfu_answer(Answer a) { dfu_answer_ = a; }
 
     // Every frame seen, in arrival order.
     std::vector<Request> requests();
@@ -68,29 +64,12 @@ public:
 
     // The image bytes received since the last write-app-back start.
     QByteArray image();
-    // Result of the last image check: size and CRC the tool sent, and the driver's own.
-    struct ImageCheck {
-        bool done = false;
-        uint32_t claimed_size = 0;
-        uint32_t claimed_crc = 0;
-        uint32_t own_size = 0;
-        uint32_t own_crc = 0;
-        bool accepted = false;
-    };
-    ImageCheck last_check();
     int dfu_count();
-
-    // Any frame towards the tool, in order with the peer's own replies.
-    void send_frame(const CanFrame& frame);
-
-    // The CAN frame for one core reply (an empty frame id 0 for replies CAN lacks).
-    static bool encode_reply(const SimulatedDriver::Reply& reply, uint8_t motor_id, float temperature,
-                             bool temperature_is_motor, CanFrame& out);
-    // Bit-by-bit CRC of the image check, independent of the tool's table.
-    static uint32_t reference_crc32(const QByteArray& bytes);
 
 private:
     void run();
+    // The CAN frame for one core reply; false for replies CAN lacks.
+    bool encode_reply(const SimulatedDriver::Reply& reply, CanFrame& out) const;
     void handle(const Request& request, std::vector<CanFrame>& out);
     CanFrame status_reply(uint8_t cmd, uint8_t status) const;
 
@@ -99,17 +78,14 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<uint8_t> motor_id_{1};
-    std::atomic<float> temperature_{35.0f};
-    std::atomic<bool> temperature_is_motor_{true};
     std::atomic<Answer> start_answer_{Answer::Ack};
     std::atomic<Answer> check_answer_{Answer::Ack};
+    std::atomic<Answer> dfu_answer_{Answer::Ack};
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Request> inbox_;
-    std::vector<CanFrame> outgoing_;
     std::vector<Request> requests_;
     QByteArray image_;
-    ImageCheck check_;
     int dfu_count_ = 0;
 };

@@ -1,59 +1,44 @@
 #include "emulated_gs_usb_adapter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 using hv::usb::UsbStatus;
 
 namespace {
 
-constexpr uint8_t kToDevice = 0x41;
-constexpr uint8_t kFromDevice = 0xC1;
-constexpr uint32_t kEchoFromBus = 0xFFFFFFFFu;
-constexpr uint32_t kFlagHardwareTimestamp = 0x10;
+constexpr uint32_t kFromBus = 0xFFFFFFFFu;
+constexpr std::size_t kMailboxes = 3, kHeld = 64;
+// Timing limits reply: features, fclk (filled in), tseg1 1..16, tseg2 1..8, sjw 4, brp 1..1024 step 1.
+constexpr uint32_t kLimits[10] = {0, 0, 1, 16, 1, 8, 4, 1, 1024, 1};
 
-void put_u32(std::vector<uint8_t>& out, std::size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+void put_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+uint32_t get_u32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
-uint32_t get_u32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-}  // namespace
-
-// The host's handle on the adapter; every call names its session, so a
-// connection closed or overtaken by a newer one is refused.
-class EmulatedGsUsbConnection : public hv::usb::UsbConnection {
+class Connection : public hv::usb::UsbConnection {
 public:
-    EmulatedGsUsbConnection(std::shared_ptr<EmulatedGsUsbAdapter> adapter, uint64_t session)
+    Connection(std::shared_ptr<EmulatedGsUsbAdapter> adapter, uint64_t session)
         : adapter_(std::move(adapter)), session_(session) {}
-    ~EmulatedGsUsbConnection() override { close(); }
-
+    ~Connection() override { close(); }
     hv::usb::InterfaceInfo interface_info() override { return adapter_->interface_info(); }
-
-    UsbStatus control_transfer(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
-                               uint8_t* data, uint16_t length, std::size_t& transferred,
-                               unsigned timeout_ms) override {
-        (void)timeout_ms;
-        return adapter_->control(session_, request_type, request, value, index, data, length, transferred);
+    UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
+                               uint16_t length, std::size_t& transferred, unsigned) override {
+        return adapter_->control(session_, type, request, value, data, length, transferred);
     }
-
-    UsbStatus bulk_write(uint8_t endpoint, const uint8_t* data, std::size_t length,
-                         std::size_t& transferred, unsigned timeout_ms) override {
-        (void)timeout_ms;
-        return adapter_->bulk_write(session_, endpoint, data, length, transferred);
+    UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
+                         unsigned timeout_ms) override {
+        return adapter_->bulk_write(session_, data, length, transferred, timeout_ms);
     }
-
-    UsbStatus submit_read(uint8_t endpoint, uint8_t* buffer, std::size_t length,
-                          hv::usb::ReadDone done) override {
-        return adapter_->submit_read(session_, endpoint, buffer, length, std::move(done));
+    UsbStatus submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) override {
+        return adapter_->submit_read(session_, buffer, length, std::move(done));
     }
-
     void cancel_reads() override { adapter_->cancel_reads(session_); }
-
     void close() override {
-        if (closed_.exchange(true)) return;
+        if (closed_) return;
+        closed_ = true;
         adapter_->cancel_reads(session_);
         adapter_->release(session_);
     }
@@ -61,13 +46,14 @@ public:
 private:
     const std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
     const uint64_t session_;
-    std::atomic<bool> closed_{false};
+    bool closed_ = false;
 };
 
+}  // namespace
+
 EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options)
-    : options_(std::move(options)), path_(options_.path) {
-    bit_timings_.resize(std::max<uint8_t>(options_.channel_count, 1));
-    bus_thread_ = std::thread([this] { run(); });
+    : options_(std::move(options)), path_(options_.path), kernel_attached_(options_.kernel_driver) {
+    thread_ = std::thread([this] { run(); });
 }
 
 EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
@@ -76,326 +62,242 @@ EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
         stop_ = true;
     }
     wake_.notify_all();
-    if (bus_thread_.get_id() == std::this_thread::get_id())
-        bus_thread_.detach();
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
     else
-        bus_thread_.join();
+        thread_.join();
 }
-
-// ---- bus hook ---------------------------------------------------------------
 
 void EmulatedGsUsbAdapter::set_bus_listener(BusListener listener) {
     std::lock_guard<std::mutex> lock(mutex_);
     listener_ = listener ? std::make_shared<BusListener>(std::move(listener)) : nullptr;
 }
 
+void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
+    std::vector<uint8_t> out(24, 0);
+    put_u32(&out[0], echo_id);
+    put_u32(&out[4], frame.id);
+    out[8] = frame.dlc;
+    std::memcpy(&out[12], frame.data, 8);
+    put_u32(&out[20], static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000));
+    if (!(mode_flags_ & 0x10)) out.resize(20);  // no hardware timestamps: 20-byte transfers
+    in_queue_.push_back(std::move(out));
+}
+
+void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
+    // The echo is queued as the frame enters a mailbox, acknowledged or not.
+    for (; !held_.empty() && mailboxes_.size() < kMailboxes; held_.pop_front()) {
+        queue_in_locked(held_.front().first, held_.front().second);
+        mailboxes_.push_back(held_.front());
+    }
+    idle_.notify_all();
+}
+
 bool EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!present_ || !opened_ || !started_) {
-            ++dropped_;
-            return false;
-        }
-        in_queue_.push_back(encode_locked(kEchoFromBus, frame, 0, 0));
+        if (!present_ || !opened_ || !started_) return false;
+        queue_in_locked(kFromBus, frame);
     }
     wake_.notify_all();
     return true;
 }
 
-void EmulatedGsUsbAdapter::deliver_raw(std::vector<uint8_t> transfer) {
+void EmulatedGsUsbAdapter::set_acknowledged(bool acknowledged) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        in_queue_.push_back(std::move(transfer));
+        acknowledged_ = acknowledged;
     }
     wake_.notify_all();
 }
 
-std::vector<uint8_t> EmulatedGsUsbAdapter::encode_locked(uint32_t echo_id, const CanFrame& frame,
-                                                         uint8_t channel, uint8_t flags) const {
-    std::size_t size = transfer_size_;
-    if (size == 0) size = (mode_flags_ & kFlagHardwareTimestamp) ? 24 : 20;
-    std::vector<uint8_t> out(std::max<std::size_t>(size, 24), 0);
-    put_u32(out, 0, echo_id);
-    put_u32(out, 4, frame.id);
-    out[8] = frame.dlc;
-    out[9] = channel;
-    out[10] = flags;
-    out[11] = 0;
-    std::memcpy(&out[12], frame.data, 8);
-    put_u32(out, 20, device_time_us());
-    out.resize(size);
-    return out;
-}
-
-uint32_t EmulatedGsUsbAdapter::device_time_us() const {
-    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now() - created_)
-                                     .count());
+bool EmulatedGsUsbAdapter::acknowledged_locked() const {
+    const uint32_t quanta = 1 + timing_[0] + timing_[1] + timing_[2];
+    return acknowledged_ && timing_[4] != 0 && options_.can_clock_hz == 1000000u * timing_[4] * quanta;
 }
 
 void EmulatedGsUsbAdapter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] {
-            return stop_ || !out_queue_.empty() ||
-                   (!pending_.empty() && (!in_queue_.empty() || failing_reads_ > 0));
+            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) ||
+                   (!mailboxes_.empty() && acknowledged_locked()) || (!reads_.empty() && !in_queue_.empty());
         });
         if (stop_) return;
-
-        if (!out_queue_.empty()) {
-            HostFrame sent = out_queue_.front();
-            out_queue_.pop_front();
-            if (!started_ || !present_) {
-                ++dropped_;
-                continue;
-            }
-            // On the bus: the echo goes back to the host, then the nodes see the frame.
-            in_queue_.push_back(encode_locked(sent.echo_id, sent.frame, sent.channel, sent.flags));
+        fill_mailboxes_locked();
+        if (!mailboxes_.empty() && acknowledged_locked()) {
+            const CanFrame sent = mailboxes_.front().second;
+            mailboxes_.pop_front();
             std::shared_ptr<BusListener> listener = listener_;
             if (listener) {
                 lock.unlock();
-                (*listener)(sent.frame);
+                (*listener)(sent);
                 lock.lock();
-                if (stop_) return;
             }
         }
-
-        while (!pending_.empty() && (failing_reads_ > 0 || !in_queue_.empty())) {
-            PendingRead read = std::move(pending_.front());
-            pending_.pop_front();
-            UsbStatus status = UsbStatus::ok;
-            std::size_t n = 0;
-            if (failing_reads_ > 0) {
-                --failing_reads_;
-                status = UsbStatus::io_error;
-            } else {
-                std::vector<uint8_t> transfer = std::move(in_queue_.front());
-                in_queue_.pop_front();
-                n = std::min(transfer.size(), read.length);
-                std::memcpy(read.buffer, transfer.data(), n);
-            }
+        while (!reads_.empty() && !in_queue_.empty()) {
+            Read read = std::move(reads_.front());
+            reads_.pop_front();
+            const std::vector<uint8_t> transfer = std::move(in_queue_.front());
+            in_queue_.pop_front();
+            const std::size_t n = std::min(transfer.size(), read.length);
+            std::memcpy(read.buffer, transfer.data(), n);
             ++completing_;
             lock.unlock();
-            read.done(status, n);
+            read.done(UsbStatus::ok, n);
             lock.lock();
             --completing_;
             idle_.notify_all();
-            if (stop_) return;
         }
     }
 }
 
-// ---- connection side --------------------------------------------------------
-
 hv::usb::InterfaceInfo EmulatedGsUsbAdapter::interface_info() const {
     hv::usb::InterfaceInfo info;
-    info.number = options_.interface_number;
-    info.interface_class = options_.interface_class;
+    info.interface_class = 0xFF;
     info.endpoints = options_.endpoints;
     return info;
 }
 
 std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!present_ || open_failure_ == OpenFailure::not_found) {
-        status = UsbStatus::not_found;
-        return nullptr;
-    }
-    if (opened_ || open_failure_ == OpenFailure::in_use) {
-        status = UsbStatus::busy;
-        return nullptr;
-    }
+    status = !present_ ? UsbStatus::not_found
+             : opened_ ? UsbStatus::busy
+             : (kernel_attached_ && hv::usb::probing()) ? UsbStatus::kernel_held
+                                                          : UsbStatus::ok;
+    if (status != UsbStatus::ok) return nullptr;
+    kernel_attached_ = false;
     opened_ = true;
-    ++session_;
-    in_queue_.clear();
-    status = UsbStatus::ok;
-    return std::make_shared<EmulatedGsUsbConnection>(shared_from_this(), session_);
+    started_ = false;
+    mode_flags_ = 0;
+    return std::make_shared<Connection>(shared_from_this(), ++session_);
 }
 
 UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, uint8_t request,
-                                        uint16_t value, uint16_t index, uint8_t* data,
-                                        uint16_t length, std::size_t& transferred) {
+                                        uint16_t value, uint8_t* data, uint16_t length,
+                                        std::size_t& transferred) {
+    static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!present_) return UsbStatus::no_device;
-    if (!session_ok_locked(session)) return UsbStatus::invalid;
-
-    ControlRecord record{request_type, request, value, index, {}, false};
-    if (request_type == kToDevice && length > 0) record.data.assign(data, data + length);
-    auto refuse = [&] {
-        record.failed = true;
-        control_log_.push_back(record);
-        return UsbStatus::stall;
-    };
-    if (failing_requests_[request]) return refuse();
-
-    std::vector<uint8_t> reply;
-    if (request_type == kToDevice) {
-        switch (request) {
-            case 0:  // host format
-                if (length != 4) return refuse();
-                host_format_ = get_u32(data);
-                break;
-            case 1:  // bit timing
-                if (length != 20 || value >= bit_timings_.size()) return refuse();
-                bit_timings_[value] = {get_u32(data), get_u32(data + 4), get_u32(data + 8),
-                                       get_u32(data + 12), get_u32(data + 16)};
-                break;
-            case 2:  // mode
-                if (length != 8 || value >= bit_timings_.size()) return refuse();
-                mode_ = get_u32(data);
-                mode_flags_ = get_u32(data + 4);
-                if (value == 0) started_ = (mode_ == 1);
-                break;
-            default:
-                return refuse();
+    if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
+    const bool to_device = request_type == 0x41;
+    const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
+                            (request == 6 && options_.old_firmware);
+    const bool stall = request > 6 || sizes[request] == 0 || length < sizes[request] || !channel_ok ||
+                       (request_type != 0x41 && request_type != 0xC1) || to_device != (request < 3);
+    if (stall) return UsbStatus::stall;
+    if (request == 1 && value == 0) {
+        const uint32_t tseg1 = get_u32(data) + get_u32(data + 4), tseg2 = get_u32(data + 8);
+        const uint32_t sjw = get_u32(data + 12), brp = get_u32(data + 16);
+        // Out of the limits: taken without complaint and ignored.
+        if (tseg1 >= kLimits[2] && tseg1 <= kLimits[3] && tseg2 >= kLimits[4] && tseg2 <= kLimits[5] &&
+            sjw >= 1 && sjw <= kLimits[6] && brp >= kLimits[7] && brp <= kLimits[8])
+            for (int i = 0; i < 5; ++i) timing_[i] = get_u32(data + 4 * i);
+    } else if (request == 2 && value == 0) {
+        started_ = get_u32(data) == 1;
+        mode_flags_ = get_u32(data + 4);
+        if (!started_) {
+            held_.clear();
+            mailboxes_.clear();
         }
-        transferred = length;
-    } else if (request_type == kFromDevice) {
-        switch (request) {
-            case 4: {  // timing limits
-                if (value >= bit_timings_.size()) return refuse();
-                const uint32_t limits[10] = {0x1F, options_.can_clock_hz, 1, 16, 1, 8, 4, 1, 1024, 1};
-                reply.assign(40, 0);
-                for (int i = 0; i < 10; ++i) put_u32(reply, 4 * i, limits[i]);
-                break;
-            }
-            case 5:  // device config
-                reply.assign(12, 0);
-                reply[3] = static_cast<uint8_t>(options_.channel_count - 1);
-                put_u32(reply, 4, 2);
-                put_u32(reply, 8, 1);
-                break;
-            case 6:  // timestamp
-                reply.assign(4, 0);
-                put_u32(reply, 0, device_time_us());
-                break;
-            default:
-                return refuse();
-        }
-        transferred = std::min<std::size_t>(reply.size(), length);
-        std::memcpy(data, reply.data(), transferred);
-        record.data.assign(reply.begin(), reply.begin() + static_cast<long>(transferred));
-    } else {
-        return refuse();
+    } else if (request == 4) {
+        for (int i = 0; i < 10; ++i) put_u32(data + 4 * i, i == 1 ? options_.can_clock_hz : kLimits[i]);
+    } else if (request == 5) {
+        std::memset(data, 0, 12);
+        data[3] = static_cast<uint8_t>(options_.channel_count - 1);
+    } else if (request == 6) {
+        put_u32(data, 12345);
     }
-    control_log_.push_back(record);
+    transferred = sizes[request];
     return UsbStatus::ok;
 }
 
-UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, uint8_t endpoint, const uint8_t* data,
-                                           std::size_t length, std::size_t& transferred) {
+UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data, std::size_t length,
+                                           std::size_t& transferred, unsigned timeout_ms) {
     transferred = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!present_) return UsbStatus::no_device;
-        if (!session_ok_locked(session)) return UsbStatus::invalid;
-        if (bulk_write_fails_) return UsbStatus::stall;
-        if (endpoint & 0x80) return UsbStatus::invalid;
-        transferred = length;
-        if (length < 20) return UsbStatus::ok;  // nothing a gs_usb device could read
-        HostFrame frame;
-        frame.echo_id = get_u32(data);
-        frame.frame.id = get_u32(data + 4);
-        frame.frame.dlc = data[8];
-        frame.channel = data[9];
-        frame.flags = data[10];
-        frame.reserved = data[11];
-        std::memcpy(frame.frame.data, data + 12, 8);
-        host_frames_.push_back(frame);
-        out_queue_.push_back(frame);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
+    // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
+    most_writing_ = std::max(most_writing_, ++writing_);
+    const bool taken = held_.size() < kHeld ||
+                       idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                      [this] { return held_.size() < kHeld || !present_; });
+    --writing_;
+    if (!taken) return UsbStatus::timed_out;
+    if (!present_) return UsbStatus::no_device;
+    CanFrame frame;
+    frame.id = get_u32(data + 4);
+    frame.dlc = data[8];
+    std::memcpy(frame.data, data + 12, 8);
+    host_frames_.push_back(frame);
+    if (started_) {
+        held_.emplace_back(get_u32(data), frame);
+        fill_mailboxes_locked();
     }
+    transferred = length;
     wake_.notify_all();
-    idle_.notify_all();
     return UsbStatus::ok;
 }
 
-UsbStatus EmulatedGsUsbAdapter::submit_read(uint64_t session, uint8_t endpoint, uint8_t* buffer,
-                                            std::size_t length, hv::usb::ReadDone done) {
+UsbStatus EmulatedGsUsbAdapter::submit_read(uint64_t session, uint8_t* buffer, std::size_t length,
+                                            hv::usb::ReadDone done) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!present_) return UsbStatus::no_device;
-        if (!session_ok_locked(session)) return UsbStatus::invalid;
-        if (!(endpoint & 0x80)) return UsbStatus::invalid;
-        pending_.push_back({buffer, length, std::move(done)});
+        if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
+        reads_.push_back({buffer, length, std::move(done)});
     }
     wake_.notify_all();
-    idle_.notify_all();
     return UsbStatus::ok;
 }
 
-void EmulatedGsUsbAdapter::complete_all(std::unique_lock<std::mutex>& lock, UsbStatus status) {
-    std::deque<PendingRead> reads;
-    reads.swap(pending_);
+void EmulatedGsUsbAdapter::finish_reads(std::unique_lock<std::mutex>& lock, UsbStatus status) {
+    std::deque<Read> reads;
+    reads.swap(reads_);
     completing_ += static_cast<int>(reads.size());
     lock.unlock();
-    for (PendingRead& read : reads) read.done(status, 0);
+    for (Read& read : reads) read.done(status, 0);
     lock.lock();
     completing_ -= static_cast<int>(reads.size());
-    idle_.notify_all();
+    idle_.wait(lock, [this] { return completing_ == 0; });  // a read handed over right now ends first
 }
 
 void EmulatedGsUsbAdapter::cancel_reads(uint64_t session) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (session != session_) return;  // reads of an older session are gone already
-    complete_all(lock, UsbStatus::cancelled);
-    // A read the bus thread is handing over right now must finish first.
-    idle_.wait(lock, [this] { return completing_ == 0; });
+    if (session == session_) finish_reads(lock, UsbStatus::cancelled);
 }
 
 void EmulatedGsUsbAdapter::release(uint64_t session) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!session_ok_locked(session)) return;
-    opened_ = false;
+    if (session != session_ || !opened_) return;
+    opened_ = started_ = false;
+    kernel_attached_ = options_.kernel_driver;  // the kernel driver takes it back
     in_queue_.clear();
-    out_queue_.clear();
+    held_.clear();
+    mailboxes_.clear();
 }
 
-// ---- inspection -------------------------------------------------------------
+void EmulatedGsUsbAdapter::unplug() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    present_ = started_ = false;
+    in_queue_.clear();
+    idle_.notify_all();
+    finish_reads(lock, UsbStatus::no_device);
+}
 
-std::vector<EmulatedGsUsbAdapter::ControlRecord> EmulatedGsUsbAdapter::control_log() {
+uint32_t EmulatedGsUsbAdapter::bus_bitrate() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return control_log_;
+    const uint32_t quanta = 1 + timing_[0] + timing_[1] + timing_[2];
+    return timing_[4] == 0 ? 0 : options_.can_clock_hz / (timing_[4] * quanta);
 }
 
-void EmulatedGsUsbAdapter::clear_control_log() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    control_log_.clear();
-}
-
-uint32_t EmulatedGsUsbAdapter::host_format() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return host_format_;
-}
-
-EmulatedGsUsbAdapter::BitTiming EmulatedGsUsbAdapter::bit_timing(uint8_t channel) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return channel < bit_timings_.size() ? bit_timings_[channel] : BitTiming{};
-}
-
-bool EmulatedGsUsbAdapter::channel_started() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return started_;
-}
-
-uint32_t EmulatedGsUsbAdapter::mode() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return mode_;
-}
-
-uint32_t EmulatedGsUsbAdapter::mode_flags() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return mode_flags_;
-}
-
-std::vector<EmulatedGsUsbAdapter::HostFrame> EmulatedGsUsbAdapter::host_frames() {
+std::vector<CanFrame> EmulatedGsUsbAdapter::host_frames() {
     std::lock_guard<std::mutex> lock(mutex_);
     return host_frames_;
 }
 
-std::size_t EmulatedGsUsbAdapter::host_frame_count() {
+int EmulatedGsUsbAdapter::most_writes_at_once() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return host_frames_.size();
+    return most_writing_;
 }
 
 void EmulatedGsUsbAdapter::clear_host_frames() {
@@ -403,78 +305,12 @@ void EmulatedGsUsbAdapter::clear_host_frames() {
     host_frames_.clear();
 }
 
-bool EmulatedGsUsbAdapter::wait_for_host_frames(std::size_t count, int timeout_ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                          [&] { return host_frames_.size() >= count; });
-}
-
-int EmulatedGsUsbAdapter::pending_reads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(pending_.size());
-}
-
-bool EmulatedGsUsbAdapter::wait_for_pending_reads(int count, int timeout_ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                          [&] { return static_cast<int>(pending_.size()) == count; });
-}
-
-std::size_t EmulatedGsUsbAdapter::queued_transfers() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return in_queue_.size();
-}
-
-uint64_t EmulatedGsUsbAdapter::dropped_frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dropped_;
-}
-
 bool EmulatedGsUsbAdapter::is_open() {
     std::lock_guard<std::mutex> lock(mutex_);
     return opened_;
 }
 
-bool EmulatedGsUsbAdapter::present() {
+bool EmulatedGsUsbAdapter::kernel_driver_attached() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return present_;
-}
-
-// ---- faults -----------------------------------------------------------------
-
-void EmulatedGsUsbAdapter::set_open_failure(OpenFailure failure) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_failure_ = failure;
-}
-
-void EmulatedGsUsbAdapter::fail_request(uint8_t request, bool fail) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failing_requests_[request] = fail;
-}
-
-void EmulatedGsUsbAdapter::set_bulk_write_failure(bool fail) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bulk_write_fails_ = fail;
-}
-
-void EmulatedGsUsbAdapter::fail_next_reads(int count) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        failing_reads_ = count;
-    }
-    wake_.notify_all();
-}
-
-void EmulatedGsUsbAdapter::set_transfer_size(std::size_t size) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    transfer_size_ = size;
-}
-
-void EmulatedGsUsbAdapter::unplug() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    present_ = false;
-    started_ = false;
-    in_queue_.clear();
-    out_queue_.clear();
-    complete_all(lock, UsbStatus::no_device);
+    return kernel_attached_;
 }

@@ -1,0 +1,332 @@
+// The CAN command set, the reply parser and the CAN link manager. The manager runs
+// over the real adapter link and gs_usb library against the emulated adapter with
+// the simulated driver on its bus.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+
+#include "can_driver_on_adapter.h"
+#include "can_frame_maker.h"
+#include "can_manager.h"
+#include "console_capture.h"
+#include "crc32.h"
+#include "emulated_usb_backend.h"
+#include "receiver_signals.h"
+#include "set_can.h"
+#include "wait_until.h"
+
+namespace {
+
+struct FakeLink : CanInterface {
+    void scan_devices(std::vector<std::string>&) override {}
+    int open(const std::string&) override { return 0; }
+    int close() override { return 0; }
+    bool is_open() override { return true; }
+    int send(CanFrame& frame) override {
+        sent.push_back(frame);
+        return result;
+    }
+    int receive(CanFrame&) override { return 0; }
+    std::vector<CanFrame> sent;
+    int result = 1;
+};
+
+std::vector<uint8_t> payload(const CanFrame& f) { return {f.data, f.data + f.dlc}; }
+
+TEST(CanSender, EveryCommandsIdentifierAndPayload) {
+    auto link = std::make_shared<FakeLink>();
+    CanSender sender(link);
+    sender.set_can_id_slot(5);
+    const uint8_t chunk[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct Row {
+        std::function<void(CanSender&)> call;
+        uint8_t cmd;
+        std::vector<uint8_t> payload;
+    } rows[] = {
+        {[](CanSender& s) { s.disable_motor(); }, 1, {}},
+        {[](CanSender& s) { s.enable_motor(); }, 2, {}},
+        {[](CanSender& s) { s.calibrate_motor(); }, 3, {}},
+        {[](CanSender& s) { const float t[5] = {}; s.send_motion_command(t); }, 4, {0xFF, 0x7F, 0xFF, 0x1F, 0, 0, 0xFF, 0x7F}},
+        {[](CanSender& s) { s.reset_motor(); }, 5, {}},
+        {[](CanSender& s) { s.save_zero_point(); }, 6, {}},
+        {[](CanSender& s) { s.set_gear_ratio(25.0f); }, 7, {0x7F, 0xFF}},
+        {[](CanSender& s) { s.set_gear_ratio(80.0f); }, 7, {0xFF, 0xFF}},
+        {[](CanSender& s) { s.set_gear_ratio(-1.0f); }, 7, {0x00, 0x00}},
+        {[](CanSender& s) { s.set_id(9); }, 8, {9}},
+        {[](CanSender& s) { s.set_can_timeout(100); }, 9, {100}},
+        {[](CanSender& s) { s.set_bandwidth(0x1234); }, 10, {0x12, 0x34}},
+        {[](CanSender& s) { s.set_limit_current(20.0f); }, 11, {0x7F, 0xFF}},
+        {[](CanSender& s) { s.set_limit_current(41.0f); }, 11, {0xFF, 0xFF}},
+        {[](CanSender& s) { s.save_config(); }, 16, {}},
+        {[](CanSender& s) { s.clear_error(); }, 17, {}},
+        {[](CanSender& s) { s.write_app_back_start(); }, 18, {}},
+        {[&](CanSender& s) { s.write_app_back(chunk); }, 19, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {[](CanSender& s) { s.check_app_back(0x01020304, 0x89A1897F); }, 20, {1, 2, 3, 4, 0x89, 0xA1, 0x89, 0x7F}},
+        {[](CanSender& s) { s.dfu_start(); }, 21, {}},
+        {[](CanSender& s) { s.get_fw_version(); }, 22, {}},
+        {[](CanSender& s) { s.get_firmware_version(); }, 22, {}},
+        {[](CanSender& s) { s.get_status_word(); }, 23, {}},
+        {[](CanSender& s) { s.get_config(); }, 24, {}},
+    };
+    for (const Row& row : rows) {
+        link->sent.clear();
+        row.call(sender);
+        ASSERT_EQ(link->sent.size(), 1u) << int(row.cmd);
+        EXPECT_EQ(link->sent[0].id, (uint32_t{row.cmd} << 5) | 5u);
+        EXPECT_EQ(payload(link->sent[0]), row.payload) << int(row.cmd);
+    }
+    // A NaN target never reaches the bus; failed writes are reported, not flooded.
+    link->sent.clear();
+    const float nan_target[5] = {0, std::numeric_limits<float>::quiet_NaN(), 0, 0, 0};
+    sender.send_motion_command(nan_target);
+    EXPECT_TRUE(link->sent.empty());
+    ConsoleCapture console;
+    link->result = -1;
+    EXPECT_FALSE(sender.dfu_start());
+    for (int i = 0; i < 100; ++i) sender.enable_motor();
+    EXPECT_EQ(console.lines_starting("[ERROR] CAN write failed").size(), 1u);
+}
+
+TEST(CanReceiver, RepliesBecomeSignals) {
+    CanReceiver receiver(std::make_shared<FakeLink>());
+    ReceiverSignals<CanReceiver> log(&receiver, Qt::DirectConnection);
+    auto reply = [](uint8_t cmd, std::vector<uint8_t> bytes, uint32_t flags = 0) {
+        return make_can_frame(flags | uint32_t{cmd} << 5 | 0x10 | 1, 8, bytes);
+    };
+    auto report = [&](uint8_t sub, std::vector<uint8_t> rest) {
+        rest.insert(rest.begin(), {0, sub});
+        return reply(31, rest);
+    };
+    struct Row {
+        CanFrame frame;
+        std::vector<std::string> emitted;
+    } rows[] = {
+        {reply(2, {0}), {"enable_sucess"}},
+        {reply(2, {1}), {}},
+        {reply(1, {0}), {"disable_sucess"}},
+        {reply(5, {0}), {"reset_success"}},
+        {reply(6, {0}), {"zero_point"}},
+        {reply(10, {0}), {"set_param_success"}},
+        {reply(17, {0}), {"error_reset"}},
+        {reply(18, {0}), {"write_app_back_start"}},
+        {reply(18, {1}), {}},
+        {reply(20, {0}), {"check_app_back_ok"}},
+        {reply(21, {0}), {}},
+        {reply(22, {0x01, 0x02, 0x00, 0x07}), {"version(258,7)"}},
+        {reply(23, {0x12, 0x34}), {"error_frame(4660)"}},
+        {report(0, {}), {"calibration_start"}},
+        {report(1, {0, 1}), {"phase_sequence(1)"}},
+        {report(5, {}), {"calibration_sucess"}},
+        {report(6, {0, 0}), {"csv(1)", "param_check(0)"}},
+        {reply(2, {0}, 0x80000000u), {}},  // extended
+        {reply(2, {0}, 0x40000000u), {}},  // remote
+        {reply(2, {0}, 0x20000000u), {}},  // adapter error frame
+    };
+    for (const Row& row : rows) {
+        log.clear();
+        receiver.parse_frame(row.frame);
+        EXPECT_EQ(log.names(), row.emitted) << std::hex << row.frame.id;
+    }
+    // The twelve check values, table ends included; sub-code 19 is not one of them.
+    for (uint8_t sub = 7; sub <= 19; ++sub) receiver.parse_frame(report(sub, {0x00, sub, 0x41, 0x20}));
+    log.clear();
+    receiver.parse_frame(report(6, {0, 3}));
+    const auto checks = log.checks();
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_FALSE(checks[0].pass);
+    EXPECT_EQ(checks[0].result, "\xB5\xE7\xB8\xD0\xB2\xBB\xBA\xCF\xB8\xF1");  // 电感不合格 in GBK, as the check files hold it
+    const auto values = check_values(checks[0]);
+    for (int i = 0; i < 12; ++i) {
+        const uint32_t bits = 0x41200000u | uint32_t(i + 7);
+        float want;
+        std::memcpy(&want, &bits, 4);
+        EXPECT_EQ(values[i], want) << i;
+    }
+}
+
+// Bit-by-bit CRC-32 (polynomial 0x04C11DB7, not reflected, start 0, no final XOR).
+uint32_t reference_crc(const std::vector<uint8_t>& bytes) {
+    uint32_t crc = 0;
+    for (uint8_t b : bytes) {
+        crc ^= uint32_t{b} << 24;
+        for (int i = 0; i < 8; ++i) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+TEST(Crc32, CheckValueAndRandomBuffersInChunks) {
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(crc32_calculate(check, 9), 0x89A1897Fu);
+    EXPECT_EQ(crc32_calculate(check, 0), 0u);
+    std::mt19937 rng(7);
+    for (int n = 1; n < 300; n += 37) {
+        std::vector<uint8_t> bytes(n);
+        for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+        uint32_t running = 0;
+        for (int at = 0; at < n; at += 8) running = crc32_update(running, bytes.data() + at, std::min(8, n - at));
+        EXPECT_EQ(running, reference_crc(bytes)) << n;
+        EXPECT_EQ(crc32_calculate(bytes.data(), n), reference_crc(bytes)) << n;
+    }
+}
+
+// Answers every modal dialog: the file dialog with `path` (empty: cancel), a
+// message box with OK (or Cancel); what the boxes said goes to `texts`.
+void answer_dialogs(const QString& path, bool ok, std::shared_ptr<QStringList> texts, std::shared_ptr<bool> stop) {
+    QTimer::singleShot(10, [=] {
+        if (*stop) return;
+        answer_dialogs(path, ok, texts, stop);
+        QWidget* w = QApplication::activeModalWidget();
+        if (auto* fd = qobject_cast<QFileDialog*>(w)) {
+            if (path.isEmpty()) return fd->reject();
+            fd->selectFile(path);
+            if (auto* name = fd->findChild<QLineEdit*>("fileNameEdit")) name->setText(path);
+            QMetaObject::invokeMethod(fd, "accept", Qt::DirectConnection);
+        } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            if (texts->isEmpty() || texts->back() != box->text()) texts->push_back(box->text());
+            QAbstractButton* b = box->button(ok ? QMessageBox::Ok : QMessageBox::Cancel);
+            (b ? b : box->buttons().value(0))->click();
+        }
+    });
+}
+
+class CanManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backend_ = EmulatedUsbBackend::install();
+        adapter_ = backend_->add_adapter();
+        peer_ = start_can_driver_on(adapter_, 3);
+        manager_ = std::make_unique<CanManager>("en");
+        manager_->set_intervals(0, 30, 300);
+        for (auto sig : {&CanManager::update_firmware_failed_signal, &CanManager::update_firmware_success_signal,
+                         &CanManager::calibrate_failed_signal}) {
+            QObject::connect(manager_.get(), sig, manager_.get(), [this, sig] {
+                events_.push_back(sig == &CanManager::update_firmware_success_signal ? "success"
+                                  : sig == &CanManager::calibrate_failed_signal    ? "calibrate_failed"
+                                                                                   : "failed");
+            });
+        }
+        QObject::connect(manager_->can_receiver(), &CanReceiver::calibration_start_signal, manager_.get(),
+                         &CanManager::calibrate_start_slot, Qt::DirectConnection);
+    }
+    void TearDown() override {
+        *stop_ = true;
+        manager_.reset();
+        adapter_->set_bus_listener(nullptr);
+        peer_->stop();
+        EmulatedUsbBackend::uninstall();
+    }
+    // Opens the link with motor id 3 once the scanner has listed the adapter.
+    void open() {
+        QComboBox* list = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<SetCan*>(w)) list = w->findChild<QComboBox*>("device_select_comboBox");
+        ASSERT_TRUE(list != nullptr);
+        ASSERT_TRUE(wait_until([&] { return list->count() > 0; }, 3000));
+        emit_id(3);  // as the dialog does: the id, then the adapter's name
+        manager_->device_open_close_slot("0");
+        ASSERT_TRUE(adapter_->is_open());
+    }
+    void emit_id(uint8_t id) {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<SetCan*>(w)) emit d->set_can_id_signal(id);
+    }
+    int requests(uint8_t cmd) { return peer_->request_count(cmd); }
+    QString image(int size) {
+        QFile f(dir_.filePath(QString("fw%1.bin").arg(size)));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        std::mt19937 rng(size);
+        for (int i = 0; i < size; ++i) f.putChar(static_cast<char>(rng()));
+        return f.fileName();
+    }
+
+    std::shared_ptr<EmulatedUsbBackend> backend_;
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
+    std::unique_ptr<CanDriverPeer> peer_;
+    std::unique_ptr<CanManager> manager_;
+    std::vector<std::string> events_;
+    QTemporaryDir dir_;
+    std::shared_ptr<bool> stop_ = std::make_shared<bool>(false);
+};
+
+TEST_F(CanManagerTest, OpenCommandsStatusPollAndClose) {
+    open();
+    manager_->enable_motor();
+    ASSERT_TRUE(peer_->wait_for_requests(2, 1, 2000));
+    EXPECT_EQ(peer_->requests(2)[0].motor_id, 3);
+    ASSERT_TRUE(peer_->wait_for_requests(23, 1, 2000));  // the status poll, while open only
+    manager_->device_open_close_slot("0");
+    EXPECT_FALSE(adapter_->is_open());
+    const int polls = requests(23);
+    QTest::qWait(1100);
+    EXPECT_EQ(requests(23), polls);
+}
+
+TEST_F(CanManagerTest, CalibrationFailsOnlyWhenTheDriverStaysSilent) {
+    open();
+    manager_->calibrate_motor();  // the simulated driver reports the start
+    EXPECT_TRUE(events_.empty());
+    adapter_->set_bus_listener(nullptr);
+    manager_->calibrate_motor();
+    EXPECT_EQ(events_, std::vector<std::string>{"calibrate_failed"});
+}
+
+struct FirmwareRow {
+    const char* name;
+    int size;  // -1: no file chosen
+    CanDriverPeer::Answer start, check, dfu;
+    std::string outcome;  // "" no signal
+    int chunks;           // -1: not even the start request went out
+    const char* box;      // text of the box that explains, if any
+};
+
+class CanFirmware : public CanManagerTest, public ::testing::WithParamInterface<FirmwareRow> {};
+
+TEST_P(CanFirmware, Update) {
+    using A = CanDriverPeer::Answer;
+    const FirmwareRow& row = GetParam();
+    open();
+    peer_->set_start_answer(row.start);
+    peer_->set_check_answer(row.check);
+    peer_->set_dfu_answer(row.dfu);
+    auto texts = std::make_shared<QStringList>();
+    answer_dialogs(row.size < 0 ? QString() : image(row.size), true, texts, stop_);
+    manager_->update_firmware();
+    QTest::qWait(50);
+    EXPECT_EQ(events_, row.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.outcome});
+    EXPECT_EQ(requests(18), row.chunks < 0 ? 0 : 1);
+    EXPECT_EQ(requests(19), std::max(row.chunks, 0));
+    EXPECT_TRUE(!row.box || texts->contains(row.box)) << texts->join("|").toStdString();
+    EXPECT_EQ(peer_->image().size(), 8 * std::max(row.chunks, 0));  // size and CRC: the driver's verdict
+    EXPECT_EQ(requests(21), row.check == A::Ack && row.chunks > 0 ? 1 : 0);
+    EXPECT_EQ(peer_->wait_for_requests(22, 1, row.outcome == "success" ? 1000 : 0), row.outcome == "success");
+}
+
+using A = CanDriverPeer::Answer;
+INSTANTIATE_TEST_SUITE_P(
+    Images, CanFirmware,
+    ::testing::Values(FirmwareRow{"padded", 20, A::Ack, A::Ack, A::Ack, "success", 3, nullptr},
+                      FirmwareRow{"whole", 4096, A::Ack, A::Ack, A::Ack, "success", 512, nullptr},
+                      FirmwareRow{"dfu_refused", 16, A::Ack, A::Ack, A::Reject, "failed", 2, nullptr},
+                      FirmwareRow{"image_rejected", 13, A::Ack, A::Reject, A::Ack, "failed", 2, nullptr},
+                      FirmwareRow{"check_silent", 8, A::Ack, A::Silent, A::Ack, "failed", 1, nullptr},
+                      FirmwareRow{"start_silent", 8, A::Silent, A::Ack, A::Ack, "failed", 0, nullptr},
+                      FirmwareRow{"cancelled", -1, A::Ack, A::Ack, A::Ack, "", -1, nullptr},
+                      FirmwareRow{"empty", 0, A::Ack, A::Ack, A::Ack, "", -1, "The firmware file is empty"},
+                      FirmwareRow{"largest", 1024 * 1024, A::Silent, A::Ack, A::Ack, "failed", 0, nullptr},
+                      FirmwareRow{"too_large", 1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, "", -1,
+                                  "The firmware file is too large, at most 1 MiB"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
