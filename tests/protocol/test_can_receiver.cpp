@@ -26,6 +26,7 @@ CanFrame report(uint16_t sub, std::vector<uint8_t> rest) {
 
 const std::string kInductanceFailed = "\xB5\xE7\xB8\xD0\xB2\xBB\xBA\xCF\xB8\xF1";  // 电感不合格 in GBK
 const std::string kCheckPassed = "\xD0\xA3\xD1\xE9\xB3\xC9\xB9\xA6";             // 校验成功
+const std::string kUnknownResult = "\xCE\xB4\xD6\xAA\xD0\xA3\xD1\xE9\xBD\xE1\xB9\xFB";  // 未知校验结果
 
 class CanReceiverTest : public ::testing::Test {
 protected:
@@ -142,11 +143,11 @@ TEST_F(CanReceiverTest, ValueRepliesAndReports) {
 }
 
 TEST_F(CanReceiverTest, CheckValuesAndResults) {
-    // A step above 6 before any result carries an empty text.
+    // A step above 6 carries a text of its own.
     auto r = feed(report(6, {0x00, 0x07}));
     ASSERT_EQ(log->checks().size(), 1u);
     EXPECT_FALSE(log->checks()[0].pass);
-    EXPECT_TRUE(log->checks()[0].result.empty());
+    EXPECT_EQ(log->checks()[0].result, kUnknownResult);
 
     const char* labels[12] = {"Current sample coff error: ", "current_sample_error_b: ", "motor_temp: ",
                               "driver_temp: ", "phase_R: ", "phase_L: ", "non_load_current_average: ",
@@ -177,17 +178,17 @@ TEST_F(CanReceiverTest, CheckValuesAndResults) {
     EXPECT_EQ(check_values(checks[0]),
               (std::array<float, 12>{1.0f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f, 8.5f, 9.5f, 10.5f, 11.5f, 12.5f}));
 
-    // A step above 6 keeps the previous text and fails.
+    // A step above 6 fails with its own text, never the previous one.
     r = feed(report(6, {0x00, 0x09}));
     EXPECT_EQ(r.second, (Lines{"csv(0)", "param_check(9)"}));
-    EXPECT_EQ(log->checks()[0].result, kInductanceFailed);
+    EXPECT_EQ(log->checks()[0].result, kUnknownResult);
 
     r = feed(report(6, {0x00, 0x00}));
     EXPECT_EQ(r.second, (Lines{"csv(1)", "param_check(0)"}));
     checks = log->checks();
     EXPECT_TRUE(checks[0].pass);
     EXPECT_EQ(checks[0].result, kCheckPassed);
-    EXPECT_FLOAT_EQ(checks[0].moment_of_inertia, 12.5f);  // values of the earlier check remain
+    EXPECT_EQ(check_values(checks[0]), (std::array<float, 12>{}));  // each check starts from cleared values
 }
 
 TEST_F(CanReceiverTest, ThreadSkipsFramesWithoutReplyFlagAndKeepsOrder) {
