@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "decimal_comma_locale.h"
 #include "csv_files4check.h"
 #include "file_contents.h"
 #include "working_dir_test.h"
@@ -50,13 +51,6 @@ std::vector<std::string> rows_after(const QByteArray& bytes, const QByteArray& p
     return rows;
 }
 
-// Decimal comma and digit grouping, as a de_DE locale would give.
-struct CommaPunct : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-};
-
 using CheckFilesTest = WorkingDirTest;
 
 // Each start appends; the head lines go only into a new or empty file.
@@ -85,9 +79,12 @@ TEST_F(CheckFilesTest, RowsAreAppendedAndTheHeadWrittenOnlyOnce) {
     }
 }
 
-TEST_F(CheckFilesTest, RowsGoToTheirFileInFieldOrderWhateverTheLocale) {
-    const std::locale old = std::locale::global(std::locale(std::locale::classic(), new CommaPunct));
+// Field order and number format under a decimal-comma locale; a result before any
+// serial number is kept with number -1; an unwritable file loses only its own rows.
+TEST_F(CheckFilesTest, RowsGoToTheirFileInFieldOrder) {
+    const std::locale old = std::locale::global(decimal_comma_locale());
     CsvFiles4Check files;
+    files.update_csv_files_slot(make_check(false, kFailText));
     files.set_serial_number(1000);
     files.update_csv_files_slot(make_check(true, kPassText, {1.0f, 0.00001f, 36.6f, 40.0f, 0.123456789f, 0.0000456f,
                                                              1234567.0f, -0.25f, 100000.0f, 0.1f, 2.5f, 12.0f}));
@@ -96,20 +93,16 @@ TEST_F(CheckFilesTest, RowsGoToTheirFileInFieldOrderWhateverTheLocale) {
     EXPECT_EQ(rows_after(file_bytes("pass.csv"), kHead),
               std::vector<std::string>{", 1000, 1, 1e-05, 36.6, 40, 0.123457, 4.56e-05, 1.23457e+06, -0.25, 100000, "
                                        "0.1, 2.5, 12, " + kPassText});
-    EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead), std::vector<std::string>{", 1000" + kHalves + kFailText});
-}
-
-// A result before any serial number is kept with number -1; an unwritable file
-// loses only its own rows.
-TEST_F(CheckFilesTest, EarlyResultsAndAnUnwritableFile) {
-    ASSERT_TRUE(QDir(".").mkdir("pass.csv"));
-    CsvFiles4Check files;
-    files.update_csv_files_slot(make_check(false, kFailText));
-    files.set_serial_number(9);
-    files.update_csv_files_slot(make_check(true, kPassText));
-    files.update_csv_files_slot(make_check(false, kFailText));
     EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead),
-              (std::vector<std::string>{", -1" + kHalves + kFailText, ", 9" + kHalves + kFailText}));
+              (std::vector<std::string>{", -1" + kHalves + kFailText, ", 1000" + kHalves + kFailText}));
+
+    QFile::remove("pass.csv");
+    ASSERT_TRUE(QDir(".").mkdir("pass.csv"));
+    CsvFiles4Check again;
+    again.set_serial_number(9);
+    again.update_csv_files_slot(make_check(true, kPassText));
+    again.update_csv_files_slot(make_check(false, kFailText));
+    EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead).back(), ", 9" + kHalves + kFailText);
 }
 
 }  // namespace

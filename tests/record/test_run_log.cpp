@@ -7,18 +7,13 @@
 #include <locale>
 #include <string>
 
+#include "decimal_comma_locale.h"
 #include "csv_file.h"
 #include "file_contents.h"
 
 namespace {
 
 const std::string kHead = "\nCreated by Halvren Motor Tool\nTime(s),Type,,Real,Target,,Real,Target,,Real,Target\n";
-
-struct CommaPunct : std::numpunct<char> {  // decimal comma, as under de_DE
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-};
 
 class RunLogTest : public ::testing::Test {
 protected:
@@ -29,7 +24,7 @@ protected:
 
 // Six significant digits whatever the global locale; each row is on disk at once.
 TEST_F(RunLogTest, RowsAreFlushedWithPointDecimals) {
-    const std::locale old = std::locale::global(std::locale(std::locale::classic(), new CommaPunct));
+    const std::locale old = std::locale::global(decimal_comma_locale());
     CsvFile log;
     log.create(path("run.csv"));
     const float rows[3][4] = {{1.2345678f, 0.00001f, 1234567.0f, -0.25f},

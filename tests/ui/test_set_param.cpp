@@ -20,11 +20,6 @@ namespace {
 const float kNan = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
 
-struct Emission {
-    std::string name;
-    FirmwareParams params;
-};
-
 // The form as id, bandwidth, timeout, limit, and the limit label.
 std::pair<std::vector<double>, QString> form(SetParam& d) {
     return {{double(child<QSpinBox>(d, "can_id_spinBox")->value()),
@@ -79,25 +74,20 @@ TEST(SetParam, WriteAndFlashSendTheForm) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     for (const char* button : {"write_pushButton", "flash_pushButton"}) {
         SetParam dialog;
-        std::vector<Emission> sent;
-        QObject::connect(&dialog, &SetParam::set_firmware_param_signal,
-                         [&](FirmwareParams p) { sent.push_back({"set", p}); });
-        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { sent.push_back({"flash", {}}); });
-        child<QComboBox>(dialog, "motor_type_box")->setCurrentText("T88-10");
-        child<QSpinBox>(dialog, "can_id_spinBox")->setValue(9);
-        child<QSpinBox>(dialog, "current_loop_bandwidth_spinBox")->setValue(1500);
-        child<QSpinBox>(dialog, "can_timeout_spinBox")->setValue(200);
+        std::vector<std::vector<float>> sent;  // the form's five values, or {} for the store command
+        QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams p) {
+            sent.push_back({p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit});
+        });
+        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { sent.push_back({}); });
+        dialog.motor_firm_state_slot(FirmwareState{18.36f, 9, 1500, 200, 20});
         auto* limit = child<QDoubleSpinBox>(dialog, "current_limit_doubleSpinBox");
         dialog.show();
         limit->selectAll();
         QTest::keyClicks(limit, "12,3");
         QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
-        ASSERT_EQ(sent.size(), std::string(button) == "write_pushButton" ? 1u : 2u) << button;
-        EXPECT_EQ(sent[0].name, "set");
-        const FirmwareParams& p = sent[0].params;
-        EXPECT_EQ((std::vector<float>{p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit}),
-                  (std::vector<float>{18.36f, 9, 1500, 200, 12.3f}));
-        if (sent.size() == 2) EXPECT_EQ(sent[1].name, "flash");
+        std::vector<std::vector<float>> expected{{18.36f, 9, 1500, 200, 12.3f}};
+        if (std::string(button) == "flash_pushButton") expected.push_back({});
+        EXPECT_EQ(sent, expected) << button;
         EXPECT_FALSE(dialog.isVisible());
     }
     QLocale::setDefault(QLocale::c());
