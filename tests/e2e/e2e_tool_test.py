@@ -48,12 +48,9 @@ def close(w):  # what a window manager does for the close button
     x.sync()
 
 
-def keys(*names, hold=None):
-    code = lambda n: x.keysym_to_keycode(XK.string_to_keysym(n))
-    events = [(X.KeyPress, hold)] if hold else []
-    events += [(e, n) for n in names for e in (X.KeyPress, X.KeyRelease)] + ([(X.KeyRelease, hold)] if hold else [])
-    for event, name in events:
-        xtest.fake_input(x, event, code(name))
+def x_input(*events):  # (event type, key name or mouse button), then a flush
+    for event, what in events:
+        xtest.fake_input(x, event, what if isinstance(what, int) else x.keysym_to_keycode(XK.string_to_keysym(what)))
     x.sync()
 
 
@@ -76,15 +73,14 @@ class Tool:
         xtest.fake_input(x, X.MotionNotify, x=cx, y=cy)
         x.sync()
         time.sleep(0.05)
-        xtest.fake_input(x, X.ButtonPress, 1)
-        xtest.fake_input(x, X.ButtonRelease, 1)
-        x.sync()
+        x_input((X.ButtonPress, 1), (X.ButtonRelease, 1))
 
-    def fill(self, name, text):
+    def fill(self, name, text):  # select all, type, leave with Tab
         self.click(name)
         time.sleep(0.1)
-        keys("a", hold="Control_L")
-        keys(*[{".": "period"}.get(c, c) for c in text] + ["Tab"])
+        keys = [{".": "period"}.get(c, c) for c in text] + ["Tab"]
+        x_input((X.KeyPress, "Control_L"), (X.KeyPress, "a"), (X.KeyRelease, "a"), (X.KeyRelease, "Control_L"),
+                *[(e, k) for k in keys for e in (X.KeyPress, X.KeyRelease)])
 
 
 def run(exe, icon, lan, config_text, saved_text, shots):
