@@ -1,7 +1,7 @@
 # Whole-tool test: the tool's own main built with an emulated gs_usb adapter and a
-# simulated driver (halvren_motor_tool_emulated), on the X display of xvfb-run. Input
+# simulated driver (halvren_motor_tool_emulated), on the X display it is given. Input
 # goes through the X server (XTEST) as an operator's would; results are read from
-# outside: windows from the X server, the console, files on disk.
+# outside: the console (with the test build's probe lines), files on disk.
 #
 # usage: e2e_tool_test.py <tool> <icon.png> [screenshot dir]
 # With a screenshot dir it also retakes the README screenshots (ImageMagick's import).
@@ -29,20 +29,8 @@ def wait(what, probe, timeout=20):
     raise TimeoutError("waited in vain for " + what)
 
 
-def window(title):
-    atom, utf8 = x.intern_atom("_NET_WM_NAME"), x.intern_atom("UTF8_STRING")
-    def find():
-        for w in x.screen().root.query_tree().children:
-            try:
-                prop = w.get_full_property(atom, utf8)
-                if prop and w.get_attributes().map_state == X.IsViewable and prop.value.decode() == title:
-                    return w
-            except Exception:  # gone meanwhile
-                pass
-    return wait("window " + title, find)
-
-
-def close(w):  # what a window manager does for the close button
+def close(wid):  # what a window manager does for the close button
+    w = x.create_resource_object("window", wid)
     data = (32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])
     w.send_event(protocol.event.ClientMessage(window=w, client_type=x.intern_atom("WM_PROTOCOLS"), data=data))
     x.sync()
@@ -65,6 +53,9 @@ class Tool:
     def line(self, pattern):
         rx = re.compile(pattern)
         return wait(pattern, lambda: [m for m in map(rx.search, list(self.lines)) if m])[-1]
+
+    def window(self, title):
+        return int(self.line(r"^\[E2E\] window (\d+) %s$" % re.escape(title)).group(1))
 
     def click(self, name):  # at the control's last reported centre, once it has settled
         self.line(r"^\[E2E\] widget %s " % re.escape(name))
@@ -94,7 +85,7 @@ def run(exe, icon, lan, config_text, saved_text, shots):
     tool = Tool(os.path.abspath(exe), workdir)
     try:
         tool.line(r"^\[INFO\] Loaded language config is: %s$" % lan)
-        main_window = window(TITLES[lan][0])
+        main_window = tool.window(TITLES[lan][0])
         # Open the CAN link as an operator does; the window then asks for the version (CAN 22).
         tool.line(r"^\[E2E\] SetCan device list: 0$")
         tool.click("MainWindow/open_can_pushButton")
@@ -113,9 +104,9 @@ def run(exe, icon, lan, config_text, saved_text, shots):
         tool.line(r"^\[E2E\] driver request cmd 4$")
         check(True, "%s: link opened, motor enabled and a curve streamed through the GUI" % lan)
         if shots:
-            close(window(TITLES[lan][1]))
+            close(tool.window(TITLES[lan][1]))
             time.sleep(4.0)  # fill the 3 s plot window
-            subprocess.run(["import", "-window", hex(main_window.id), "%s/screenshot-%s.png" % (shots, lan)], check=True)
+            subprocess.run(["import", "-window", hex(main_window), "%s/screenshot-%s.png" % (shots, lan)], check=True)
         close(main_window)
         check(tool.proc.wait(timeout=30) == 0, "%s: the tool exits with 0 when its window is closed" % lan)
         with open(os.path.join(workdir, "config.json"), encoding="utf-8") as f:

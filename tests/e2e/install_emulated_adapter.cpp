@@ -5,6 +5,7 @@
 // and talks to it as to a real adapter. Once the event loop runs, a probe reports on
 // standard output what a script outside the process cannot read from the X server:
 //   [E2E] SetCan device list: <names>         the CAN dialog's adapter list, once filled
+//   [E2E] window <X window id> <title>        a shown top-level window
 //   [E2E] widget <window>/<name> <x> <y>     screen centre of a named control (tabs: <name>#<i>)
 //   [E2E] driver request cmd <n>              the first CAN command n the driver received
 #include <QAbstractButton>
@@ -29,15 +30,11 @@ namespace {
 struct EmulatedBench {
     std::shared_ptr<EmulatedUsbBackend> backend = EmulatedUsbBackend::install();
     std::shared_ptr<EmulatedGsUsbAdapter> adapter = backend->add_adapter();
-    std::shared_ptr<CanDriverPeer> driver = std::make_shared<CanDriverPeer>(
-        [a = std::weak_ptr<EmulatedGsUsbAdapter>(adapter)](const CanFrame& f) {
-            if (auto adapter = a.lock()) adapter->deliver(f);
-        });
+    std::shared_ptr<CanDriverPeer> driver =
+        std::make_shared<CanDriverPeer>([this](const CanFrame& f) { adapter->deliver(f); });
     EmulatedBench() {
         driver->set_motor_id(1);
-        adapter->set_bus_listener([d = std::weak_ptr<CanDriverPeer>(driver)](const CanFrame& f) {
-            if (auto driver = d.lock()) driver->on_host_frame(f);
-        });
+        adapter->set_bus_listener([this](const CanFrame& f) { driver->on_host_frame(f); });
         driver->start();
     }
 };
@@ -58,6 +55,7 @@ void probe() {
         if (top->objectName() == QLatin1String("SetCan") && devices && devices->count() > 0)
             say_once("SetCan device list: " + devices->itemText(0).toStdString());
         if (!top->isVisible()) continue;
+        say_once("window " + std::to_string(top->winId()) + " " + top->windowTitle().toStdString());
         for (QWidget* w : top->findChildren<QWidget*>()) {
             const QString name = top->objectName() + "/" + w->objectName();
             if (!w->isVisible() || w->objectName().isEmpty()) continue;
