@@ -97,7 +97,8 @@ TEST(CalibratePoints, NumbersEachSeriesFromZeroAndRestartsOnClear) {
               (QVector<double>{-1.25, 2, 3, 3}));
     c.clear();
     c.add_angle_point(7.0f);
-    EXPECT_EQ(c.angle_x() + c.angle_y() + c.compensation_y(), (QVector<double>{0, 7}));
+    c.add_compensation_point(7.0f);
+    EXPECT_EQ(c.angle_x() + c.angle_y() + c.compensation_x() + c.compensation_y(), (QVector<double>{0, 7, 0, 7}));
 }
 
 }  // namespace
