@@ -19,16 +19,6 @@ def check(ok, what):
     failures.extend([] if ok else [what])
 
 
-def wait(what, probe, timeout=20):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        found = probe()
-        if found:
-            return found
-        time.sleep(0.05)
-    raise TimeoutError("waited in vain for " + what)
-
-
 def close(wid):  # what a window manager does for the close button
     w = x.create_resource_object("window", wid)
     data = (32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])
@@ -50,9 +40,14 @@ class Tool:
         threading.Thread(target=lambda: [self.lines.append(l.decode("utf-8", "replace").rstrip())
                                          for l in self.proc.stdout], daemon=True).start()
 
-    def line(self, pattern):
-        rx = re.compile(pattern)
-        return wait(pattern, lambda: [m for m in map(rx.search, list(self.lines)) if m])[-1]
+    def line(self, pattern, timeout=20):  # the last console line matching, waited for
+        rx, deadline = re.compile(pattern), time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = [m for m in map(rx.search, list(self.lines)) if m]
+            if found:
+                return found[-1]
+            time.sleep(0.05)
+        raise TimeoutError("waited in vain for " + pattern)
 
     def window(self, title):
         return int(self.line(r"^\[E2E\] window (\d+) %s$" % re.escape(title)).group(1))
