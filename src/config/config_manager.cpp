@@ -5,8 +5,31 @@
 #include <QString>
 #include <fstream>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "console_log.h"
+
+namespace {
+
+// The settings are one flat object. A document nested deeper is no config of
+// ours, and writing it back would take time and space quadratic in its depth.
+constexpr int kMaxDepth = 64;
+
+// Containers counted from the top-level one (depth 1); walked without recursion.
+bool nested_deeper_than(const nlohmann::json& root, int limit) {
+    std::vector<std::pair<const nlohmann::json*, int>> todo{{&root, 1}};
+    while (!todo.empty()) {
+        const auto [node, depth] = todo.back();
+        todo.pop_back();
+        if (!node->is_structured()) continue;
+        if (depth > limit) return true;
+        for (const auto& child : *node) todo.emplace_back(&child, depth + 1);
+    }
+    return false;
+}
+
+}  // namespace
 
 ConfigManager::ConfigManager(const std::string& path) : path_(path) {}
 
@@ -54,12 +77,19 @@ void ConfigManager::load() {
         recover_from_broken_file(e.what());
         return;
     }
-    if (parsed.is_object()) {
-        const auto lan = parsed.find("lan");
-        if (lan != parsed.end() && !lan->is_string()) {
-            recover_from_broken_file("\"lan\" is not a string");
-            return;
-        }
+    // Anything but an object would make the language menu's store throw.
+    if (!parsed.is_object()) {
+        recover_from_broken_file("not a JSON object");
+        return;
+    }
+    if (nested_deeper_than(parsed, kMaxDepth)) {
+        recover_from_broken_file("nested too deep");
+        return;
+    }
+    const auto lan = parsed.find("lan");
+    if (lan != parsed.end() && !lan->is_string()) {
+        recover_from_broken_file("\"lan\" is not a string");
+        return;
     }
     document_ = std::move(parsed);
     keep_broken_file_ = false;

@@ -12,9 +12,10 @@ public:
     ConfigManager& operator=(const ConfigManager&) = delete;
 
     // Reads the file into document_, writing the default document first when the
-    // file cannot be read. A file that does not parse, or whose "lan" is not a
-    // string, is copied aside (path + ".bad-<time stamp>") and the default
-    // document is used instead; the process goes on.
+    // file cannot be read. A file that does not parse, holds no object, is nested
+    // more than 64 levels deep or has a "lan" that is not a string is copied aside
+    // (path + ".bad-<time stamp>") and the default document is used instead; the
+    // process goes on.
     void load();
     // Writes document_ with an indent of 4 and no trailing line feed.
     void save();

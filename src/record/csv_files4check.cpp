@@ -1,6 +1,7 @@
 #include "csv_files4check.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QString>
 #include <locale>
 
@@ -38,18 +39,22 @@ bool CsvFiles4Check::files_open() const {
 }
 
 std::unique_ptr<std::fstream> CsvFiles4Check::create_file(const char* name) {
+    // Earlier runs' results stay: rows are appended, the head goes only into a new or empty file.
+    const bool fresh = QFileInfo(QString::fromLatin1(name)).size() == 0;
     auto file = std::make_unique<std::fstream>();
     file->imbue(std::locale::classic());
-    file->open(name, std::ios::out);
+    file->open(name, std::ios::out | std::ios::app);
     if (file->is_open()) {
         hv::log_info("csv_file created successfully.");
     } else {
         hv::log_info("csv_file created failed, file_path: ", name);
     }
-    const QByteArray& columns = column_line_gbk();
-    *file << "Created by Halvren Motor Tool\n" << std::flush;
-    file->write(columns.constData(), columns.size());
-    *file << '\n' << std::flush;
+    if (fresh) {
+        const QByteArray& columns = column_line_gbk();
+        *file << "Created by Halvren Motor Tool\n" << std::flush;
+        file->write(columns.constData(), columns.size());
+        *file << '\n' << std::flush;
+    }
     return file;
 }
 

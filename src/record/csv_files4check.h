@@ -16,7 +16,8 @@ public:
 
     // True when both streams exist (even one that failed to open).
     bool files_open() const;
-    // (Re)creates both files, emptying them, with the maker and column lines.
+    // (Re)opens both files for appending; a new or empty file first gets the maker
+    // and column lines.
     void create_csv_files();
     // Creates both files unless they exist already, then keeps n for later rows.
     void set_serial_number(int n);

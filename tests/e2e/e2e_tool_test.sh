@@ -1,26 +1,12 @@
 #!/usr/bin/env bash
-# Runs e2e_tool_test.py with a python3 that has python3-xlib; exits 77 (skipped)
-# when Xvfb, xwininfo or the Xlib module is missing.
-# usage: e2e_tool_test.sh <tool executable> <icon.png>
-set -u
-here="$(cd "$(dirname "$0")" && pwd)"
-for tool in Xvfb xwininfo; do
-  if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "SKIP: $tool is not installed"
-    exit 77
-  fi
-done
-py=""
-for candidate in /usr/bin/python3 python3; do
-  if command -v "$candidate" >/dev/null 2>&1 &&
-     "$candidate" -c 'import Xlib.display, Xlib.ext.xtest' >/dev/null 2>&1; then
-    py="$candidate"
-    break
-  fi
-done
-if [ -z "$py" ]; then
-  echo "SKIP: python3-xlib is not installed"
-  exit 77
-fi
-export PYTHONDONTWRITEBYTECODE=1
-exec timeout -k 5 110 "$py" "$here/e2e_tool_test.py" "$@"
+# Runs e2e_tool_test.py on a private Xvfb display; exits 77 (skipped) when Xvfb or
+# python3-xlib is missing.
+# usage: e2e_tool_test.sh <tool executable> <icon.png> [screenshot dir]
+command -v Xvfb >/dev/null 2>&1 || { echo "SKIP: Xvfb is not installed"; exit 77; }
+py=$(for p in /usr/bin/python3 python3; do "$p" -c 'import Xlib.ext.xtest' 2>/dev/null && echo "$p" && break; done)
+[ -n "$py" ] || { echo "SKIP: python3-xlib is not installed"; exit 77; }
+# Xvfb picks a free display itself and names it on the pipe.
+exec 3< <(exec Xvfb -displayfd 1 -screen 0 1600x1000x24 -nolisten tcp 2>/dev/null)
+trap 'kill $! 2>/dev/null' EXIT
+read -r -t 15 number <&3 || { echo "Xvfb did not start"; exit 1; }
+DISPLAY=":$number" QT_QPA_PLATFORM=xcb PYTHONDONTWRITEBYTECODE=1 timeout -k 5 110 "$py" "$(dirname "$0")/e2e_tool_test.py" "$@"

@@ -97,13 +97,13 @@ TEST_F(SerialReceiverTest, EveryReplyEmitsItsSignalAndLinesInOrder) {
 
 TEST_F(SerialReceiverTest, ParameterCheckBuildsRecordsWithGbkTexts) {
     ConsoleCapture console;
-    // A step before any value report: values start at zero, the text is still empty.
+    // A step before any value report: values start at zero, an unknown step has its own text.
     peer_.send_frame(36, {from_bits(9)});
     ASSERT_TRUE(events_->wait_for_count(2));
     auto checks = events_->checks();
     ASSERT_EQ(checks.size(), 1u);
     EXPECT_FALSE(checks[0].pass);
-    EXPECT_EQ(checks[0].result, "");
+    EXPECT_EQ(checks[0].result, check_step_text(9));
     EXPECT_EQ(check_values(checks[0]), (std::array<float, 12>{}));
 
     for (int i = 0; i < 12; ++i) peer_.send_frame(static_cast<uint8_t>(37 + i), {1.0f + i});
@@ -120,9 +120,10 @@ TEST_F(SerialReceiverTest, ParameterCheckBuildsRecordsWithGbkTexts) {
     EXPECT_EQ(checks[1].result, check_step_text(0));
     EXPECT_EQ(check_values(checks[1]), (std::array<float, 12>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     EXPECT_EQ(checks[2].result, check_step_text(3));
-    // An unknown step keeps the previous text; steps are whole 32-bit words, the signal carries the low 16 bits.
-    EXPECT_EQ(checks[3].result, check_step_text(3));
-    EXPECT_EQ(checks[4].result, check_step_text(3));
+    EXPECT_EQ(check_values(checks[2]), (std::array<float, 12>{}));  // each check starts from cleared values
+    // An unknown step never repeats the previous text; steps are whole 32-bit words, the signal carries the low 16 bits.
+    EXPECT_EQ(checks[3].result, gbk("ceb4d6aad0a3d1e9bde1b9fb"));  // 未知校验结果
+    EXPECT_EQ(checks[4].result, checks[3].result);
 
     const auto lines = console.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "[INFO] kCurretSampleErrorK: 1"), lines.end());
@@ -139,7 +140,7 @@ TEST(ParamCheckTexts, AllStepTextsAreGbk) {
                                "d7aab6afb9dfc1bfb2bbbacfb8f1",
                                "d4c8cbd9d4cbb6afb2bbbacfb8f1"};
     for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(check_step_text(i), gbk(expected[i])) << i;
-    EXPECT_EQ(check_step_text(7), "");
+    EXPECT_EQ(check_step_text(7), gbk("ceb4d6aad0a3d1e9bde1b9fb"));
 }
 
 TEST_F(SerialReceiverTest, MotionRepliesAreStampedFromTheStartTimeAndCounted) {
