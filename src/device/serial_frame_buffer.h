@@ -9,10 +9,12 @@
 // Shared by every serial link so they resynchronise on noise the same way.
 //
 // Bytes are appended by the port-reading thread and removed only by the thread
-// that calls frame_available()/read_frame(); each step takes the buffer lock by
-// itself, so the head cannot move between frame_available() and the read_frame()
-// that follows it. Consumed bytes are skipped with a read offset and compacted
-// from time to time, so extraction stays linear in the amount of data.
+// that calls frame_available()/read_frame(), so the head cannot move between
+// frame_available() and the read_frame() that follows it. One frame_available()
+// call resynchronises over the whole backlog (a line that read as 0xFF for a
+// second must not delay the next reply by the time it takes to drop it byte by
+// byte). Consumed bytes are skipped with a read offset and compacted from time to
+// time, so extraction stays linear in the amount of data.
 class SerialFrameBuffer {
 public:
     // A backlog without any FF is dropped once it exceeds this many bytes.
@@ -26,8 +28,10 @@ public:
     void append(const char* data, int size);
     void append(const QByteArray& bytes) { append(bytes.constData(), bytes.size()); }
 
-    // True when a complete frame that passed the checksum test heads the buffer;
-    // discards garbage and bad frames from the head on the way.
+    // True when a complete frame of one of the four lengths that passed the
+    // checksum test heads the buffer; discards everything before it: bytes before
+    // a header, false headers and heads of another length (one byte each, so the
+    // next FF is tried), frames with a bad sum (their four header bytes).
     bool frame_available();
     // Takes the head frame; call only after frame_available() returned true.
     void read_frame(SerialFrame& frame);
@@ -38,14 +42,6 @@ public:
     void clear();
 
 private:
-    bool discard_to_header();
-    bool has_min_length();
-    bool header_matches();
-    void drop_one_byte();
-    bool length_fits();
-    bool frame_complete();
-    bool checksum_ok();
-    void drop_bad_frame();
     // Copies the head frame into `out` (room for the longest frame) and removes it;
     // the number of bytes taken.
     int take_frame(char* out);
