@@ -46,29 +46,19 @@ public:
                 if constexpr ((std::is_same_v<decltype(a), CheckData> || ...)) checks_.push_back(a...);
             }, type);
         };
-        on(&Rx::set_param_success_signal, "set_param_success");
-        on(&Rx::error_reset_signal, "error_reset");
-        on(&Rx::enable_sucess_signal, "enable_sucess");
-        on(&Rx::disable_sucess_signal, "disable_sucess");
-        on(&Rx::calibration_start_signal, "calibration_start");
-        on(&Rx::calibration_sucess_signal, "calibration_sucess");
-        on(&Rx::param_check_signal, "param_check");
-        on(&Rx::reset_success_signal, "reset_success");
-        on(&Rx::motion_param_send_success_signal, "motion_param_send_success");
-        on(&Rx::zero_point_signal, "zero_point");
-        on(&Rx::phase_sequence_signal, "phase_sequence");
-        on(&Rx::calibrate_compensation_data_signal, "compensation");
-        on(&Rx::driver_version_signal, "version");
-        on(&Rx::calibrate_angle_data_signal, "angle");
-        on(&Rx::motor_common_state_signal, "common");
-        on(&Rx::motor_firm_state_signal, "firm");
-        on(&Rx::error_frame_signal, "error_frame");
-        on(&Rx::update_csv_files_signal, "csv");
+        on(&Rx::set_param_success_signal, "set_param_success"), on(&Rx::error_reset_signal, "error_reset");
+        on(&Rx::enable_sucess_signal, "enable_sucess"), on(&Rx::disable_sucess_signal, "disable_sucess");
+        on(&Rx::calibration_start_signal, "calibration_start"), on(&Rx::calibration_sucess_signal, "calibration_sucess");
+        on(&Rx::param_check_signal, "param_check"), on(&Rx::reset_success_signal, "reset_success");
+        on(&Rx::motion_param_send_success_signal, "motion_param_send_success"), on(&Rx::zero_point_signal, "zero_point");
+        on(&Rx::phase_sequence_signal, "phase_sequence"), on(&Rx::calibrate_compensation_data_signal, "compensation");
+        on(&Rx::driver_version_signal, "version"), on(&Rx::calibrate_angle_data_signal, "angle");
+        on(&Rx::motor_common_state_signal, "common"), on(&Rx::motor_firm_state_signal, "firm");
+        on(&Rx::error_frame_signal, "error_frame"), on(&Rx::update_csv_files_signal, "csv");
         if constexpr (std::is_same_v<Rx, CanReceiver>) {
-            on(&Rx::write_app_back_start_signal, "write_app_back_start");
+            on(&Rx::write_app_back_start_signal, "write_app_back_start"), on(&Rx::param_data_signal, "param_data");
             on(&Rx::check_app_back_ok_signal, "check_app_back_ok");
             on(&Rx::check_app_back_failed_signal, "check_app_back_failed");
-            on(&Rx::param_data_signal, "param_data");
         }
     }
 

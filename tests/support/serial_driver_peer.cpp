@@ -1,39 +1,24 @@
 #include "serial_driver_peer.h"
 
 #include <cstring>
+#include <utility>
 
 #include "serial_frame.h"
 #include "wait_until.h"
 
 namespace {
-using K = SimulatedDriver::ReplyKind;
+// Serial command and number of values of each reply, in ReplyKind order.
+constexpr struct { uint8_t cmd; int values; } kReplies[] = {
+    {1, 0}, {7, 0}, {18, 0}, {8, 0}, {32, 0}, {34, 0}, {21, 0}, {5, 0}, {6, 0}, {9, 1},
+    {16, 3}, {17, 1}, {37, 1}, {36, 1}, {2, 3}, {4, 3}, {3, 5}, {19, 5}, {33, 1}};
 
 QByteArray encode(const SimulatedDriver::Reply& r) {
-    const float* v = r.values.data();
-    float word;
-    std::memcpy(&word, &r.word, 4);
-    switch (r.kind) {
-        case K::EnableAck: return build_serial_frame(1);
-        case K::DisableAck: return build_serial_frame(7);
-        case K::ResetAck: return build_serial_frame(18);
-        case K::ZeroPointAck: return build_serial_frame(8);
-        case K::ErrorResetAck: return build_serial_frame(32);
-        case K::SetParamAck: return build_serial_frame(34);
-        case K::MotionParamAck: return build_serial_frame(21);
-        case K::CalibrationStart: return build_serial_frame(5);
-        case K::CalibrationSuccess: return build_serial_frame(6);
-        case K::PhaseSequence: return build_serial_frame(9, v, 1);
-        case K::CoggingMapValue: return build_serial_frame(16, v, 3);
-        case K::CompensationValue: return build_serial_frame(17, v, 1);
-        case K::CheckValue: return build_serial_frame(static_cast<uint8_t>(37 + r.index), v, 1);
-        case K::CheckStep: return build_serial_frame(36, &word, 1);
-        case K::MotionState: return build_serial_frame(2, v, 3);
-        case K::CommonState: return build_serial_frame(4, v, 3);
-        case K::FirmwareParams: return build_serial_frame(3, v, 5);
-        case K::Version: return build_serial_frame(19, v, 5);
-        case K::StatusWord: return build_serial_frame(33, &word, 1);
-    }
-    return {};
+    using K = SimulatedDriver::ReplyKind;
+    const auto code = kReplies[static_cast<int>(r.kind)];
+    float values[5];
+    std::memcpy(values, r.values.data(), sizeof values);
+    if (r.kind == K::CheckStep || r.kind == K::StatusWord) std::memcpy(values, &r.word, 4);  // a word, bit for bit
+    return build_serial_frame(static_cast<uint8_t>(code.cmd + (r.kind == K::CheckValue ? r.index : 0)), values, code.values);
 }
 }  // namespace
 
@@ -41,10 +26,7 @@ bool SerialDriverPeer::start() {
     stop();
     pty_ = std::make_unique<PtyPeer>();
     if (!pty_->open()) return false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        slave_path_ = pty_->slave_path();
-    }
+    locked([&] { slave_path_ = pty_->slave_path(); });
     rx_.clear();
     stop_ = false;
     thread_ = std::thread([this] { run(); });
@@ -61,22 +43,12 @@ void SerialDriverPeer::unplug() {
     if (pty_) pty_->close_master();
 }
 
-std::string SerialDriverPeer::slave_path() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return slave_path_;
-}
-
-void SerialDriverPeer::send_bytes(const QByteArray& bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    outgoing_.append(bytes);
-}
-
 void SerialDriverPeer::send_frame(uint8_t cmd, const std::vector<float>& values) {
     send_bytes(build_serial_frame(cmd, values.data(), static_cast<int>(values.size())));
 }
 
 void SerialDriverPeer::send_odd_head(uint32_t length, uint8_t then_cmd) {
-    QByteArray bytes = QByteArray::fromHex("FF318A2301") + QByteArray(4, '\0') + QByteArray(1, '\0');
+    QByteArray bytes = QByteArray::fromHex("FF318A2301") + QByteArray(5, '\0');
     std::memcpy(bytes.data() + 5, &length, 4);  // little-endian host
     bytes += build_serial_frame(then_cmd);
     uint8_t sum = 0;
@@ -90,17 +62,10 @@ void SerialDriverPeer::run() {
     std::vector<SimulatedDriver::Reply> replies;
     while (!stop_) {
         const QByteArray in = pty_->read_available();
-        if (!in.isEmpty()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            raw_.append(in);
-        }
+        locked([&] { raw_.append(in); });
         rx_.append(in);
         take_requests();
-        QByteArray out;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            out.swap(outgoing_);
-        }
+        QByteArray out = locked([&] { return std::exchange(outgoing_, QByteArray()); });
         replies.clear();
         driver_->poll(Clock::now(), replies);
         for (const auto& r : replies) out.append(encode(r));
@@ -129,10 +94,7 @@ void SerialDriverPeer::take_requests() {
         }
         rx_.remove(0, bytes.size());
         const Request request{bytes, frame.cmd, frame.payload, Clock::now()};
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(request);
-        }
+        locked([&] { requests_.push_back(request); });
         handle(request);
     }
     rx_.clear();
@@ -159,22 +121,10 @@ void SerialDriverPeer::handle(const Request& r) {
 }
 
 std::vector<SerialDriverPeer::Request> SerialDriverPeer::requests(int cmd) {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Request> out;
-    for (const auto& r : requests_)
+    for (const auto& r : locked([&] { return requests_; }))
         if (cmd < 0 || r.cmd == cmd) out.push_back(r);
     return out;
-}
-
-QByteArray SerialDriverPeer::raw_received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return raw_;
-}
-
-void SerialDriverPeer::clear_received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-    raw_.clear();
 }
 
 bool SerialDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {

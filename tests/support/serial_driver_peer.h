@@ -23,6 +23,12 @@
 #include "simulated_driver.h"
 
 class SerialDriverPeer {
+    template <class F>
+    auto locked(F f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -43,11 +49,11 @@ public:
     // Plays an unplugged adapter: stops the thread and closes the master side.
     void unplug();
 
-    std::string slave_path() const;
+    std::string slave_path() const { return locked([&] { return slave_path_; }); }
     SimulatedDriver& driver() { return *driver_; }
 
     // Bytes towards the tool, written by the peer thread in call order.
-    void send_bytes(const QByteArray& bytes);
+    void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
     // One reply frame with `values` (0, 1, 3 or 5 of them).
     void send_frame(uint8_t cmd, const std::vector<float>& values = {});
     // Line noise: a floating or power-cycling TTL line reads as 0xFF.
@@ -59,8 +65,8 @@ public:
 
     std::vector<Request> requests(int cmd = -1);  // -1: all
     int request_count(uint8_t cmd) { return static_cast<int>(requests(cmd).size()); }
-    QByteArray raw_received();
-    void clear_received();
+    QByteArray raw_received() const { return locked([&] { return raw_; }); }
+    void clear_received() { locked([&] { requests_.clear(), raw_.clear(); }); }
 
     // Wait (running the Qt event loop) for `count` requests of `cmd` / raw bytes.
     bool wait_for_requests(uint8_t cmd, int count, int timeout_ms);

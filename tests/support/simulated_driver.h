@@ -45,6 +45,7 @@ public:
         Version,            // 19, values[0..1] = prefix, suffix
         StatusWord,         // 33, word = error bits
     };
+    using K = ReplyKind;
 
     struct Reply {
         ReplyKind kind = ReplyKind::EnableAck;
@@ -70,21 +71,27 @@ public:
         bool send_success = true;
     };
 
-    // Requests (called by a front end).
-    void enable();
-    void disable();
-    void reset();
-    void set_zero_point();
-    void clear_error();
-    void request_status();
-    void request_params();
+    // Requests (called by a front end). Disabled, the joint holds still.
+    void enable() { locked([&] { enabled_ = true, now(K::EnableAck); }); }
+    void disable() { locked([&] { enabled_ = false, motion_[1] = motion_[2] = 0, now(K::DisableAck); }); }
+    void reset() { locked([&] { enabled_ = false, motion_[1] = motion_[2] = 0, now(K::ResetAck); }); }
+    void set_zero_point() { locked([&] { motion_[0] = 0, now(K::ZeroPointAck); }); }
+    void clear_error() { locked([&] { error_bits_ = 0, now(K::ErrorResetAck); }); }
+    void request_status() { locked([&] { now(K::StatusWord, {}, error_bits_); }); }
+    void request_params() { locked([&] { now(K::FirmwareParams, params_); }); }
     // Stores the parameters, acknowledges, then reports the parameters now in force.
-    void write_params(const Params& params);
-    void flash_params();  // no answer
-    void request_version();
+    void write_params(const Params& p) { locked([&] { params_ = p, now(K::SetParamAck), now(K::FirmwareParams, p); }); }
+    void flash_params() { locked([&] { flashed_ = params_; }); }  // no answer
+    void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
     void start_calibration();
-    // Answers with one motion state; while disabled the joint holds still.
-    void motion_target(float position, float velocity, float torque, float kp, float kd);
+    // Answers with one motion state.
+    void motion_target(float position, float velocity, float torque, float, float) {
+        locked([&] {
+            ++motion_target_count_;
+            if (enabled_) motion_ = {position, velocity, torque};
+            now(K::MotionState, {motion_[0], motion_[1], motion_[2]});
+        });
+    }
 
     // Moves every reply due at `now` into `out`, in due order.
     void poll(Clock::time_point now, std::vector<Reply>& out);
@@ -98,37 +105,40 @@ public:
     Params params() { return locked([&] { return params_; }); }
     Params flashed_params() { return locked([&] { return flashed_; }); }
     void set_calibration_script(const CalibrationScript& s) { locked([&] { script_ = s; }); }
-    void set_common_state(float voltage, float motor_temp, float driver_temp) {
-        locked([&] { common_ = {voltage, motor_temp, driver_temp}; });
-    }
+    void set_common_state(float voltage, float motor, float driver) { locked([&] { common_ = {voltage, motor, driver}; }); }
     // Unsolicited common-state reports every `interval` (0 = never, the default).
-    void set_common_state_interval(std::chrono::microseconds interval);
+    void set_common_state_interval(std::chrono::microseconds interval) {
+        locked([&] { common_interval_ = interval, next_common_ = Clock::now() + interval; });
+    }
     // Unsolicited motion states at `rate_hz` (0 = off); position carries the running
     // sample number. Late polls catch up, so the number sent is exact for the time.
-    void set_motion_stream(double rate_hz, uint64_t max_samples = UINT64_MAX);
+    void set_motion_stream(double rate_hz, uint64_t max_samples = UINT64_MAX) {
+        locked([&] { stream_rate_ = rate_hz, stream_max_ = max_samples, stream_sent_ = 0, stream_start_ = Clock::now(); });
+    }
     uint64_t motion_stream_sent() { return locked([&] { return stream_sent_; }); }
     int calibration_count() { return locked([&] { return calibration_count_; }); }
     int motion_target_count() { return locked([&] { return motion_target_count_; }); }
 
 private:
-    void queue(ReplyKind kind, Clock::time_point due, std::array<float, 5> values = {}, int index = 0,
-               uint32_t word = 0);
-    void queue_params();
-    Clock::time_point stream_due(uint64_t n) const;
+    void queue(Clock::time_point due, K kind, std::array<float, 5> values = {}, uint32_t word = 0, int index = 0) {
+        queue_.emplace(due, Reply{kind, values, index, word});  // equal due times keep insertion order
+    }
+    void now(K kind, Params values = {}, uint32_t word = 0) { queue(Clock::now(), kind, values, word); }
+    Clock::time_point stream_due(uint64_t n) const {
+        return stream_start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(n / stream_rate_));
+    }
 
     std::mutex mutex_;
-    std::multimap<Clock::time_point, Reply> queue_;  // equal due times keep insertion order
+    std::multimap<Clock::time_point, Reply> queue_;
     bool enabled_ = false;
     uint16_t error_bits_ = 0;
     Params params_{8.0f, 1.0f, 1000.0f, 0.0f, 10.0f};
     Params flashed_ = params_;
     CalibrationScript script_;
-    std::array<float, 3> common_{24.0f, 35.0f, 40.0f};
+    std::array<float, 3> common_{24.0f, 35.0f, 40.0f}, motion_{};  // motion: position, velocity, torque
     std::chrono::microseconds common_interval_{0};
-    Clock::time_point next_common_{};
+    Clock::time_point next_common_{}, stream_start_{};
     double stream_rate_ = 0.0;
     uint64_t stream_max_ = 0, stream_sent_ = 0;
-    Clock::time_point stream_start_{};
-    std::array<float, 3> motion_{};  // position, velocity, torque
     int calibration_count_ = 0, motion_target_count_ = 0;
 };
