@@ -1,6 +1,7 @@
 // SlCanQt against a pseudo-terminal that plays a Lawicel-style SLCAN adapter.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "can_frame_maker.h"
@@ -38,7 +39,7 @@ struct LawicelAdapter {
             pty.write(ok ? "\r" : "\a");
         }
     }
-    bool serve_until(int n) { return wait_until([&] { return serve(), commands >= n; }, 1000); }
+    bool serve_until(const std::function<bool()>& done) { return wait_until([&] { return serve(), done(); }, 1000); }
 };
 
 std::string show(const CanFrame& f) {
@@ -53,7 +54,7 @@ protected:
         ASSERT_TRUE(adapter.pty.open());
         ConsoleCapture quiet;
         ASSERT_EQ(link.open(adapter.pty.slave_path()), 0);
-        ASSERT_TRUE(wait_until([&] { return adapter.serve(), adapter.channel_open && adapter.bit_rate == 8; }, 1000));
+        ASSERT_TRUE(adapter.serve_until([&] { return adapter.channel_open && adapter.bit_rate == 8; }));
     }
     // The next frame the link reads within a second ("" if none).
     std::string next_frame() {
@@ -71,20 +72,22 @@ TEST_F(SlCanAdapter, OpensAtOneMbitAndNoCommandOrFrameIsRefused) {
     EXPECT_EQ(tty_settings(adapter.pty.master_fd()), "1000000/1000000 8N1");
     EXPECT_TRUE(adapter.channel_open);
     EXPECT_EQ(adapter.bit_rate, 8);
-    CanFrame a = make_can_frame(0x123, 2, {0xAB, 0x01}), b = make_can_frame(0x081, 0, {});
-    CanFrame c = make_can_frame(0x7FF, 8, {0, 1, 0x22, 0x33, 0xC4, 0xD5, 0xE6, 0xFF}), too_long = make_can_frame(0x100, 9, {});
-    EXPECT_EQ(link.send(a), 0);
-    EXPECT_EQ(link.send(b), 0);
-    EXPECT_EQ(link.send(too_long), -1);
-    EXPECT_EQ(link.send(c), 0);
-    ASSERT_TRUE(adapter.serve_until(6));
+    CanFrame frames[] = {make_can_frame(0x123, 2, {0xAB, 0x01}), make_can_frame(0x081, 0, {}),
+                         make_can_frame(0x100, 9, {}), make_can_frame(0x7FF, 8, {0, 1, 0x22, 0x33, 0xC4, 0xD5, 0xE6, 0xFF})};
+    for (CanFrame& f : frames) EXPECT_EQ(link.send(f), f.dlc > 8 ? -1 : 0);
+    ASSERT_TRUE(adapter.serve_until([&] { return adapter.commands == 6; }));
     EXPECT_EQ(adapter.frames, (std::vector<std::string>{"t1232AB01", "t0810", "t7FF800012233C4D5E6FF"}));
     EXPECT_EQ(link.close(), 1);
-    ASSERT_TRUE(adapter.serve_until(7));
-    EXPECT_FALSE(adapter.channel_open);
+    ASSERT_TRUE(adapter.serve_until([&] { return !adapter.channel_open; }));
     EXPECT_TRUE(adapter.refused.empty()) << adapter.refused.front();
     EXPECT_FALSE(link.is_open());
-    EXPECT_EQ(link.send(a), -1);
+    EXPECT_EQ(link.send(frames[0]), -1);
+}
+
+TEST_F(SlCanAdapter, CloseRightAfterOpenTakesTheChannelOffTheBus) {
+    open_link();
+    EXPECT_EQ(link.close(), 1);
+    ASSERT_TRUE(adapter.serve_until([&] { return !adapter.channel_open; }));
 }
 
 TEST_F(SlCanAdapter, ErrorRepliesAndNonFramesCostNoFrame) {
@@ -119,12 +122,6 @@ TEST_F(SlCanAdapter, LostBytesDropTheTornLineAndInventNothing) {
     ASSERT_TRUE(wait_until([&] { return adapter.pty.pending_at_slave() == 0; }, 2000));  // all in the ring
     QTest::qWait(20);
     EXPECT_EQ(next_frame(), "456#2 0 0 0 0 0 0 cc bb");
-}
-
-TEST_F(SlCanAdapter, CloseRightAfterOpenTakesTheChannelOffTheBus) {
-    open_link();
-    EXPECT_EQ(link.close(), 1);
-    ASSERT_TRUE(wait_until([&] { return adapter.serve(), !adapter.channel_open; }, 1000));
 }
 
 TEST(SlCanOpen, MissingPortFailsAndUnpluggedAdapterClosesTheLink) {

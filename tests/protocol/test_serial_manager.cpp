@@ -31,12 +31,10 @@ class SerialManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.start());
-        manager = std::make_shared<SerialManager>("en");
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* d = qobject_cast<SetSerial*>(w)) dialog = d;
         ASSERT_NE(dialog, nullptr);
         button = dialog->findChild<QPushButton*>("serial_open_close_pushButton");
-        rx = manager->serial_receiver();
         // As the main window connects them: the start report reaches the manager directly,
         // motion samples are taken out of the buffer in the GUI thread.
         QObject::connect(rx, &SerialReceiver::calibration_start_signal, manager.get(),
@@ -47,11 +45,6 @@ protected:
         }, Qt::DirectConnection);
         QObject::connect(rx, &DeviceReceiver::fps_signal, [this](FrameCount c) { counts.push_back(c); });
         events = std::make_unique<ReceiverSignals<SerialReceiver>>(rx, Qt::AutoConnection);
-    }
-    void TearDown() override {
-        events.reset();
-        manager.reset();
-        peer.stop();
     }
     // Chooses `path` in the dialog (ptys are never listed by the scanner) and presses the button.
     void press_open_close(const std::string& path) {
@@ -73,16 +66,12 @@ protected:
     bool wait_for(const Lines& expected) {
         return wait_until([&] { return names().size() >= expected.size(); }, 3000) && names() == expected;
     }
-    bool seen(const std::string& name) {
-        const Lines n = names();
-        return std::find(n.begin(), n.end(), name) != n.end();
-    }
 
     SerialDriverPeer peer;
-    std::shared_ptr<SerialManager> manager;
+    std::shared_ptr<SerialManager> manager = std::make_shared<SerialManager>("en");
+    SerialReceiver* rx = manager->serial_receiver();
     SetSerial* dialog = nullptr;
     QPushButton* button = nullptr;
-    SerialReceiver* rx = nullptr;
     std::unique_ptr<ReceiverSignals<SerialReceiver>> events;
     std::vector<StampedMoitonState> samples;
     std::vector<FrameCount> counts;
@@ -125,34 +114,32 @@ TEST_F(SerialManagerTest, EveryRequestGoesOutByteExactAndItsReplyComesBack) {
     peer.driver().set_calibration_script(script);
     const float target[5] = {1, 2, 3, 4, 5};
     QByteArray raw = QByteArray::fromHex("a5a5");
-    const struct { std::function<void()> op; int cmd; const char* bytes; Lines replies; } rows[] = {
-        {[&] { manager->enable_motor(); }, 18, "ff318a23010b00000012fb", {"enable_sucess"}},
-        {[&] { manager->send_motion_target(target); }, 16,
+    const struct { std::function<void()> op; const char* bytes; Lines replies; } rows[] = {
+        {[&] { manager->enable_motor(); }, "ff318a23010b00000012fb", {"enable_sucess"}},
+        {[&] { manager->send_motion_target(target); },
          "ff318a23011f000000100000803f0000004000004040000080400000a0402c", {}},
-        {[&] { manager->disable_motor(); }, 19, "ff318a23010b00000013fc", {"disable_sucess"}},
-        {[&] { manager->reset_motor(); }, 20, "ff318a23010b00000014fd", {"reset_success"}},
-        {[&] { manager->set_zero_point(); }, 22, "ff318a23010b00000016ff", {"zero_point"}},
-        {[&] { manager->request_firmware_param(); }, 24, "ff318a23010b0000001801", {"firm(8,1,1000,0,10)"}},
-        {[&] { manager->request_driver_version(); }, 25, "ff318a23010b0000001902", {"version(2,3)"}},
-        {[&] { manager->clear_error(); }, 32, "ff318a23010b0000002009", {"error_reset"}},
-        {[&] { manager->write_firmware_param(FirmwareParams{6, 2, 500, 10, 3}); }, 17,
-         "ff318a23011f000000110000c040000000400000fa4300002041000040406c",
+        {[&] { manager->disable_motor(); }, "ff318a23010b00000013fc", {"disable_sucess"}},
+        {[&] { manager->reset_motor(); }, "ff318a23010b00000014fd", {"reset_success"}},
+        {[&] { manager->set_zero_point(); }, "ff318a23010b00000016ff", {"zero_point"}},
+        {[&] { manager->request_firmware_param(); }, "ff318a23010b0000001801", {"firm(8,1,1000,0,10)"}},
+        {[&] { manager->request_driver_version(); }, "ff318a23010b0000001902", {"version(2,3)"}},
+        {[&] { manager->clear_error(); }, "ff318a23010b0000002009", {"error_reset"}},
+        {[&] { manager->write_firmware_param(FirmwareParams{6, 2, 500, 10, 3}); },
+         "ff318a23011f000000110000c040000000400000fa4300002041000040406c" "ff318a23010b0000001801",
          {"set_param_success", "firm(6,2,500,10,3)", "firm(6,2,500,10,3)"}},  // re-read a second later
-        {[&] { manager->flash_firmware_param(); }, 23, "ff318a23010b0000001700", {}},
-        {[&] { manager->send_raw(raw); }, -1, "a5a5", {}},
-        {[&] { manager->calibrate_motor(); }, 21, "ff318a23010b00000015fe",
+        {[&] { manager->flash_firmware_param(); }, "ff318a23010b0000001700", {}},
+        {[&] { manager->send_raw(raw); }, "a5a5", {}},
+        {[&] { manager->calibrate_motor(); }, "ff318a23010b00000015fe",
          {"calibration_start", "phase_sequence(1)", "angle(0.5)", "compensation(-0.25)", "csv(0)", "param_check(2)",
           "calibration_sucess"}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.bytes);
         events->clear();
         peer.clear_received();
         row.op();
         const QByteArray bytes = QByteArray::fromHex(row.bytes);
-        ASSERT_TRUE(wait_until([&] { return peer.raw_received().contains(bytes); }, 3000));
-        if (row.cmd >= 0) EXPECT_EQ(peer.requests(row.cmd).at(0).bytes, bytes);
-        EXPECT_TRUE(wait_for(row.replies)) << ::testing::PrintToString(names());
+        ASSERT_TRUE(wait_until([&] { return peer.raw_received().contains(bytes); }, 3000)) << row.bytes;
+        EXPECT_TRUE(wait_for(row.replies)) << row.bytes << ::testing::PrintToString(names());
     }
     EXPECT_EQ(peer.driver().flashed_params(), (SimulatedDriver::Params{6, 2, 500, 10, 3}));
     EXPECT_EQ(check_values(events->checks().at(0)), script.check_values);
@@ -164,7 +151,6 @@ TEST_F(SerialManagerTest, EveryRequestGoesOutByteExactAndItsReplyComesBack) {
 TEST_F(SerialManagerTest, RepliesDecodeThroughNoiseAndOddHeads) {
     ASSERT_TRUE(open_link());
     ConsoleCapture quiet;
-    peer.driver().set_error_bits(0);
     peer.send_noise(25600);  // a second of a floating line, then at once the reply
     peer.send_frame(1);
     peer.send_odd_head(13, 7);  // taken as a frame, it would swallow the next reply's header
@@ -179,9 +165,7 @@ TEST_F(SerialManagerTest, RepliesDecodeThroughNoiseAndOddHeads) {
     peer.send_frame(16, {0.125f, 7.0f, 8.0f});
     peer.send_frame(3, {8.0f, 1.0f, 1000.0f, 0.5f, 12.5f});
     peer.send_frame(19, {1.0f, 9.0f, 0.0f, 0.0f, 0.0f});
-    for (uint8_t cmd : {2, 10}) peer.send_frame(cmd, std::vector<float>(cmd == 2 ? 0 : 1));  // unknown: dropped
-    peer.send_frame(42, {1, 2, 3});
-    peer.send_frame(20, {1, 2, 3, 4, 5});
+    peer.send_frame(2), peer.send_frame(10, {1}), peer.send_frame(42, {1, 2, 3}), peer.send_frame(20, {1, 2, 3, 4, 5});
     for (int i = 0; i < 12; ++i) peer.send_frame(static_cast<uint8_t>(37 + i), {1.0f + i});
     for (uint32_t step : {0u, 3u, 9u, 0x10004u}) peer.send_frame(36, {from_bits(step)});
     EXPECT_TRUE(wait_for({"enable_sucess", "disable_sucess", "zero_point", "calibration_start", "calibration_sucess",
@@ -194,8 +178,7 @@ TEST_F(SerialManagerTest, RepliesDecodeThroughNoiseAndOddHeads) {
     const auto checks = events->checks();
     ASSERT_EQ(checks.size(), 4u);
     EXPECT_EQ(check_values(checks[0]), (std::array<float, 12>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-    const std::string texts[4] = {check_step_text(0), check_step_text(3), check_step_text(3), check_step_text(3)};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(checks[i].result, texts[i]) << i;  // an unknown step keeps the text
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(checks[i].result, check_step_text(i ? 3 : 0)) << i;  // unknown steps keep it
     EXPECT_EQ(check_step_text(3), QByteArray::fromHex("b5e7b8d0b2bbbacfb8f1").toStdString());  // GBK 电感不合格
 }
 
@@ -216,10 +199,8 @@ TEST_F(SerialManagerTest, MotionRepliesAreStampedCountedAndNoneIsLost) {
     ASSERT_TRUE(wait_until([&] { return samples.size() >= 2000; }, 6000));
     const size_t ticks = counts.size();
     ASSERT_TRUE(wait_until([&] { return counts.size() >= ticks + 1; }, 1500));
-    peer.driver().set_common_state_interval(microseconds(0));
     ASSERT_EQ(samples.size(), 2000u);
     for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i].position, static_cast<float>(i));
-    EXPECT_LT(samples[0].time, 0.5f);
     EXPECT_LT(samples[0].time, samples.back().time);
     FrameCount total{};
     for (const auto& c : counts) total.motion_count += c.motion_count, total.common_count += c.common_count;
@@ -235,7 +216,6 @@ TEST_F(SerialManagerTest, UnpluggingWhileOpenIsSurvivedAndTheLinkReopens) {
     manager->enable_motor();
     ASSERT_TRUE(wait_until([&] { return button->text() == "Open"; }, 3000)) << "the loss was never seen";
     EXPECT_FALSE(manager->serial_interface()->is_open());
-
     peer.driver().set_motion_stream(0.0);
     ASSERT_TRUE(peer.start());  // plugged in again: a new pty
     ASSERT_TRUE(open_link());
@@ -250,7 +230,7 @@ TEST_F(SerialManagerTest, CalibrationFailsOnlyWhenTheStartWasNeverReported) {
     int failed = 0;
     QObject::connect(manager.get(), &SerialManager::calibrate_failed_signal, [&] { ++failed; });
     manager->calibrate_motor();
-    ASSERT_TRUE(wait_until([&] { return seen("calibration_start"); }, 2000));
+    ASSERT_TRUE(wait_until([&] { return !names().empty(); }, 2000));
     manager->calibrate_start_timer_slot();
     EXPECT_EQ(failed, 0);
     SimulatedDriver::CalibrationScript silent;
