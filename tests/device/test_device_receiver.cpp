@@ -48,7 +48,7 @@ TEST(DeviceReceiver, HandsOverEverySampleOnceInOrderUnderTheLockCountsAndRestart
     r.to_produce = 5000;
     ASSERT_TRUE(wait_until([&] { return seen.size() == 5000 && r.commons == 0; }, 5000));
     const size_t ticks = counts.size();  // one tick takes the rest, the next must be zero
-    ASSERT_TRUE(wait_until([&] { return counts.size() >= ticks + 2; }, 2500));
+    ASSERT_TRUE(wait_until([&] { return counts.size() >= ticks + 2; }, 3500));
     for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], static_cast<float>(i));
     EXPECT_FALSE(lock_free_during_hand_over);
     EXPECT_TRUE(r.buffer_lock_free());
