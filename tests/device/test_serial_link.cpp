@@ -184,14 +184,17 @@ TEST(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
     ASSERT_EQ(link.open(peer.slave_path()), 0);
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType t, const QMessageLogContext&, const QString&) { g_qt_warnings += t != QtDebugMsg && t != QtInfoMsg; });
-    constexpr int kPerThread = 400;
+    constexpr int kPerThread = 2000;
     std::atomic<int> failures{0}, done{0};
     auto writer = [&](float id) {
         for (int i = 0; i < kPerThread; ++i) failures += link.write(frame(16, {id, float(i), 0, 0, 0}).constData(), 31) != 0;
         ++done;
     };
     QByteArray got;
-    std::thread drain([&] { got = peer.read_until(2 * kPerThread * 31, 10000); });
+    std::thread drain([&] {  // slowly, so the line stays full and frames go out in pieces
+        for (int i = 0; i < 5000 && got.size() < 2 * kPerThread * 31; ++i, got += peer.read_available())
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    });
     std::thread a(writer, 1.0f), b(writer, 2.0f);
     wait_until([&] { return link.read(), link.is_open(), done == 2; }, 10000);  // the GUI thread keeps using the link
     a.join(), b.join(), drain.join();
