@@ -39,12 +39,11 @@ void SerialFrameBuffer::append(const char* data, int size) {
 }
 
 bool SerialFrameBuffer::frame_available() {
-    int skipped = 0;
-    int headerless = 0;
-    uint32_t odd_length = 0;
-    bool odd_seen = false, bad_sum = false, found = false;
+    bool found = false;
+    NoiseReport report;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        NoiseReport& noise = noise_;
         for (;;) {
             const int n = unread();
             const void* ff = n > 0 ? std::memchr(head_ptr(), 0xFF, static_cast<size_t>(n)) : nullptr;
@@ -52,14 +51,14 @@ bool SerialFrameBuffer::frame_available() {
                 // Nothing here can start a frame. A short remnant is kept as it is, but a
                 // backlog that never forms a frame must not grow without bound.
                 if (n > headerless_limit_) {
-                    headerless = n;
+                    noise.headerless += n;
                     head_ += n;
                     compact();
                 }
                 break;
             }
             const int k = static_cast<int>(static_cast<const uint8_t*>(ff) - head_ptr());
-            skipped += k;
+            noise.skipped += k;
             head_ += k;
             if (unread() < kMinHeadLength) break;
             const uint8_t* p = head_ptr();
@@ -70,26 +69,34 @@ bool SerialFrameBuffer::frame_available() {
             const uint32_t length = head_length_field();
             if (!is_serial_frame_length(length)) {
                 // Taking such a head would swallow the start of the next frame.
-                if (!odd_seen) odd_length = length;
-                odd_seen = true;
+                if (noise.odd_heads++ == 0) noise.odd_length = length;
                 head_ += 1;
                 continue;
             }
             if (static_cast<uint32_t>(unread()) < length) break;
             if (byte_sum_checksum(p, static_cast<uint8_t>(length)) != p[length - 1]) {
-                bad_sum = true;
+                ++noise.bad_sums;
                 head_ += 4;
                 continue;
             }
             found = true;
             break;
         }
+        // A noisy line is reported at most once a second, with what was dropped since.
+        const auto now = std::chrono::steady_clock::now();
+        const bool any = noise.skipped || noise.headerless || noise.odd_heads || noise.bad_sums;
+        if (any && now - last_noise_report_ >= std::chrono::seconds(1)) {
+            report = noise;
+            noise = NoiseReport();
+            last_noise_report_ = now;
+        }
     }
-    // One line of each kind per call, however much noise was passed over.
-    if (odd_seen) hv::log_warn("Frame length field ", odd_length, " fits no frame, header discarded.");
-    if (bad_sum) hv::log_warn("A simple command frame with incorrect check_sum is discarded.");
-    if (skipped > 0) hv::log_warn("Disgarding buffer of size:", skipped);
-    if (headerless > 0) hv::log_warn("No frame header in ", headerless, " buffered bytes, disgarding them");
+    if (report.odd_heads > 0)
+        hv::log_warn("Frame length field ", report.odd_length, " fits no frame, header discarded.");
+    if (report.bad_sums > 0) hv::log_warn("A simple command frame with incorrect check_sum is discarded.");
+    if (report.skipped > 0) hv::log_warn("Disgarding buffer of size:", report.skipped);
+    if (report.headerless > 0)
+        hv::log_warn("No frame header in ", report.headerless, " buffered bytes, disgarding them");
     return found;
 }
 
@@ -115,6 +122,7 @@ void SerialFrameBuffer::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     buffer_.resize(0);
     head_ = 0;
+    noise_ = NoiseReport();
     backlog_reported_ = false;
 }
 

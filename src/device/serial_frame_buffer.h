@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -31,7 +32,8 @@ public:
     // True when a complete frame of one of the four lengths that passed the
     // checksum test heads the buffer; discards everything before it: bytes before
     // a header, false headers and heads of another length (one byte each, so the
-    // next FF is tried), frames with a bad sum (their four header bytes).
+    // next FF is tried), frames with a bad sum (their four header bytes). What it
+    // drops is logged at most once a second.
     bool frame_available();
     // Takes the head frame; call only after frame_available() returned true.
     void read_frame(SerialFrame& frame);
@@ -53,10 +55,21 @@ private:
     uint32_t head_length_field() const;
     void compact();
 
+    // What frame_available() dropped and has not reported yet.
+    struct NoiseReport {
+        int skipped = 0;     // bytes before a header
+        int headerless = 0;  // bytes of a backlog without any header
+        int odd_heads = 0;   // heads whose length fits no frame
+        uint32_t odd_length = 0;
+        int bad_sums = 0;
+    };
+
     const int headerless_limit_;
     const int backlog_limit_;
     std::mutex mutex_;
     QByteArray buffer_;
     int head_ = 0;
     bool backlog_reported_ = false;
+    NoiseReport noise_;
+    std::chrono::steady_clock::time_point last_noise_report_{};
 };

@@ -75,11 +75,18 @@ TEST(SerialFrameBuffer, RandomNoiseAndOddHeadsNeitherLoseNorInventFrames) {
 }
 
 TEST(SerialFrameBuffer, OneCallPassesAnyBacklogAndBacklogsAreBounded) {
-    ConsoleCapture quiet;
+    ConsoleCapture out;
     SerialFrameBuffer noisy;
     noisy.append(QByteArray(25600, '\xFF') + kEnable);  // a second of a floating line
     EXPECT_TRUE(noisy.frame_available());
     EXPECT_EQ(noisy.size(), 11);
+    for (int i = 0; i < 100; ++i) {  // noise between frames, again and again: one line, not one per gap
+        SerialFrame f;
+        noisy.read_frame(f);
+        noisy.append(hex("0001") + kEnable);
+        ASSERT_TRUE(noisy.frame_available());
+    }
+    EXPECT_EQ(out.lines_starting("[WARN] Disgarding").size(), 1u);
 
     SerialFrameBuffer buffer(/*headerless_limit=*/64, /*backlog_limit=*/230);
     for (int i = 0; i < 20; ++i) buffer.append(frame(2, {float(i), 0, 0}));  // no consumer: the newest go
