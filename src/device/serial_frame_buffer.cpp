@@ -39,19 +39,65 @@ void SerialFrameBuffer::append(const char* data, int size) {
 }
 
 bool SerialFrameBuffer::frame_available() {
-    if (!discard_to_header()) return false;
-    if (!has_min_length()) return false;
-    if (!header_matches()) {
-        drop_one_byte();
-        return false;
+    bool found = false;
+    NoiseReport report;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        NoiseReport& noise = noise_;
+        for (;;) {
+            const int n = unread();
+            const void* ff = n > 0 ? std::memchr(head_ptr(), 0xFF, static_cast<size_t>(n)) : nullptr;
+            if (ff == nullptr) {
+                // Nothing here can start a frame. A short remnant is kept as it is, but a
+                // backlog that never forms a frame must not grow without bound.
+                if (n > headerless_limit_) {
+                    noise.headerless += n;
+                    head_ += n;
+                    compact();
+                }
+                break;
+            }
+            const int k = static_cast<int>(static_cast<const uint8_t*>(ff) - head_ptr());
+            noise.skipped += k;
+            head_ += k;
+            if (unread() < kMinHeadLength) break;
+            const uint8_t* p = head_ptr();
+            if (p[1] != kSerialHeader[1] || p[2] != kSerialHeader[2] || p[3] != kSerialHeader[3]) {
+                head_ += 1;
+                continue;
+            }
+            const uint32_t length = head_length_field();
+            if (!is_serial_frame_length(length)) {
+                // Taking such a head would swallow the start of the next frame.
+                if (noise.odd_heads++ == 0) noise.odd_length = length;
+                head_ += 1;
+                continue;
+            }
+            if (static_cast<uint32_t>(unread()) < length) break;
+            if (byte_sum_checksum(p, static_cast<uint8_t>(length)) != p[length - 1]) {
+                ++noise.bad_sums;
+                head_ += 4;
+                continue;
+            }
+            found = true;
+            break;
+        }
+        // A noisy line is reported at most once a second, with what was dropped since.
+        const auto now = std::chrono::steady_clock::now();
+        const bool any = noise.skipped || noise.headerless || noise.odd_heads || noise.bad_sums;
+        if (any && now - last_noise_report_ >= std::chrono::seconds(1)) {
+            report = noise;
+            noise = NoiseReport();
+            last_noise_report_ = now;
+        }
     }
-    if (!length_fits()) return false;
-    if (!frame_complete()) return false;
-    if (!checksum_ok()) {
-        drop_bad_frame();
-        return false;
-    }
-    return true;
+    if (report.odd_heads > 0)
+        hv::log_warn("Frame length field ", report.odd_length, " fits no frame, header discarded.");
+    if (report.bad_sums > 0) hv::log_warn("A simple command frame with incorrect check_sum is discarded.");
+    if (report.skipped > 0) hv::log_warn("Disgarding buffer of size:", report.skipped);
+    if (report.headerless > 0)
+        hv::log_warn("No frame header in ", report.headerless, " buffered bytes, disgarding them");
+    return found;
 }
 
 void SerialFrameBuffer::read_frame(SerialFrame& frame) {
@@ -76,45 +122,8 @@ void SerialFrameBuffer::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     buffer_.resize(0);
     head_ = 0;
+    noise_ = NoiseReport();
     backlog_reported_ = false;
-}
-
-bool SerialFrameBuffer::discard_to_header() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const int n = unread();
-    const void* ff = n > 0 ? std::memchr(head_ptr(), 0xFF, static_cast<size_t>(n)) : nullptr;
-    if (ff == nullptr) {
-        // Nothing here can start a frame. A short remnant is kept as it is, but a
-        // backlog that never forms a frame must not grow without bound.
-        if (n > headerless_limit_) {
-            hv::log_warn("No frame header in ", n, " buffered bytes, disgarding them");
-            head_ += n;
-            compact();
-        }
-        return false;
-    }
-    const int k = static_cast<int>(static_cast<const uint8_t*>(ff) - head_ptr());
-    if (k > 0) {
-        hv::log_warn("Disgarding buffer of size:", k);
-        head_ += k;
-    }
-    return true;
-}
-
-bool SerialFrameBuffer::has_min_length() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return unread() >= kMinHeadLength;
-}
-
-bool SerialFrameBuffer::header_matches() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint8_t* p = head_ptr();
-    return p[1] == kSerialHeader[1] && p[2] == kSerialHeader[2] && p[3] == kSerialHeader[3];
-}
-
-void SerialFrameBuffer::drop_one_byte() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    head_ += 1;
 }
 
 uint32_t SerialFrameBuffer::head_length_field() const {
@@ -123,42 +132,12 @@ uint32_t SerialFrameBuffer::head_length_field() const {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-bool SerialFrameBuffer::length_fits() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint32_t length = head_length_field();
-    if (length != 0 && length <= kMaxSerialFrameLength) return true;
-    // A zero length would be offered again without end, a longer one would wait
-    // for bytes that never come: drop the FF and resynchronise on the next one.
-    hv::log_warn("Frame length field ", length, " fits no frame, header discarded.");
-    head_ += 1;
-    return false;
-}
-
-bool SerialFrameBuffer::frame_complete() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<uint32_t>(unread()) >= head_length_field();
-}
-
-bool SerialFrameBuffer::checksum_ok() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint32_t length = head_length_field();
-    const uint8_t* p = head_ptr();
-    const uint8_t expected = is_serial_frame_length(length) ? p[length - 1] : 0;
-    return byte_sum_checksum(p, static_cast<uint8_t>(length)) == expected;
-}
-
-void SerialFrameBuffer::drop_bad_frame() {
-    hv::log_warn("A simple command frame with incorrect check_sum is discarded.");
-    std::lock_guard<std::mutex> lock(mutex_);
-    head_ += 4;
-}
-
 int SerialFrameBuffer::take_frame(char* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Guard against a call without a preceding successful frame_available().
     if (unread() < kMinHeadLength) return 0;
     const uint32_t length = head_length_field();
-    if (length == 0 || length > kMaxSerialFrameLength || static_cast<uint32_t>(unread()) < length)
+    if (!is_serial_frame_length(length) || static_cast<uint32_t>(unread()) < length)
         return 0;
     std::memcpy(out, head_ptr(), length);
     head_ += static_cast<int>(length);

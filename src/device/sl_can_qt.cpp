@@ -81,8 +81,11 @@ int SlCanQt::open(const std::string& device_name) {
             hv::log_plain("Serport connected!");
             write_fd_ = static_cast<int>(port->handle());
             port->clear(QSerialPort::AllDirections);
+            // Commands end at CR only. The channel may still be open from an earlier
+            // run, and an open adapter ignores a new bit rate: close it first.
+            write_line_locked("C\r", 2);
             write_line_locked("S8\r", 3);
-            write_line_locked("O\r\n", 3);
+            write_line_locked("O\r", 2);
             opened = true;
         } else {
             hv::log_plain("Serport connect failed!");
@@ -139,6 +142,19 @@ int SlCanQt::receive(CanFrame& frame) {
     while (ring_tail_ != ring_head_) {
         const char byte = static_cast<char>(ring_[ring_tail_]);
         ring_tail_ = (ring_tail_ + 1) & kRingMask;
+        if (resync_) {
+            // Bytes were lost on a ring overflow: the line they belonged to is gone,
+            // reading starts again after the next CR.
+            line_length_ = 0;
+            resync_ = byte != '\r';
+            continue;
+        }
+        if (byte == kBel) {
+            // The adapter's answer to a command it refused; it stands alone.
+            line_length_ = 0;
+            report_error_reply();
+            continue;
+        }
         if (line_length_ == kLineCapacity) {
             const int err = errno;  // as perror reports it
             hv::log_to(std::cerr, "Linbuf full: ", std::strerror(err));
@@ -192,6 +208,7 @@ void SlCanQt::push_to_ring(const QByteArray& bytes) {
         if (next == ring_tail_) {
             // Full: everything buffered goes, and this byte with it.
             ring_head_ = ring_tail_ = 0;
+            resync_ = true;
             continue;
         }
         ring_[ring_head_] = static_cast<uint8_t>(c);
@@ -222,6 +239,16 @@ bool SlCanQt::write_line_locked(const char* data, int size) {
         return false;
     }
     return true;
+}
+
+void SlCanQt::report_error_reply() {
+    // At most one line a second, however often the adapter refuses.
+    const auto now = std::chrono::steady_clock::now();
+    ++error_replies_;
+    if (now - last_error_report_ < std::chrono::seconds(1)) return;
+    hv::log_plain("SLCAN adapter refused a command (", error_replies_, " error replies)");
+    last_error_report_ = now;
+    error_replies_ = 0;
 }
 
 void SlCanQt::port_lost(QSerialPort* port) {

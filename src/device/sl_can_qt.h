@@ -1,6 +1,7 @@
 #pragma once
 #include <QSerialPort>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,8 @@ public:
     static constexpr uint32_t kRingSize = 8192;
     static constexpr uint32_t kRingMask = kRingSize - 1;
     static constexpr uint32_t kLineCapacity = 155;
+    // An adapter's error reply (Lawicel); OK is a bare CR.
+    static constexpr char kBel = 0x07;
 
     SlCanQt();
     ~SlCanQt() override;
@@ -47,6 +50,8 @@ private:
     // Parses one line ended by CR; false rejects it.
     static bool parse_line(const char* line, uint32_t length, CanFrame& frame);
     void port_lost(QSerialPort* port);
+    // Ring mutex held.
+    void report_error_reply();
 
     std::shared_ptr<QSerialPort> port_;
     int write_fd_ = -1;
@@ -56,6 +61,10 @@ private:
     uint8_t ring_[kRingSize] = {};
     uint32_t ring_head_ = 0;
     uint32_t ring_tail_ = 0;
+    // Set by a ring overflow: drop bytes up to the next CR.
+    bool resync_ = false;
+    int error_replies_ = 0;
+    std::chrono::steady_clock::time_point last_error_report_{};
     std::mutex ring_mutex_;
     QString port_name_;
 };

@@ -1,11 +1,12 @@
-#include <QSignalSpy>
-#include <QTest>
+// The receive-thread base both reply parsers share, and the 500 ms device scanner.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "device_receiver.h"
+#include "device_scanner.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -13,103 +14,106 @@ namespace {
 class CountingReceiver : public DeviceReceiver {
 public:
     ~CountingReceiver() override { stop_receive_thread(); }
-    std::atomic<int> loops_started{0}, to_produce{0}, produced{0}, commons_to_count{0};
-
+    std::atomic<int> loops{0}, to_produce{0}, produced{0}, commons{0};
     // Whether another thread could take the motion-buffer lock right now.
     bool buffer_lock_free() {
         bool free = false;
-        std::thread probe([&] {
-            if (motion_buffer_mutex_.try_lock()) {
-                free = true;
-                motion_buffer_mutex_.unlock();
-            }
-        });
-        probe.join();
+        std::thread([&] { if ((free = motion_buffer_mutex_.try_lock())) motion_buffer_mutex_.unlock(); }).join();
         return free;
     }
 
 protected:
     void receive_loop() override {
-        loops_started++;
-        while (!stop_requested()) {
-            if (commons_to_count.load() > 0) {
-                commons_to_count--;
-                count_common_state();
-            }
-            if (to_produce.load() > 0) {
-                to_produce--;
-                StampedMoitonState s;
-                s.time = static_cast<float>(produced.load());
-                push_motion_state(s);
-                produced++;
-            } else {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
+        for (++loops; !stop_requested(); std::this_thread::sleep_for(std::chrono::microseconds(to_produce ? 0 : 200))) {
+            for (; commons > 0; --commons) count_common_state();
+            if (to_produce > 0) --to_produce, push_motion_state(StampedMoitonState{static_cast<float>(produced++), 0, 0, 0});
         }
     }
 };
 
-TEST(DeviceReceiver, FlushHandsOverEverySampleOnceInOrderUnderTheBufferLock) {
+TEST(DeviceReceiver, HandsOverEverySampleOnceInOrderUnderTheLockCountsAndRestarts) {
     CountingReceiver r;
     std::vector<float> seen;
-    bool free_during_emission = false;
-    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r,
-                     [&](QVector<StampedMoitonState>& buf) {
-                         free_during_emission = free_during_emission || r.buffer_lock_free();
-                         for (const auto& s : buf) seen.push_back(s.time);
-                         buf.clear();
-                     }, Qt::DirectConnection);
+    std::vector<FrameCount> counts;
+    bool lock_free_during_hand_over = false;
+    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
+        lock_free_during_hand_over |= r.buffer_lock_free();
+        for (const auto& s : buf) seen.push_back(s.time);
+        buf.clear();
+    }, Qt::DirectConnection);
+    QObject::connect(&r, &DeviceReceiver::fps_signal, [&](FrameCount c) { counts.push_back(c); });
     r.start_receive_thread();
+    r.start_receive_thread();  // a second start starts nothing
+    r.commons = 1;
     r.to_produce = 5000;
-    QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(seen.size()), 5000, 5000);
-    r.stop_receive_thread();
+    ASSERT_TRUE(wait_until([&] { return seen.size() == 5000 && r.commons == 0; }, 5000));
+    const size_t ticks = counts.size();  // one tick takes the rest, the next must be zero
+    ASSERT_TRUE(wait_until([&] { return counts.size() >= ticks + 2; }, 3500));
     for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], static_cast<float>(i));
-    EXPECT_FALSE(free_during_emission);
+    EXPECT_FALSE(lock_free_during_hand_over);
     EXPECT_TRUE(r.buffer_lock_free());
-}
-
-TEST(DeviceReceiver, CountsAreReportedAndZeroedEverySecondIdleOrNot) {
-    CountingReceiver r;
-    QSignalSpy samples(&r, &DeviceReceiver::motor_motion_state_signal);
-    QSignalSpy spy(&r, &DeviceReceiver::fps_signal);
-    // Without a thread: zero counts, and no empty sample hand-overs.
-    ASSERT_TRUE(spy.wait(1500));
-    EXPECT_EQ(spy.at(0).at(0).value<FrameCount>().motion_count, 0u);
-    EXPECT_EQ(spy.at(0).at(0).value<FrameCount>().common_count, 0u);
-    EXPECT_EQ(samples.count(), 0);
-
-    spy.clear();
-    r.start_receive_thread();
-    r.commons_to_count = 1;
-    r.to_produce = 30;
-    QTRY_COMPARE_WITH_TIMEOUT(r.produced.load(), 30, 2000);
-    QTRY_COMPARE_WITH_TIMEOUT(r.commons_to_count.load(), 0, 2000);
-    ASSERT_TRUE(spy.wait(1500));
     FrameCount total{};
-    for (const auto& args : spy) {
-        auto c = args.at(0).value<FrameCount>();
-        total.motion_count += c.motion_count;
-        total.common_count += c.common_count;
-    }
-    EXPECT_EQ(total.motion_count, 30u);
+    for (const auto& c : counts) total.motion_count += c.motion_count, total.common_count += c.common_count;
+    EXPECT_EQ(total.motion_count, 5000u);
     EXPECT_EQ(total.common_count, 1u);
-    spy.clear();
-    ASSERT_TRUE(spy.wait(1500));
-    EXPECT_EQ(spy.at(0).at(0).value<FrameCount>().common_count, 0u);
-    EXPECT_EQ(spy.at(0).at(0).value<FrameCount>().motion_count, 0u);
-}
-
-TEST(DeviceReceiver, StartIsIdempotentAndRestartRunsAFreshLoop) {
-    CountingReceiver r;
-    r.start_receive_thread();
-    r.start_receive_thread();
-    QTRY_COMPARE_WITH_TIMEOUT(r.loops_started.load(), 1, 1000);
+    EXPECT_EQ(counts.back().motion_count + counts.back().common_count, 0u);
+    EXPECT_EQ(r.loops, 1);
     r.stop_receive_thread();
     EXPECT_FALSE(r.has_receive_thread());
-    r.stop_receive_thread();  // no thread: only sets the flag
     r.start_receive_thread();
-    QTRY_COMPARE_WITH_TIMEOUT(r.loops_started.load(), 2, 1000);
-    EXPECT_TRUE(r.has_receive_thread());
+    ASSERT_TRUE(wait_until([&] { return r.loops == 2; }, 1000));
+}
+
+// A link whose device list and open state the test sets; it counts the scanner's ticks.
+class ListedDevice : public DeviceInterface {
+public:
+    std::vector<std::string> names;
+    bool open_state = false;
+    int ticks = 0;
+    void scan_devices(std::vector<std::string>& devices) override {
+        ++ticks;
+        devices.insert(devices.end(), names.begin(), names.end());
+    }
+    int open(const std::string&) override { return 0; }
+    int close() override { return 1; }
+    bool is_open() override { return open_state; }
+};
+
+std::vector<std::string> numbered(int n) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) out.push_back("tty" + std::to_string(i));
+    return out;
+}
+
+TEST(DeviceScanner, ReportsChangesOnlyWithTheCountKeptInEightBits) {
+    auto dev = std::make_shared<ListedDevice>();
+    DeviceScanner scanner(dev);
+    std::vector<std::vector<std::string>> lists;
+    std::vector<bool> states;
+    QObject::connect(&scanner, &DeviceScanner::number_changed_signal, [&](std::vector<std::string>& d) { lists.push_back(d); });
+    QObject::connect(&scanner, &DeviceScanner::state_changed_signal, [&](bool s) { states.push_back(s); });
+    const std::vector<std::string> three{"ttyUSB0", "ttyUSB1", "ttyUSB2"}, two{"ttyUSB0", "ttyUSB1"};
+    using Lists = std::vector<std::vector<std::string>>;
+    const struct { std::vector<std::string> names; bool open; Lists lists; std::vector<bool> states; } ticks[] = {
+        {{}, false, {}, {}},  // nothing to report at start-up
+        {three, false, {three}, {}},
+        {three, true, {}, {true}},
+        {{"ttyUSB0", "ttyUSB1", "ttyACM0"}, true, {}, {}},  // replaced, same count
+        {two, false, {two}, {false}},
+        {numbered(256), false, {numbered(256)}, {}},
+        {numbered(256), false, {numbered(256)}, {}},  // 256 reads back as 0
+        {numbered(255), false, {numbered(255)}, {}},
+        {numbered(255), false, {}, {}},
+    };
+    for (const auto& tick : ticks) {
+        dev->names = tick.names;
+        dev->open_state = tick.open;
+        lists.clear(), states.clear();
+        const int before = dev->ticks;
+        ASSERT_TRUE(wait_until([&] { return dev->ticks > before; }, 1500));
+        EXPECT_EQ(lists, tick.lists) << "tick " << dev->ticks;
+        EXPECT_EQ(states, tick.states) << "tick " << dev->ticks;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
-// Records a receiver's signals as short texts ("name" or "name(arg,...)") in emission order.
-// Direct connections record in the receive thread; queued ones reach the test's thread the way
-// the main window receives them.
+// Records a receiver's signals as short texts ("name" or "name(arg,...)") in emission
+// order, and the check records apart. Direct connections record in the receive
+// thread; queued ones reach the test's thread the way the main window receives them.
 #include <QObject>
 #include <array>
 #include <mutex>
@@ -14,24 +14,20 @@
 #include "serial_receiver.h"
 #include "wait_until.h"
 
-inline void put(std::ostream& os, const DriverVersion& v) { os << v.prefix << ',' << v.suffix; }
-inline void put(std::ostream& os, const CommonState& s) {
-    os << s.voltage << ',' << s.motor_temp << ',' << s.driver_temp;
+inline std::ostream& operator<<(std::ostream& os, const DriverVersion& v) { return os << v.prefix << ',' << v.suffix; }
+inline std::ostream& operator<<(std::ostream& os, const CommonState& s) {
+    return os << s.voltage << ',' << s.motor_temp << ',' << s.driver_temp;
 }
-inline void put(std::ostream& os, const FirmwareState& s) {
-    os << s.gear_ratio << ',' << s.can_id << ',' << s.current_bandwidth << ',' << s.can_timeout << ','
-       << s.current_limit;
+inline std::ostream& operator<<(std::ostream& os, const FirmwareState& s) {
+    return os << s.gear_ratio << ',' << s.can_id << ',' << s.current_bandwidth << ',' << s.can_timeout << ','
+              << s.current_limit;
 }
-inline void put(std::ostream& os, const CheckData& d) { os << d.pass; }
-template <class T>
-void put(std::ostream& os, const T& v) {
-    os << v;
-}
+inline std::ostream& operator<<(std::ostream& os, const CheckData& d) { return os << d.pass; }
 
 inline std::array<float, 12> check_values(const CheckData& d) {
-    return {d.current_sample_error_k, d.current_sample_error_b, d.motor_temp, d.driver_temp,
-            d.phase_R, d.phase_L, d.non_load_current_average, d.non_load_current_peak,
-            d.back_EMF, d.torque_k, d.non_load_torque, d.moment_of_inertia};
+    return {d.current_sample_error_k, d.current_sample_error_b, d.motor_temp, d.driver_temp, d.phase_R, d.phase_L,
+            d.non_load_current_average, d.non_load_current_peak, d.back_EMF, d.torque_k, d.non_load_torque,
+            d.moment_of_inertia};
 }
 
 template <class Rx>
@@ -41,46 +37,33 @@ public:
         qRegisterMetaType<uint16_t>("uint16_t");
         qRegisterMetaType<CheckData>("CheckData");
         auto on = [&](auto sig, const char* name) {
-            connect(rx, sig, this, [this, name](auto... a) { add(name, a...); }, type);
+            connect(rx, sig, this, [this, name](auto... a) {
+                std::ostringstream os;
+                os << name;
+                if constexpr (sizeof...(a) > 0) ((os << '(') << ... << a) << ')';
+                std::lock_guard<std::mutex> lock(mutex_);
+                names_.push_back(os.str());
+                if constexpr ((std::is_same_v<decltype(a), CheckData> || ...)) checks_.push_back(a...);
+            }, type);
         };
-        on(&Rx::set_param_success_signal, "set_param_success");
-        on(&Rx::error_reset_signal, "error_reset");
-        on(&Rx::enable_sucess_signal, "enable_sucess");
-        on(&Rx::disable_sucess_signal, "disable_sucess");
-        on(&Rx::calibration_start_signal, "calibration_start");
-        on(&Rx::calibration_sucess_signal, "calibration_sucess");
-        on(&Rx::param_check_signal, "param_check");
-        on(&Rx::reset_success_signal, "reset_success");
-        on(&Rx::motion_param_send_success_signal, "motion_param_send_success");
-        on(&Rx::zero_point_signal, "zero_point");
-        on(&Rx::phase_sequence_signal, "phase_sequence");
-        on(&Rx::calibrate_compensation_data_signal, "compensation");
-        on(&Rx::driver_version_signal, "version");
-        on(&Rx::calibrate_angle_data_signal, "angle");
-        on(&Rx::motor_common_state_signal, "common");
-        on(&Rx::motor_firm_state_signal, "firm");
-        on(&Rx::error_frame_signal, "error_frame");
-        on(&Rx::update_csv_files_signal, "csv");
-        connect(rx, &Rx::update_csv_files_signal, this, [this](CheckData d) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            checks_.push_back(d);
-        }, type);
+        on(&Rx::set_param_success_signal, "set_param_success"), on(&Rx::error_reset_signal, "error_reset");
+        on(&Rx::enable_sucess_signal, "enable_sucess"), on(&Rx::disable_sucess_signal, "disable_sucess");
+        on(&Rx::calibration_start_signal, "calibration_start"), on(&Rx::calibration_sucess_signal, "calibration_sucess");
+        on(&Rx::param_check_signal, "param_check"), on(&Rx::reset_success_signal, "reset_success");
+        on(&Rx::motion_param_send_success_signal, "motion_param_send_success"), on(&Rx::zero_point_signal, "zero_point");
+        on(&Rx::phase_sequence_signal, "phase_sequence"), on(&Rx::calibrate_compensation_data_signal, "compensation");
+        on(&Rx::driver_version_signal, "version"), on(&Rx::calibrate_angle_data_signal, "angle");
+        on(&Rx::motor_common_state_signal, "common"), on(&Rx::motor_firm_state_signal, "firm");
+        on(&Rx::error_frame_signal, "error_frame"), on(&Rx::update_csv_files_signal, "csv");
         if constexpr (std::is_same_v<Rx, CanReceiver>) {
-            on(&Rx::write_app_back_start_signal, "write_app_back_start");
+            on(&Rx::write_app_back_start_signal, "write_app_back_start"), on(&Rx::param_data_signal, "param_data");
             on(&Rx::check_app_back_ok_signal, "check_app_back_ok");
             on(&Rx::check_app_back_failed_signal, "check_app_back_failed");
-            on(&Rx::param_data_signal, "param_data");
         }
     }
 
-    std::vector<std::string> names() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return names_;
-    }
-    std::vector<CheckData> checks() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return checks_;
-    }
+    std::vector<std::string> names() { return locked(names_); }
+    std::vector<CheckData> checks() { return locked(checks_); }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         names_.clear();
@@ -91,17 +74,10 @@ public:
     }
 
 private:
-    template <class... A>
-    void add(const char* name, const A&... a) {
-        std::ostringstream os;
-        os << name;
-        if constexpr (sizeof...(A) > 0) {
-            os << '(';
-            (put(os, a), ...);
-            os << ')';
-        }
+    template <class T>
+    T locked(const T& v) {
         std::lock_guard<std::mutex> lock(mutex_);
-        names_.push_back(os.str());
+        return v;
     }
     std::mutex mutex_;
     std::vector<std::string> names_;

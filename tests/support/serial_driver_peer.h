@@ -1,17 +1,14 @@
 #pragma once
-// The serial side of a simulated driver: a pseudo-terminal whose slave path the
-// code under test opens, and a thread on the master side that cuts request frames
-// out of the line, hands them to a SimulatedDriver and writes its replies back as
-// serial wire frames.
+// The serial side of a simulated driver: a pseudo-terminal whose slave path the code
+// under test opens, and a thread on the master side that cuts request frames out of
+// the line, hands them to a SimulatedDriver and writes its replies back as serial
+// wire frames. Every request frame is recorded with its arrival time, every byte
+// read is kept too (raw terminal bytes are no frames).
 //
-//   auto peer = std::make_shared<SerialDriverPeer>();
-//   ASSERT_TRUE(peer->start());
-//   link->open(peer->slave_path());
-//   ...
-//   EXPECT_TRUE(peer->wait_for_requests(33, 2, 3000));   // spins the Qt event loop
-//
-// Every request frame that passes the checksum is recorded with its arrival time;
-// every byte read is kept too (raw terminal bytes are no frames).
+//   SerialDriverPeer peer;
+//   ASSERT_TRUE(peer.start());
+//   link->open(peer.slave_path());
+//   EXPECT_TRUE(peer.wait_for_requests(33, 2, 3000));   // spins the Qt event loop
 #include <QByteArray>
 #include <atomic>
 #include <chrono>
@@ -26,6 +23,12 @@
 #include "simulated_driver.h"
 
 class SerialDriverPeer {
+    template <class F>
+    auto locked(F f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -36,46 +39,43 @@ public:
         Clock::time_point at;
     };
 
-    explicit SerialDriverPeer(std::shared_ptr<SimulatedDriver> driver = std::make_shared<SimulatedDriver>());
-    ~SerialDriverPeer();
+    explicit SerialDriverPeer(std::shared_ptr<SimulatedDriver> driver = std::make_shared<SimulatedDriver>())
+        : driver_(std::move(driver)) {}
+    ~SerialDriverPeer() { stop(); }
 
-    // Makes a fresh pty and starts the peer thread; false without a pty.
-    // After unplug() it may be called again (the new pty has a new path).
+    // Makes a fresh pty (a new path) and starts the peer thread; false without a pty.
     bool start();
-    // Stops the peer thread; the pty stays.
-    void stop();
+    void stop();  // the pty stays
     // Plays an unplugged adapter: stops the thread and closes the master side.
     void unplug();
 
-    std::string slave_path() const;
+    std::string slave_path() const { return locked([&] { return slave_path_; }); }
     SimulatedDriver& driver() { return *driver_; }
-    std::shared_ptr<SimulatedDriver> driver_ptr() { return driver_; }
 
     // Bytes towards the tool, written by the peer thread in call order.
-    void send_bytes(const QByteArray& bytes);
+    void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
     // One reply frame with `values` (0, 1, 3 or 5 of them).
     void send_frame(uint8_t cmd, const std::vector<float>& values = {});
+    // Line noise: a floating or power-cycling TTL line reads as 0xFF.
+    void send_noise(int count, char byte = '\xFF') { send_bytes(QByteArray(count, byte)); }
+    // A correct header whose length field fits no frame, right before the simple
+    // reply `then_cmd`. Its last byte makes the bytes that `length` would cover sum
+    // to zero, so only the length itself tells it from a frame.
+    void send_odd_head(uint32_t length, uint8_t then_cmd);
 
-    std::vector<Request> requests();
-    std::vector<Request> requests(uint8_t cmd);
-    int request_count(uint8_t cmd);
-    QByteArray raw_received();
-    int bad_frame_count();
-    void clear_received();
-    uint64_t bytes_sent();
+    std::vector<Request> requests(int cmd = -1);  // -1: all
+    int request_count(uint8_t cmd) { return static_cast<int>(requests(cmd).size()); }
+    QByteArray raw_received() const { return locked([&] { return raw_; }); }
+    void clear_received() { locked([&] { requests_.clear(), raw_.clear(); }); }
 
-    // Waits (running the Qt event loop) until `count` requests of `cmd` arrived.
+    // Wait (running the Qt event loop) for `count` requests of `cmd` / raw bytes.
     bool wait_for_requests(uint8_t cmd, int count, int timeout_ms);
-    // Waits until at least `count` raw bytes arrived.
     bool wait_for_raw(int count, int timeout_ms);
-
-    // The reply frame the peer writes for one driver reply.
-    static QByteArray encode_reply(const SimulatedDriver::Reply& reply);
 
 private:
     void run();
-    void parse_requests();
-    void handle_request(const Request& request);
+    void take_requests();
+    void handle(const Request& request);
 
     std::shared_ptr<SimulatedDriver> driver_;
     std::unique_ptr<PtyPeer> pty_;
@@ -83,10 +83,6 @@ private:
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
-    QByteArray raw_;
-    QByteArray rx_;
-    int bad_frames_ = 0;
-    std::vector<QByteArray> outgoing_;
-    std::atomic<uint64_t> bytes_sent_{0};
+    QByteArray raw_, rx_, outgoing_;
     std::string slave_path_;
 };

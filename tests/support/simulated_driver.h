@@ -1,49 +1,51 @@
 #pragma once
 // A motor driver as the tool sees it, independent of the link that carries it.
 //
-// The core knows requests and replies by meaning, not by wire code: a front end
-// (serial: SerialDriverPeer; a CAN front end can be added the same way) decodes a
-// request from its link, calls the matching request operation below, and then
-// regularly calls poll() to collect the replies that are due and encodes them for
-// its link. Replies are queued with a due time, so immediate answers and timed
-// sequences (calibration, parameter check, streams) come out of one ordered queue.
-//
-// Thread safety: every public operation takes the core's lock, so a test may change
-// the state (error bits, version, scripts) while a front end thread drives it.
+// A front end (SerialDriverPeer, CanDriverPeer) decodes a request from its link,
+// calls the matching request operation, and regularly calls poll() to collect the
+// replies that are due, which it encodes for its link. Replies are queued with a
+// due time, so immediate answers and timed sequences (calibration, streams) come
+// out of one ordered queue. Every public operation takes the core's lock.
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
 
 class SimulatedDriver {
+    template <class F>
+    auto locked(F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+
 public:
     using Clock = std::chrono::steady_clock;
 
-    // What the driver sends back, by meaning.
+    // What the driver sends back, by meaning (serial command in the comment).
     enum class ReplyKind {
-        EnableAck,          // serial 1
-        DisableAck,         // serial 7
-        ResetAck,           // serial 18
-        ZeroPointAck,       // serial 8
-        ErrorResetAck,      // serial 32
-        SetParamAck,        // serial 34
-        MotionParamAck,     // serial 21 (only when ack_motion_targets is on)
-        CalibrationStart,   // serial 5
-        CalibrationSuccess, // serial 6
-        PhaseSequence,      // serial 9, values[0]
-        CoggingMapValue,    // serial 16, values[0]
-        CompensationValue,  // serial 17, values[0]
-        CheckValue,         // serial 37 + index, values[0]; index 0..11 in CheckData order
-        CheckStep,          // serial 36, word = step
-        MotionState,        // serial 2, values[0..2] = position, velocity, torque
-        CommonState,        // serial 4, values[0..2] = voltage, motor temp, driver temp
-        FirmwareParams,     // serial 3, values[0..4] = gear, can id, bandwidth, timeout, limit
-        Version,            // serial 19, values[0..1] = prefix, suffix
-        StatusWord,         // serial 33, word = error bits
+        EnableAck,          // 1
+        DisableAck,         // 7
+        ResetAck,           // 18
+        ZeroPointAck,       // 8
+        ErrorResetAck,      // 32
+        SetParamAck,        // 34
+        MotionParamAck,     // 21 (the driver here never sends it)
+        CalibrationStart,   // 5
+        CalibrationSuccess, // 6
+        PhaseSequence,      // 9, values[0]
+        CoggingMapValue,    // 16, values[0]
+        CompensationValue,  // 17, values[0]
+        CheckValue,         // 37 + index, values[0]; index 0..11 in CheckData order
+        CheckStep,          // 36, word = step
+        MotionState,        // 2, values[0..2] = position, velocity, torque
+        CommonState,        // 4, values[0..2] = voltage, motor temp, driver temp
+        FirmwareParams,     // 3, values[0..4] = gear, can id, bandwidth, timeout, limit
+        Version,            // 19, values[0..1] = prefix, suffix
+        StatusWord,         // 33, word = error bits
     };
+    using K = ReplyKind;
 
     struct Reply {
         ReplyKind kind = ReplyKind::EnableAck;
@@ -52,107 +54,91 @@ public:
         uint32_t word = 0;
     };
 
-    // Five values in wire order: gear ratio, CAN id, current bandwidth, CAN timeout, current limit.
+    // Gear ratio, CAN id, current bandwidth, CAN timeout, current limit.
     using Params = std::array<float, 5>;
 
-    // What a calibration produces after the start report. Delays are between replies.
+    // What a calibration produces; delays are between replies.
     struct CalibrationScript {
-        bool silent = false;                         // send nothing at all (start never confirmed)
-        std::chrono::milliseconds start_delay{20};   // request -> start report
-        std::chrono::milliseconds step_delay{1};     // between the following replies
+        bool silent = false;  // send nothing at all (start never confirmed)
+        std::chrono::milliseconds start_delay{20};
+        std::chrono::milliseconds step_delay{1};
         float phase_sequence = 1.0f;
         std::vector<float> cogging_map{0.1f, 0.2f, 0.3f};
         std::vector<float> compensation{1.5f, -1.5f};
         std::array<float, 12> check_values{0.01f, 0.02f, 35.0f, 40.0f, 0.5f, 0.0002f,
                                            0.3f,  0.05f, 0.1f,  0.9f,  0.02f, 0.0001f};
-        uint32_t check_step = 0;                     // 0 = pass
+        uint32_t check_step = 0;  // 0 = pass
         bool send_success = true;
     };
 
-    SimulatedDriver();
-
-    // ---- Requests (called by a front end) --------------------------------------
-    void enable();
-    void disable();
-    void reset();
-    void set_zero_point();
-    void clear_error();
-    void request_status();
-    void request_params();
+    // Requests (called by a front end). Disabled, the joint holds still.
+    void enable() { locked([&] { enabled_ = true, now(K::EnableAck); }); }
+    void disable() { locked([&] { enabled_ = false, motion_[1] = motion_[2] = 0, now(K::DisableAck); }); }
+    void reset() { locked([&] { enabled_ = false, motion_[1] = motion_[2] = 0, now(K::ResetAck); }); }
+    void set_zero_point() { locked([&] { motion_[0] = 0, now(K::ZeroPointAck); }); }
+    void clear_error() { locked([&] { error_bits_ = 0, now(K::ErrorResetAck); }); }
+    void request_status() { locked([&] { now(K::StatusWord, {}, error_bits_); }); }
+    void request_params() { locked([&] { now(K::FirmwareParams, params_); }); }
     // Stores the parameters, acknowledges, then reports the parameters now in force.
-    void write_params(const Params& params);
-    // Stores the applied parameters "in flash"; the driver does not answer.
-    void flash_params();
-    void request_version();
+    void write_params(const Params& p) { locked([&] { params_ = p, now(K::SetParamAck), now(K::FirmwareParams, p); }); }
+    void flash_params() { locked([&] { flashed_ = params_; }); }  // no answer
+    void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
     void start_calibration();
-    // Answers with one motion state (and a MotionParamAck first if enabled).
-    void motion_target(float position, float velocity, float torque, float kp, float kd);
+    // Answers with one motion state.
+    void motion_target(float position, float velocity, float torque, float, float) {
+        locked([&] {
+            ++motion_target_count_;
+            if (enabled_) motion_ = {position, velocity, torque};
+            now(K::MotionState, {motion_[0], motion_[1], motion_[2]});
+        });
+    }
 
     // Moves every reply due at `now` into `out`, in due order.
     void poll(Clock::time_point now, std::vector<Reply>& out);
     // Earliest due time of a queued reply or a periodic output; max() when none.
     Clock::time_point next_due();
 
-    // ---- State the test controls ------------------------------------------------
-    void set_error_bits(uint16_t bits);
-    uint16_t error_bits();
-    void set_version(float prefix, float suffix);
-    void set_params(const Params& params);
-    Params params();
-    Params flashed_params();
-    bool enabled();
-    void set_calibration_script(const CalibrationScript& script);
-    // Sends the twelve check values and the step of `script` without a calibration.
-    void start_param_check();
+    // State the test controls.
+    void set_error_bits(uint16_t bits) { locked([&] { error_bits_ = bits; }); }
+    uint16_t error_bits() { return locked([&] { return error_bits_; }); }
+    void set_params(const Params& params) { locked([&] { params_ = params; }); }
+    Params params() { return locked([&] { return params_; }); }
+    Params flashed_params() { return locked([&] { return flashed_; }); }
+    void set_calibration_script(const CalibrationScript& s) { locked([&] { script_ = s; }); }
+    void set_common_state(float voltage, float motor, float driver) { locked([&] { common_ = {voltage, motor, driver}; }); }
     // Unsolicited common-state reports every `interval` (0 = never, the default).
-    void set_common_state(float voltage, float motor_temp, float driver_temp);
-    void set_common_state_interval(std::chrono::microseconds interval);
-    // Unsolicited motion states at `rate_hz` (0 = off). Position carries the running
-    // sample number (0, 1, 2, ...) so a test can check order and completeness;
-    // velocity and torque carry the current model state. Late polls catch up, so the
-    // number sent is exact for the time elapsed.
-    void set_motion_stream(double rate_hz, uint64_t max_samples = UINT64_MAX);
-    uint64_t motion_stream_sent();
-    // Acknowledge each motion target with MotionParamAck before its state (default off).
-    void set_ack_motion_targets(bool on);
-    // Queues any reply now (for tests that need a specific one).
-    void queue_reply(const Reply& reply);
-
-    // Motion model: while enabled the joint follows each target at once; disabled it
-    // holds its position with zero velocity and torque.
-    std::array<float, 3> motion_state();
-
-    // Counts of the requests seen, by kind of request.
-    int enable_count();
-    int calibration_count();
-    int motion_target_count();
+    void set_common_state_interval(std::chrono::microseconds interval) {
+        locked([&] { common_interval_ = interval, next_common_ = Clock::now() + interval; });
+    }
+    // Unsolicited motion states at `rate_hz` (0 = off); position carries the running
+    // sample number. Late polls catch up, so the number sent is exact for the time.
+    void set_motion_stream(double rate_hz, uint64_t max_samples = UINT64_MAX) {
+        locked([&] { stream_rate_ = rate_hz, stream_max_ = max_samples, stream_sent_ = 0, stream_start_ = Clock::now(); });
+    }
+    uint64_t motion_stream_sent() { return locked([&] { return stream_sent_; }); }
+    int calibration_count() { return locked([&] { return calibration_count_; }); }
+    int motion_target_count() { return locked([&] { return motion_target_count_; }); }
 
 private:
-    void queue_locked(const Reply& reply, Clock::time_point due);
-    void queue_check_locked(Clock::time_point& t);
-    Reply params_reply_locked() const;
+    void queue(Clock::time_point due, K kind, std::array<float, 5> values = {}, uint32_t word = 0, int index = 0) {
+        queue_.emplace(due, Reply{kind, values, index, word});  // equal due times keep insertion order
+    }
+    void now(K kind, Params values = {}, uint32_t word = 0) { queue(Clock::now(), kind, values, word); }
+    Clock::time_point stream_due(uint64_t n) const {
+        return stream_start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(n / stream_rate_));
+    }
 
     std::mutex mutex_;
     std::multimap<Clock::time_point, Reply> queue_;
     bool enabled_ = false;
     uint16_t error_bits_ = 0;
-    float version_prefix_ = 2.0f;
-    float version_suffix_ = 3.0f;
     Params params_{8.0f, 1.0f, 1000.0f, 0.0f, 10.0f};
-    Params flashed_{8.0f, 1.0f, 1000.0f, 0.0f, 10.0f};
+    Params flashed_ = params_;
     CalibrationScript script_;
-    std::array<float, 3> common_{24.0f, 35.0f, 40.0f};
+    std::array<float, 3> common_{24.0f, 35.0f, 40.0f}, motion_{};  // motion: position, velocity, torque
     std::chrono::microseconds common_interval_{0};
-    Clock::time_point next_common_{};
+    Clock::time_point next_common_{}, stream_start_{};
     double stream_rate_ = 0.0;
-    uint64_t stream_max_ = 0;
-    uint64_t stream_sent_ = 0;
-    Clock::time_point stream_start_{};
-    bool ack_motion_ = false;
-    float position_ = 0.0f;
-    float velocity_ = 0.0f;
-    float torque_ = 0.0f;
-    int enable_count_ = 0;
-    int calibration_count_ = 0;
-    int motion_target_count_ = 0;
+    uint64_t stream_max_ = 0, stream_sent_ = 0;
+    int calibration_count_ = 0, motion_target_count_ = 0;
 };

@@ -1,126 +1,46 @@
 // The serial device dialog with its real form, offscreen.
-#include <QApplication>
 #include <QComboBox>
-#include <QFile>
-#include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <tuple>
 
 #include "console_capture.h"
+#include "qt_serial.h"
 #include "set_serial.h"
 
 namespace {
 
-// The dialog only keeps the link; nothing of it is called here.
-class UnusedSerialLink : public SerialInterface {
-public:
-    int write(const char*, qint64) override { return -1; }
-    int read() override { return 0; }
-    bool frame_available() override { return false; }
-    void read_frame(SerialFrame&) override {}
-    void scan_devices(std::vector<std::string>&) override {}
-    int open(const std::string&) override { return 1; }
-    int close() override { return 0; }
-    bool is_open() override { return false; }
-};
-
-struct Dialog {
-    explicit Dialog(const std::string& lan) : dialog(std::make_shared<UnusedSerialLink>(), lan) {
-        combo = dialog.findChild<QComboBox*>("device_select_comboBox");
-        open_close = dialog.findChild<QPushButton*>("serial_open_close_pushButton");
-        cancel = dialog.findChild<QPushButton*>("cancle_pushButton");
-        QObject::connect(&dialog, &SetSerial::device_open_close_signal, &dialog,
-                         [this](QString name) { emitted.push_back(name); });
-    }
-    SetSerial dialog;
-    QComboBox* combo = nullptr;
-    QPushButton* open_close = nullptr;
-    QPushButton* cancel = nullptr;
-    std::vector<QString> emitted;
-};
-
-TEST(SetSerial, FormFlagsAndIcon) {
-    Dialog d("zh");
-    ASSERT_TRUE(d.combo && d.open_close && d.cancel);
-    EXPECT_EQ(d.dialog.windowTitle(), QString::fromUtf8("打开串口"));
-    EXPECT_EQ(d.dialog.findChild<QLabel*>("label")->text(), "256000");
-    EXPECT_EQ(d.open_close->text(), QString::fromUtf8("打开设备"));
-    const Qt::WindowFlags flags = d.dialog.windowFlags();
-    EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
-    EXPECT_FALSE(flags & (Qt::WindowContextHelpButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-    EXPECT_FALSE(d.dialog.testAttribute(Qt::WA_QuitOnClose));
-    // The icon comes from "../icon/icon.png" relative to the working directory.
-    ASSERT_TRUE(QFile::exists("../icon/icon.png"));
-    EXPECT_FALSE(d.dialog.windowIcon().pixmap(32, 32).isNull());
-}
-
-TEST(SetSerial, PortListAndTheOpenCloseSignal) {
-    Dialog d("en");
-    QTest::mouseClick(d.open_close, Qt::LeftButton);
-    ASSERT_EQ(d.emitted.size(), 1u);
-    EXPECT_EQ(d.emitted[0], "");  // no port: empty name
-
+TEST(SetSerial, PortListOpenCloseSignalAndButtonLabels) {
+    ConsoleCapture quiet;
+    SetSerial dialog(std::make_shared<QtSerial>(), "en");
+    auto* combo = dialog.findChild<QComboBox*>("device_select_comboBox");
+    auto* button = dialog.findChild<QPushButton*>("serial_open_close_pushButton");
+    ASSERT_TRUE(combo && button);
+    std::vector<QString> asked;
+    QObject::connect(&dialog, &SetSerial::device_open_close_signal, [&](QString name) { asked.push_back(name); });
+    QTest::mouseClick(button, Qt::LeftButton);  // no port: an empty name
     std::vector<std::string> three{"ttyUSB0", "ttyACM1", "ttyS\xc3\xa9"};
-    d.dialog.device_number_changed_slot(three);
-    ASSERT_EQ(d.combo->count(), 3);
-    EXPECT_EQ(d.combo->itemText(2), QString::fromUtf8("ttyS\xc3\xa9"));
-    EXPECT_EQ(d.combo->currentText(), "ttyUSB0");
-    d.combo->setCurrentIndex(1);
-    QTest::mouseClick(d.open_close, Qt::LeftButton);
-    EXPECT_EQ(d.emitted.back(), "ttyACM1");
+    dialog.device_number_changed_slot(three);
+    EXPECT_EQ(combo->itemText(2), QString::fromUtf8("ttyS\xc3\xa9"));
+    combo->setCurrentIndex(2);
+    QTest::mouseClick(button, Qt::LeftButton);
+    std::vector<std::string> two{"ttyACM1", "ttyUSB3"};  // a refill chooses the first port again
+    dialog.device_number_changed_slot(two);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(asked, (std::vector<QString>{"", QString::fromUtf8("ttyS\xc3\xa9"), "ttyACM1"}));
+    EXPECT_EQ(combo->count(), 2);
 
-    // A refill resets the choice to the first port.
-    std::vector<std::string> two{"ttyACM1", "ttyUSB3"};
-    d.dialog.device_number_changed_slot(two);
-    EXPECT_EQ(d.combo->count(), 2);
-    EXPECT_EQ(d.combo->currentIndex(), 0);
-    QTest::mouseClick(d.open_close, Qt::LeftButton);
-    EXPECT_EQ(d.emitted.back(), "ttyACM1");
-    EXPECT_EQ(d.emitted.size(), 3u);
-}
-
-TEST(SetSerial, ButtonLabelFollowsTheLinkStateInEachLanguage) {
     for (const auto& [lan, open, closed] : {std::make_tuple("zh", "关闭设备", "开启设备"),
-                                            std::make_tuple("en", "Close", "Open"),
                                             std::make_tuple("fr", "Close", "Open")}) {
-        Dialog d(lan);
-        d.dialog.device_state_changed_slot(true);
-        EXPECT_EQ(d.open_close->text(), QString::fromUtf8(open)) << lan;
-        d.dialog.device_state_changed_slot(false);
-        EXPECT_EQ(d.open_close->text(), QString::fromUtf8(closed)) << lan;
+        SetSerial d(std::make_shared<QtSerial>(), lan);
+        auto* b = d.findChild<QPushButton*>("serial_open_close_pushButton");
+        d.device_state_changed_slot(true);
+        EXPECT_EQ(b->text(), QString::fromUtf8(open)) << lan;
+        d.device_state_changed_slot(false);
+        EXPECT_EQ(b->text(), QString::fromUtf8(closed)) << lan;
     }
-}
-
-TEST(SetSerial, CancelHidesWithoutQuittingEndsExecAndDestructionLogs) {
-    ConsoleCapture console;
-    {
-        Dialog d("en");
-        QSignalSpy last_closed(qApp, &QGuiApplication::lastWindowClosed);
-        d.dialog.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&d.dialog));
-        QTest::mouseClick(d.cancel, Qt::LeftButton);
-        EXPECT_FALSE(d.dialog.isVisible());
-        QTest::qWait(20);
-        EXPECT_EQ(last_closed.count(), 0);
-        EXPECT_TRUE(d.emitted.empty());
-
-        // A modal run returns when cancel is pressed; the dialog can be shown again.
-        QTimer::singleShot(50, d.cancel, [&] { QTest::mouseClick(d.cancel, Qt::LeftButton); });
-        d.dialog.setWindowModality(Qt::ApplicationModal);
-        d.dialog.exec();
-        EXPECT_FALSE(d.dialog.isVisible());
-        d.dialog.show();
-        EXPECT_TRUE(d.dialog.isVisible());
-        d.dialog.close();
-        console.clear();
-    }
-    EXPECT_EQ(console.text(), "[INFO] Dectruct SetSerial\n");
 }
 
 }  // namespace
