@@ -100,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const auto [ok, bytes] = completed.front();
                 completed.pop_front();
                 FUZZ_CHECK(got == (ok && bytes.size() >= 20));
-                FUZZ_CHECK(!got || std::memcmp(&frame, bytes.data(), std::min<size_t>(bytes.size(), 24)) == 0);
+                // A transfer short of the timestamp gives the frame without one.
+                FUZZ_CHECK(!got || std::memcmp(&frame, bytes.data(), bytes.size() >= 24 ? 24 : 20) == 0);
                 FUZZ_CHECK(!got || bytes.size() >= 24 || frame.timestamp_us == 0);
             } else if (op == 2) {
                 candle_host_frame frame{};
