@@ -1,6 +1,5 @@
 // A gs_usb adapter whose descriptors, control replies and bulk reads are fuzzed bytes,
 // driven through the candle library from scan to close.
-#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -16,13 +15,12 @@ namespace {
 const uint8_t* in = nullptr;
 size_t left = 0;
 uint8_t take() { return left > 0 ? (--left, *in++) : 0; }
-
-struct Read { uint8_t* buffer; size_t length; ReadDone done; };
-std::deque<Read> pending;            // queued reads, completed in order
-std::map<uint8_t, std::vector<uint8_t>> replies;  // last reply to each control request
-
 UsbStatus status_of(uint8_t byte) { return byte < 0xF0 ? UsbStatus::ok : static_cast<UsbStatus>(byte % 9); }
 size_t count_of(uint8_t byte, size_t length) { return byte & 0x80 ? byte % (length + 1) : length; }
+
+struct Read { uint8_t* buffer; size_t length; ReadDone done; };
+std::deque<Read> pending;                         // queued reads, completed in order
+std::map<uint8_t, std::vector<uint8_t>> replies;  // last reply to each control request
 
 struct Connection : UsbConnection {
     InterfaceInfo interface_info() override {
@@ -33,13 +31,11 @@ struct Connection : UsbConnection {
         if (odd >= 0xFC) info.endpoints.push_back({take(), take(), 32, 0});
         return info;
     }
-    UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t, uint16_t, uint8_t* data, uint16_t length,
-                               size_t& transferred, unsigned) override {
+    UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t, uint16_t, uint8_t* data,
+                               uint16_t length, size_t& transferred, unsigned) override {
         transferred = count_of(take(), length);
-        if (type & 0x80) {
-            for (size_t i = 0; i < transferred; ++i) data[i] = take();
-            replies[request].assign(data, data + transferred);
-        }
+        for (size_t i = 0; (type & 0x80) && i < transferred; ++i) data[i] = take();
+        if (type & 0x80) replies[request].assign(data, data + transferred);
         return status_of(take());
     }
     UsbStatus bulk_write(uint8_t, const uint8_t*, size_t length, size_t& transferred, unsigned) override {
@@ -58,7 +54,7 @@ struct Connection : UsbConnection {
 };
 
 struct Backend : UsbBackend {
-    std::vector<std::string> list_gs_usb_interfaces() override { return {make_interface_path(0x1d50, 0x606f, 0, "fuzz")}; }
+    std::vector<std::string> list_gs_usb_interfaces() override { return {make_interface_path(0x1d50, 0x606f, 0, "f")}; }
     std::shared_ptr<UsbConnection> open_interface(const std::string&, UsbStatus& status) override {
         status = UsbStatus::ok;
         return std::make_shared<Connection>();
@@ -67,44 +63,41 @@ struct Backend : UsbBackend {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool installed = (set_usb_backend(std::make_shared<Backend>()), true);
-    (void)installed;
+    [[maybe_unused]] static const bool installed = (set_usb_backend(std::make_shared<Backend>()), true);
     in = data, left = size;
     candle_list* list = nullptr;
     candle_device* device = nullptr;
     FUZZ_CHECK(candle_scan_devices(&list) && list->count == 1 && candle_get_device(list, 0, &device));
     if (candle_open_device(device)) {
-        // What the adapter said at open is what the record holds.
+        // The record holds what the adapter said at open.
         FUZZ_CHECK(std::memcmp(&device->config, replies[5].data(), sizeof device->config) == 0);
         FUZZ_CHECK(std::memcmp(&device->limits, replies[4].data(), sizeof device->limits) == 0);
-        std::deque<std::pair<bool, std::vector<uint8_t>>> completed;  // reads done, not yet fetched
         candle_set_bitrate(device, 0, 1000000);
         candle_start_channel(device, 0, 0);
-        while (left > 0) {
+        std::deque<std::pair<bool, std::vector<uint8_t>>> completed;  // reads done, not yet fetched
+        for (candle_host_frame frame{}; left > 0;) {
             const uint8_t op = take() % 3;
             if (op == 0 && !pending.empty()) {
-                Read read = std::move(pending.front());
+                const Read read = std::move(pending.front());
                 pending.pop_front();
                 const bool ok = take() < 0xF0;
                 std::vector<uint8_t> bytes(take() % (read.length + 1));
                 for (uint8_t& b : bytes) b = take();
-                std::copy(bytes.begin(), bytes.end(), read.buffer);
+                std::memcpy(read.buffer, bytes.data(), bytes.size());
                 read.done(ok ? UsbStatus::ok : UsbStatus::io_error, bytes.size());
                 completed.emplace_back(ok, std::move(bytes));
             } else if (op == 1) {
-                candle_host_frame frame;
+                // One completed read a call, in order; a frame only from one long enough,
+                // without the timestamp when the transfer stopped short of it.
                 const bool got = candle_read_frame(device, &frame, 0);
-                // One completed read a call, in order; a frame only from a whole enough one.
                 FUZZ_CHECK(!completed.empty() || (!got && candle_device_last_error(device) == kCandleErrReadTimeout));
                 if (completed.empty()) continue;
                 const auto [ok, bytes] = completed.front();
                 completed.pop_front();
                 FUZZ_CHECK(got == (ok && bytes.size() >= 20));
-                // A transfer short of the timestamp gives the frame without one.
                 FUZZ_CHECK(!got || std::memcmp(&frame, bytes.data(), bytes.size() >= 24 ? 24 : 20) == 0);
                 FUZZ_CHECK(!got || bytes.size() >= 24 || frame.timestamp_us == 0);
             } else if (op == 2) {
-                candle_host_frame frame{};
                 candle_send_frame(device, 0, &frame);
             }
         }
