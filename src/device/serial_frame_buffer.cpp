@@ -126,10 +126,9 @@ uint32_t SerialFrameBuffer::head_length_field() const {
 bool SerialFrameBuffer::length_fits() {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint32_t length = head_length_field();
-    if (is_serial_frame_length(length)) return true;
+    if (length != 0 && length <= kMaxSerialFrameLength) return true;
     // A zero length would be offered again without end, a longer one would wait
-    // for bytes that never come, any other one would pass a sum over the wrong
-    // bytes: drop the FF and resynchronise on the next one.
+    // for bytes that never come: drop the FF and resynchronise on the next one.
     hv::log_warn("Frame length field ", length, " fits no frame, header discarded.");
     head_ += 1;
     return false;
