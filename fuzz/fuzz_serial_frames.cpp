@@ -48,10 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             buffer.read_frame(frame);
             const int length = head.size() - buffer.size();
             const auto* p = reinterpret_cast<const uint8_t*>(head.constData());
-            FUZZ_CHECK(is_serial_frame_length(static_cast<uint32_t>(length)));
-            FUZZ_CHECK(std::memcmp(p, kSerialHeader, 4) == 0);
-            FUZZ_CHECK(byte_sum_checksum(p, static_cast<uint8_t>(length)) == p[length - 1]);
-            FUZZ_CHECK(frame.length == static_cast<uint32_t>(length) && frame.payload.size() == (length - 11u) / 4);
+            // Taken only behind a whole header and with a good sum: the last byte for the
+            // four frame kinds, 0 for any other length, which is taken whole but not decoded.
+            const bool kind = is_serial_frame_length(static_cast<uint32_t>(length));
+            FUZZ_CHECK(length >= 1 && length <= 31 && std::memcmp(p, kSerialHeader, 4) == 0);
+            FUZZ_CHECK(byte_sum_checksum(p, static_cast<uint8_t>(length)) == (kind ? p[length - 1] : 0));
+            FUZZ_CHECK(kind ? frame.length == static_cast<uint32_t>(length) && frame.payload.size() == (length - 11u) / 4
+                            : frame.length == 0 && frame.payload.empty());
             taken += length;
             motion_frames += frame.length == kComplex3FrameLength && frame.cmd == SerialReceiver::kMotionState;
             receiver.dispatch_frame(frame);
