@@ -18,27 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static char* argv[] = {const_cast<char*>("fuzz"), nullptr};
     static QCoreApplication app(argc, argv);
     static SerialReceiver receiver(nullptr);
-    static const bool connected = (quiet_console(), QObject::connect(
+    [[maybe_unused]] static const bool connected = (quiet_console(), QObject::connect(
         &receiver, &DeviceReceiver::motor_motion_state_signal, [](QVector<StampedMoitonState>& s) {
             motion_samples += s.size();
             s.clear();
         }));
-    (void)connected;
 
     SerialFrameBuffer buffer(kHeaderless, kBacklog);
     long accepted = 0, taken = 0;
     int motion_frames = 0;
     motion_samples = 0;
-    for (size_t at = 0; at < size;) {
-        const size_t chunk = std::min<size_t>(size - at, 1 + data[at] % 40);
-        const int before = buffer.size();
-        buffer.append(reinterpret_cast<const char*>(data + at), static_cast<int>(chunk));
-        at += chunk;
-        accepted += buffer.size() - before;
-        FUZZ_CHECK(buffer.size() - before <= static_cast<int>(chunk) && buffer.size() <= kBacklog);
-        // Drain as the receive loop does: until a call makes no progress.
-        for (;;) {
-            const int unread = buffer.size();
+    // Takes frames as the receive loop does, until a call makes no progress.
+    auto drain = [&] {
+        for (int unread = buffer.size();; unread = buffer.size()) {
             if (!buffer.frame_available()) {
                 if (buffer.size() == unread) break;
                 continue;
@@ -56,15 +48,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(kind ? frame.length == static_cast<uint32_t>(length) && frame.payload.size() == (length - 11u) / 4
                             : frame.length == 0 && frame.payload.empty());
             taken += length;
-            motion_frames += frame.length == kComplex3FrameLength && frame.cmd == SerialReceiver::kMotionState;
+            motion_frames += kind && frame.cmd == SerialReceiver::kMotionState && length == 23;
             receiver.dispatch_frame(frame);
         }
-        FUZZ_CHECK(taken + buffer.size() <= accepted);
         // At rest the buffer holds a headerless remnant or the start of one frame.
         const QByteArray rest = buffer.contents();
-        FUZZ_CHECK(rest.indexOf('\xFF') < 0 ? rest.size() <= kHeaderless
-                                            : rest.startsWith('\xFF') && rest.size() < 31);
+        FUZZ_CHECK(rest.indexOf('\xFF') < 0 ? rest.size() <= kHeaderless : rest.startsWith('\xFF') && rest.size() < 31);
+    };
+    for (size_t at = 0; at < size;) {
+        // The first byte of a read sets its size and whether the reader keeps up.
+        const size_t chunk = std::min<size_t>(size - at, 1 + data[at] % 40);
+        const bool keep_up = !(data[at] & 0x80);
+        const int before = buffer.size();
+        buffer.append(reinterpret_cast<const char*>(data + at), static_cast<int>(chunk));
+        at += chunk;
+        accepted += buffer.size() - before;
+        FUZZ_CHECK(buffer.size() - before <= static_cast<int>(chunk) && buffer.size() <= kBacklog);
+        if (keep_up) drain();
+        FUZZ_CHECK(taken + buffer.size() <= accepted);  // never more out than in
     }
+    drain();
     QMetaObject::invokeMethod(&receiver, "send_buffer_timer_slot", Qt::DirectConnection);
     FUZZ_CHECK(motion_samples == motion_frames);
     return 0;
