@@ -1,5 +1,6 @@
 // A gs_usb adapter whose descriptors, control replies and bulk reads are fuzzed bytes,
 // driven through the candle library from scan to close.
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const bool ok = take() < 0xF0;
                 std::vector<uint8_t> bytes(take() % (read.length + 1));
                 for (uint8_t& b : bytes) b = take();
-                std::memcpy(read.buffer, bytes.data(), bytes.size());
+                std::copy(bytes.begin(), bytes.end(), read.buffer);
                 read.done(ok ? UsbStatus::ok : UsbStatus::io_error, bytes.size());
                 completed.emplace_back(ok, std::move(bytes));
             } else if (op == 1) {
