@@ -2,8 +2,6 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <fstream>
-#include <sstream>
 
 #include "config_manager.h"
 #include "fuzz_check.h"
