@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(&frame.id, data + at, 4);
         frame.dlc = data[at + 4];
         frame.set_data(data + at + 5);
-        motion_frames += ((frame.id >> 5) & 0x3F) == CanCommand::kMotionControl;
+        // Extended, remote and error frames (id above 11 bits) are never replies.
+        motion_frames += frame.id <= 0x7FF && ((frame.id >> 5) & 0x3F) == CanCommand::kMotionControl;
         receiver.parse_frame(frame);
     }
     QMetaObject::invokeMethod(&receiver, "send_buffer_timer_slot", Qt::DirectConnection);

@@ -40,15 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             buffer.read_frame(frame);
             const int length = head.size() - buffer.size();
             const auto* p = reinterpret_cast<const uint8_t*>(head.constData());
-            // Taken only behind a whole header and with a good sum: the last byte for the
-            // four frame kinds, 0 for any other length, which is taken whole but not decoded.
-            const bool kind = is_serial_frame_length(static_cast<uint32_t>(length));
-            FUZZ_CHECK(length >= 1 && length <= 31 && std::memcmp(p, kSerialHeader, 4) == 0);
-            FUZZ_CHECK(byte_sum_checksum(p, static_cast<uint8_t>(length)) == (kind ? p[length - 1] : 0));
-            FUZZ_CHECK(kind ? frame.length == static_cast<uint32_t>(length) && frame.payload.size() == (length - 11u) / 4
-                            : frame.length == 0 && frame.payload.empty());
+            // Taken only behind a whole header, as one of the four frame kinds, with a good sum.
+            FUZZ_CHECK(is_serial_frame_length(static_cast<uint32_t>(length)) && std::memcmp(p, kSerialHeader, 4) == 0);
+            FUZZ_CHECK(byte_sum_checksum(p, static_cast<uint8_t>(length)) == p[length - 1]);
+            FUZZ_CHECK(frame.length == static_cast<uint32_t>(length) && frame.payload.size() == (length - 11u) / 4);
             taken += length;
-            motion_frames += kind && frame.cmd == SerialReceiver::kMotionState && length == 23;
+            motion_frames += frame.cmd == SerialReceiver::kMotionState && length == 23;
             receiver.dispatch_frame(frame);
         }
         // At rest the buffer holds a headerless remnant or the start of one frame.

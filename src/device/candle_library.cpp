@@ -1,5 +1,6 @@
 #include "candle_library.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -385,7 +386,10 @@ bool candle_timing_for_bitrate(const candle_timing_limits* limits, uint32_t bitr
     const uint32_t tseg1_min = limits->tseg1_min < 2 ? 2 : limits->tseg1_min;  // prop_seg 1 + phase_seg1
     bool found = false;
     double best_error = 1.0;
-    for (uint64_t brp = limits->brp_min == 0 ? step : limits->brp_min; brp <= limits->brp_max; brp += step) {
+    // No prescaler above fclk / bitrate leaves a quantum per bit: that bounds the search
+    // whatever limits the adapter reports.
+    const uint64_t brp_max = std::min<uint64_t>(limits->brp_max, limits->fclk_can / bitrate);
+    for (uint64_t brp = limits->brp_min == 0 ? step : limits->brp_min; brp <= brp_max; brp += step) {
         const uint64_t per_bit = uint64_t{bitrate} * brp;
         if (limits->fclk_can % per_bit != 0) continue;
         const uint64_t quanta = limits->fclk_can / per_bit;
