@@ -209,14 +209,12 @@ protected:
         peer_ = start_can_driver_on(adapter_, 3);
         manager_ = std::make_unique<CanManager>("en");
         manager_->set_intervals(0, 30, 300);
-        for (auto sig : {&CanManager::update_firmware_failed_signal, &CanManager::update_firmware_success_signal,
-                         &CanManager::calibrate_failed_signal}) {
-            QObject::connect(manager_.get(), sig, manager_.get(), [this, sig] {
-                events_.push_back(sig == &CanManager::update_firmware_success_signal ? "success"
-                                  : sig == &CanManager::calibrate_failed_signal    ? "calibrate_failed"
-                                                                                   : "failed");
-            });
-        }
+        auto note = [this](auto signal, const char* name) {
+            QObject::connect(manager_.get(), signal, manager_.get(), [this, name] { events_.push_back(name); });
+        };
+        note(&CanManager::update_firmware_failed_signal, "failed");
+        note(&CanManager::update_firmware_success_signal, "success");
+        note(&CanManager::calibrate_failed_signal, "calibrate_failed");
         QObject::connect(manager_->can_receiver(), &CanReceiver::calibration_start_signal, manager_.get(),
                          &CanManager::calibrate_start_slot, Qt::DirectConnection);
     }
@@ -227,20 +225,18 @@ protected:
         peer_->stop();
         EmulatedUsbBackend::uninstall();
     }
-    // Opens the link with motor id 3 once the scanner has listed the adapter.
+    // Opens the link with motor id 3 once the scanner has listed the adapter, as the
+    // dialog does: the id, then the adapter's name.
     void open() {
-        QComboBox* list = nullptr;
+        SetCan* dialog = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<SetCan*>(w)) list = w->findChild<QComboBox*>("device_select_comboBox");
-        ASSERT_TRUE(list != nullptr);
+            if (auto* d = qobject_cast<SetCan*>(w)) dialog = d;
+        ASSERT_TRUE(dialog != nullptr);
+        auto* list = dialog->findChild<QComboBox*>("device_select_comboBox");
         ASSERT_TRUE(wait_until([&] { return list->count() > 0; }, 3000));
-        emit_id(3);  // as the dialog does: the id, then the adapter's name
+        emit dialog->set_can_id_signal(3);
         manager_->device_open_close_slot("0");
         ASSERT_TRUE(adapter_->is_open());
-    }
-    void emit_id(uint8_t id) {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* d = qobject_cast<SetCan*>(w)) emit d->set_can_id_signal(id);
     }
     int requests(uint8_t cmd) { return peer_->request_count(cmd); }
     QString image(int size) {
@@ -260,21 +256,11 @@ protected:
     std::shared_ptr<bool> stop_ = std::make_shared<bool>(false);
 };
 
-TEST_F(CanManagerTest, OpenCommandsStatusPollAndClose) {
+TEST_F(CanManagerTest, CommandsGoToTheChosenMotorAndCalibrationFailsOnlyWhenItStaysSilent) {
     open();
     manager_->enable_motor();
     ASSERT_TRUE(peer_->wait_for_requests(2, 1, 2000));
     EXPECT_EQ(peer_->requests(2)[0].motor_id, 3);
-    ASSERT_TRUE(peer_->wait_for_requests(23, 1, 2000));  // the status poll, while open only
-    manager_->device_open_close_slot("0");
-    EXPECT_FALSE(adapter_->is_open());
-    const int polls = requests(23);
-    QTest::qWait(1100);
-    EXPECT_EQ(requests(23), polls);
-}
-
-TEST_F(CanManagerTest, CalibrationFailsOnlyWhenTheDriverStaysSilent) {
-    open();
     manager_->calibrate_motor();  // the simulated driver reports the start
     EXPECT_TRUE(events_.empty());
     adapter_->set_bus_listener(nullptr);
