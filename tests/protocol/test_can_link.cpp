@@ -182,11 +182,11 @@ TEST(Crc32, CheckValueAndRandomBuffersInChunks) {
 }
 
 // Answers every modal dialog: the file dialog with `path` (empty: cancel), a
-// message box with OK (or Cancel); what the boxes said goes to `texts`.
-void answer_dialogs(const QString& path, bool ok, std::shared_ptr<QStringList> texts, std::shared_ptr<bool> stop) {
+// message box with OK; what the boxes said goes to `texts`.
+void answer_dialogs(const QString& path, std::shared_ptr<QStringList> texts, std::shared_ptr<bool> stop) {
     QTimer::singleShot(10, [=] {
         if (*stop) return;
-        answer_dialogs(path, ok, texts, stop);
+        answer_dialogs(path, texts, stop);
         QWidget* w = QApplication::activeModalWidget();
         if (auto* fd = qobject_cast<QFileDialog*>(w)) {
             if (path.isEmpty()) return fd->reject();
@@ -195,7 +195,7 @@ void answer_dialogs(const QString& path, bool ok, std::shared_ptr<QStringList> t
             QMetaObject::invokeMethod(fd, "accept", Qt::DirectConnection);
         } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
             if (texts->isEmpty() || texts->back() != box->text()) texts->push_back(box->text());
-            QAbstractButton* b = box->button(ok ? QMessageBox::Ok : QMessageBox::Cancel);
+            QAbstractButton* b = box->button(QMessageBox::Ok);
             (b ? b : box->buttons().value(0))->click();
         }
     });
@@ -287,7 +287,7 @@ TEST_P(CanFirmware, Update) {
     peer_->set_check_answer(row.check);
     peer_->set_dfu_answer(row.dfu);
     auto texts = std::make_shared<QStringList>();
-    answer_dialogs(row.size < 0 ? QString() : image(row.size), true, texts, stop_);
+    answer_dialogs(row.size < 0 ? QString() : image(row.size), texts, stop_);
     manager_->update_firmware();
     QTest::qWait(50);
     EXPECT_EQ(events_, row.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.outcome});

@@ -1,10 +1,10 @@
 #include "can_driver_peer.h"
 
-#include <QTest>
 #include <cstring>
 
 #include "can_codec.h"
 #include "crc32.h"
+#include "wait_until.h"
 
 using K = SimulatedDriver::ReplyKind;
 
@@ -46,10 +46,7 @@ void CanDriverPeer::clear_requests() {
 }
 
 bool CanDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (; request_count(cmd) < count; QTest::qWait(2))
-        if (Clock::now() >= deadline) return false;
-    return true;
+    return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
 }
 
 QByteArray CanDriverPeer::image() {
