@@ -21,7 +21,7 @@
 #include <set>
 #include <string>
 
-#include "can_driver_peer.h"
+#include "can_driver_on_adapter.h"
 #include "emulated_usb_backend.h"
 
 namespace {
@@ -30,13 +30,7 @@ namespace {
 struct EmulatedBench {
     std::shared_ptr<EmulatedUsbBackend> backend = EmulatedUsbBackend::install();
     std::shared_ptr<EmulatedGsUsbAdapter> adapter = backend->add_adapter();
-    std::shared_ptr<CanDriverPeer> driver =
-        std::make_shared<CanDriverPeer>([this](const CanFrame& f) { adapter->deliver(f); });
-    EmulatedBench() {
-        driver->set_motor_id(1);
-        adapter->set_bus_listener([this](const CanFrame& f) { driver->on_host_frame(f); });
-        driver->start();
-    }
+    std::unique_ptr<CanDriverPeer> driver = start_can_driver_on(adapter, 1);
 };
 EmulatedBench* const bench = new EmulatedBench;
 

@@ -182,11 +182,11 @@ TEST(Crc32, CheckValueAndRandomBuffersInChunks) {
 }
 
 // Answers every modal dialog: the file dialog with `path` (empty: cancel), a
-// message box with OK (or Cancel); what the boxes said goes to `texts`.
-void answer_dialogs(const QString& path, bool ok, std::shared_ptr<QStringList> texts, std::shared_ptr<bool> stop) {
+// message box with OK; what the boxes said goes to `texts`.
+void answer_dialogs(const QString& path, std::shared_ptr<QStringList> texts, std::shared_ptr<bool> stop) {
     QTimer::singleShot(10, [=] {
         if (*stop) return;
-        answer_dialogs(path, ok, texts, stop);
+        answer_dialogs(path, texts, stop);
         QWidget* w = QApplication::activeModalWidget();
         if (auto* fd = qobject_cast<QFileDialog*>(w)) {
             if (path.isEmpty()) return fd->reject();
@@ -195,7 +195,7 @@ void answer_dialogs(const QString& path, bool ok, std::shared_ptr<QStringList> t
             QMetaObject::invokeMethod(fd, "accept", Qt::DirectConnection);
         } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
             if (texts->isEmpty() || texts->back() != box->text()) texts->push_back(box->text());
-            QAbstractButton* b = box->button(ok ? QMessageBox::Ok : QMessageBox::Cancel);
+            QAbstractButton* b = box->button(QMessageBox::Ok);
             (b ? b : box->buttons().value(0))->click();
         }
     });
@@ -209,14 +209,12 @@ protected:
         peer_ = start_can_driver_on(adapter_, 3);
         manager_ = std::make_unique<CanManager>("en");
         manager_->set_intervals(0, 30, 300);
-        for (auto sig : {&CanManager::update_firmware_failed_signal, &CanManager::update_firmware_success_signal,
-                         &CanManager::calibrate_failed_signal}) {
-            QObject::connect(manager_.get(), sig, manager_.get(), [this, sig] {
-                events_.push_back(sig == &CanManager::update_firmware_success_signal ? "success"
-                                  : sig == &CanManager::calibrate_failed_signal    ? "calibrate_failed"
-                                                                                   : "failed");
-            });
-        }
+        auto note = [this](auto signal, const char* name) {
+            QObject::connect(manager_.get(), signal, manager_.get(), [this, name] { events_.push_back(name); });
+        };
+        note(&CanManager::update_firmware_failed_signal, "failed");
+        note(&CanManager::update_firmware_success_signal, "success");
+        note(&CanManager::calibrate_failed_signal, "calibrate_failed");
         QObject::connect(manager_->can_receiver(), &CanReceiver::calibration_start_signal, manager_.get(),
                          &CanManager::calibrate_start_slot, Qt::DirectConnection);
     }
@@ -227,20 +225,18 @@ protected:
         peer_->stop();
         EmulatedUsbBackend::uninstall();
     }
-    // Opens the link with motor id 3 once the scanner has listed the adapter.
+    // Opens the link with motor id 3 once the scanner has listed the adapter, as the
+    // dialog does: the id, then the adapter's name.
     void open() {
-        QComboBox* list = nullptr;
+        SetCan* dialog = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<SetCan*>(w)) list = w->findChild<QComboBox*>("device_select_comboBox");
-        ASSERT_TRUE(list != nullptr);
+            if (auto* d = qobject_cast<SetCan*>(w)) dialog = d;
+        ASSERT_TRUE(dialog != nullptr);
+        auto* list = dialog->findChild<QComboBox*>("device_select_comboBox");
         ASSERT_TRUE(wait_until([&] { return list->count() > 0; }, 3000));
-        emit_id(3);  // as the dialog does: the id, then the adapter's name
+        emit dialog->set_can_id_signal(3);
         manager_->device_open_close_slot("0");
         ASSERT_TRUE(adapter_->is_open());
-    }
-    void emit_id(uint8_t id) {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* d = qobject_cast<SetCan*>(w)) emit d->set_can_id_signal(id);
     }
     int requests(uint8_t cmd) { return peer_->request_count(cmd); }
     QString image(int size) {
@@ -260,21 +256,11 @@ protected:
     std::shared_ptr<bool> stop_ = std::make_shared<bool>(false);
 };
 
-TEST_F(CanManagerTest, OpenCommandsStatusPollAndClose) {
+TEST_F(CanManagerTest, CommandsGoToTheChosenMotorAndCalibrationFailsOnlyWhenItStaysSilent) {
     open();
     manager_->enable_motor();
     ASSERT_TRUE(peer_->wait_for_requests(2, 1, 2000));
     EXPECT_EQ(peer_->requests(2)[0].motor_id, 3);
-    ASSERT_TRUE(peer_->wait_for_requests(23, 1, 2000));  // the status poll, while open only
-    manager_->device_open_close_slot("0");
-    EXPECT_FALSE(adapter_->is_open());
-    const int polls = requests(23);
-    QTest::qWait(1100);
-    EXPECT_EQ(requests(23), polls);
-}
-
-TEST_F(CanManagerTest, CalibrationFailsOnlyWhenTheDriverStaysSilent) {
-    open();
     manager_->calibrate_motor();  // the simulated driver reports the start
     EXPECT_TRUE(events_.empty());
     adapter_->set_bus_listener(nullptr);
@@ -301,7 +287,7 @@ TEST_P(CanFirmware, Update) {
     peer_->set_check_answer(row.check);
     peer_->set_dfu_answer(row.dfu);
     auto texts = std::make_shared<QStringList>();
-    answer_dialogs(row.size < 0 ? QString() : image(row.size), true, texts, stop_);
+    answer_dialogs(row.size < 0 ? QString() : image(row.size), texts, stop_);
     manager_->update_firmware();
     QTest::qWait(50);
     EXPECT_EQ(events_, row.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.outcome});

@@ -23,7 +23,7 @@ public:
     Connection(std::shared_ptr<EmulatedGsUsbAdapter> adapter, uint64_t session)
         : adapter_(std::move(adapter)), session_(session) {}
     ~Connection() override { close(); }
-    hv::usb::InterfaceInfo interface_info() override { return adapter_->interface_info(); }
+    hv::usb::InterfaceInfo interface_info() override { return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}}; }
     UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
                                uint16_t length, std::size_t& transferred, unsigned) override {
         return adapter_->control(session_, type, request, value, data, length, transferred);
@@ -57,20 +57,12 @@ EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options)
 }
 
 EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
+    locked([&] { stop_ = true; });
     wake_.notify_all();
     if (thread_.get_id() == std::this_thread::get_id())
         thread_.detach();
     else
         thread_.join();
-}
-
-void EmulatedGsUsbAdapter::set_bus_listener(BusListener listener) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    listener_ = listener ? std::make_shared<BusListener>(std::move(listener)) : nullptr;
 }
 
 void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
@@ -94,42 +86,34 @@ void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
 }
 
 bool EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!present_ || !opened_ || !started_) return false;
-        queue_in_locked(kFromBus, frame);
-    }
+    const bool on_bus = locked([&] { return present_ && opened_ && started_ && (queue_in_locked(kFromBus, frame), true); });
     wake_.notify_all();
-    return true;
+    return on_bus;
 }
 
-void EmulatedGsUsbAdapter::set_acknowledged(bool acknowledged) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        acknowledged_ = acknowledged;
-    }
-    wake_.notify_all();
-}
-
-bool EmulatedGsUsbAdapter::acknowledged_locked() const {
+uint32_t EmulatedGsUsbAdapter::bitrate_locked() const {
     const uint32_t quanta = 1 + timing_[0] + timing_[1] + timing_[2];
-    return acknowledged_ && timing_[4] != 0 && options_.can_clock_hz == 1000000u * timing_[4] * quanta;
+    return timing_[4] == 0 ? 0 : options_.can_clock_hz / (timing_[4] * quanta);
 }
 
 void EmulatedGsUsbAdapter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
+    // The motor acknowledges only at exactly 1 Mbit/s.
+    const auto sending = [this] {
+        const uint32_t quanta = timing_[4] * (1 + timing_[0] + timing_[1] + timing_[2]);
+        return !mailboxes_.empty() && acknowledged_ && quanta != 0 && options_.can_clock_hz == 1000000u * quanta;
+    };
     for (;;) {
-        wake_.wait(lock, [this] {
-            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) ||
-                   (!mailboxes_.empty() && acknowledged_locked()) || (!reads_.empty() && !in_queue_.empty());
+        wake_.wait(lock, [&] {
+            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) || sending() ||
+                   (!reads_.empty() && !in_queue_.empty());
         });
         if (stop_) return;
         fill_mailboxes_locked();
-        if (!mailboxes_.empty() && acknowledged_locked()) {
+        if (sending()) {
             const CanFrame sent = mailboxes_.front().second;
             mailboxes_.pop_front();
-            std::shared_ptr<BusListener> listener = listener_;
-            if (listener) {
+            if (std::shared_ptr<BusListener> listener = listener_) {
                 lock.unlock();
                 (*listener)(sent);
                 lock.lock();
@@ -152,13 +136,6 @@ void EmulatedGsUsbAdapter::run() {
     }
 }
 
-hv::usb::InterfaceInfo EmulatedGsUsbAdapter::interface_info() const {
-    hv::usb::InterfaceInfo info;
-    info.interface_class = 0xFF;
-    info.endpoints = options_.endpoints;
-    return info;
-}
-
 std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);
     status = !present_ ? UsbStatus::not_found
@@ -166,9 +143,8 @@ std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& st
              : (kernel_attached_ && hv::usb::probing()) ? UsbStatus::kernel_held
                                                           : UsbStatus::ok;
     if (status != UsbStatus::ok) return nullptr;
-    kernel_attached_ = false;
+    kernel_attached_ = started_ = false;
     opened_ = true;
-    started_ = false;
     mode_flags_ = 0;
     return std::make_shared<Connection>(shared_from_this(), ++session_);
 }
@@ -179,13 +155,13 @@ UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, 
     static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
+    if (gone_locked(session) != UsbStatus::ok) return gone_locked(session);
     const bool to_device = request_type == 0x41;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
-    const bool stall = request > 6 || sizes[request] == 0 || length < sizes[request] || !channel_ok ||
-                       (request_type != 0x41 && request_type != 0xC1) || to_device != (request < 3);
-    if (stall) return UsbStatus::stall;
+    if (request > 6 || sizes[request] == 0 || length < sizes[request] || !channel_ok ||
+        (request_type != 0x41 && request_type != 0xC1) || to_device != (request < 3))
+        return UsbStatus::stall;
     if (request == 1 && value == 0) {
         const uint32_t tseg1 = get_u32(data) + get_u32(data + 4), tseg2 = get_u32(data + 8);
         const uint32_t sjw = get_u32(data + 12), brp = get_u32(data + 16);
@@ -196,10 +172,7 @@ UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, 
     } else if (request == 2 && value == 0) {
         started_ = get_u32(data) == 1;
         mode_flags_ = get_u32(data + 4);
-        if (!started_) {
-            held_.clear();
-            mailboxes_.clear();
-        }
+        if (!started_) held_.clear(), mailboxes_.clear();
     } else if (request == 4) {
         for (int i = 0; i < 10; ++i) put_u32(data + 4 * i, i == 1 ? options_.can_clock_hz : kLimits[i]);
     } else if (request == 5) {
@@ -216,11 +189,10 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
                                            std::size_t& transferred, unsigned timeout_ms) {
     transferred = 0;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
+    if (gone_locked(session) != UsbStatus::ok) return gone_locked(session);
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
-    const bool taken = held_.size() < kHeld ||
-                       idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+    const bool taken = idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                       [this] { return held_.size() < kHeld || !present_; });
     --writing_;
     if (!taken) return UsbStatus::timed_out;
@@ -230,10 +202,7 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
     frame.dlc = data[8];
     std::memcpy(frame.data, data + 12, 8);
     host_frames_.push_back(frame);
-    if (started_) {
-        held_.emplace_back(get_u32(data), frame);
-        fill_mailboxes_locked();
-    }
+    if (started_) held_.emplace_back(get_u32(data), frame), fill_mailboxes_locked();
     transferred = length;
     wake_.notify_all();
     return UsbStatus::ok;
@@ -241,13 +210,12 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
 
 UsbStatus EmulatedGsUsbAdapter::submit_read(uint64_t session, uint8_t* buffer, std::size_t length,
                                             hv::usb::ReadDone done) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!live_locked(session)) return present_ ? UsbStatus::invalid : UsbStatus::no_device;
-        reads_.push_back({buffer, length, std::move(done)});
-    }
+    const UsbStatus status = locked([&] {
+        if (gone_locked(session) == UsbStatus::ok) reads_.push_back({buffer, length, std::move(done)});
+        return gone_locked(session);
+    });
     wake_.notify_all();
-    return UsbStatus::ok;
+    return status;
 }
 
 void EmulatedGsUsbAdapter::finish_reads(std::unique_lock<std::mutex>& lock, UsbStatus status) {
@@ -271,9 +239,7 @@ void EmulatedGsUsbAdapter::release(uint64_t session) {
     if (session != session_ || !opened_) return;
     opened_ = started_ = false;
     kernel_attached_ = options_.kernel_driver;  // the kernel driver takes it back
-    in_queue_.clear();
-    held_.clear();
-    mailboxes_.clear();
+    in_queue_.clear(), held_.clear(), mailboxes_.clear();
 }
 
 void EmulatedGsUsbAdapter::unplug() {
@@ -282,35 +248,4 @@ void EmulatedGsUsbAdapter::unplug() {
     in_queue_.clear();
     idle_.notify_all();
     finish_reads(lock, UsbStatus::no_device);
-}
-
-uint32_t EmulatedGsUsbAdapter::bus_bitrate() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint32_t quanta = 1 + timing_[0] + timing_[1] + timing_[2];
-    return timing_[4] == 0 ? 0 : options_.can_clock_hz / (timing_[4] * quanta);
-}
-
-std::vector<CanFrame> EmulatedGsUsbAdapter::host_frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return host_frames_;
-}
-
-int EmulatedGsUsbAdapter::most_writes_at_once() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return most_writing_;
-}
-
-void EmulatedGsUsbAdapter::clear_host_frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    host_frames_.clear();
-}
-
-bool EmulatedGsUsbAdapter::is_open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return opened_;
-}
-
-bool EmulatedGsUsbAdapter::kernel_driver_attached() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return kernel_attached_;
 }

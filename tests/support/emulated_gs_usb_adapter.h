@@ -31,6 +31,12 @@
 #include "usb_backend.h"
 
 class EmulatedGsUsbAdapter : public std::enable_shared_from_this<EmulatedGsUsbAdapter> {
+    template <class F>
+    auto locked(F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+
 public:
     struct Options {
         uint32_t can_clock_hz = 48000000;
@@ -38,29 +44,29 @@ public:
         bool old_firmware = false;
         bool kernel_driver = false;
         std::string path;  // empty: the backend makes one
-        std::vector<hv::usb::EndpointInfo> endpoints = {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}};
     };
     using BusListener = std::function<void(const CanFrame&)>;
 
     explicit EmulatedGsUsbAdapter(Options options);
     ~EmulatedGsUsbAdapter();
 
-    void set_bus_listener(BusListener listener);
+    void set_bus_listener(BusListener f) {
+        locked([&] { listener_ = f ? std::make_shared<BusListener>(std::move(f)) : nullptr; });
+    }
     bool deliver(const CanFrame& frame);
-    void set_acknowledged(bool acknowledged);
+    void set_acknowledged(bool acknowledged) { locked([&] { acknowledged_ = acknowledged; }), wake_.notify_all(); }
     void unplug();
 
-    uint32_t bus_bitrate();  // of channel 0; 0 before a timing was taken
-    std::vector<CanFrame> host_frames();  // every frame written to bulk OUT
-    int most_writes_at_once();  // the host must serialise its writes
-    void clear_host_frames();
-    bool is_open();
-    bool kernel_driver_attached();
+    uint32_t bus_bitrate() { return locked([&] { return bitrate_locked(); }); }  // of channel 0; 0: no timing yet
+    std::vector<CanFrame> host_frames() { return locked([&] { return host_frames_; }); }  // all written to bulk OUT
+    void clear_host_frames() { locked([&] { host_frames_.clear(); }); }
+    int most_writes_at_once() { return locked([&] { return most_writing_; }); }  // the host must serialise
+    bool is_open() { return locked([&] { return opened_; }); }
+    bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
     const std::string& path() const { return path_; }
     void set_path(std::string path) { path_ = std::move(path); }
 
     // Used by EmulatedUsbBackend and its connections.
-    hv::usb::InterfaceInfo interface_info() const;
     std::shared_ptr<hv::usb::UsbConnection> open(hv::usb::UsbStatus& status);
     hv::usb::UsbStatus control(uint64_t session, uint8_t request_type, uint8_t request,
                                uint16_t value, uint8_t* data, uint16_t length, std::size_t& transferred);
@@ -77,8 +83,12 @@ private:
         std::size_t length;
         hv::usb::ReadDone done;
     };
-    bool live_locked(uint64_t session) const { return present_ && opened_ && session == session_; }
-    bool acknowledged_locked() const;
+    hv::usb::UsbStatus gone_locked(uint64_t session) const {
+        return present_ && opened_ && session == session_ ? hv::usb::UsbStatus::ok
+               : present_                                  ? hv::usb::UsbStatus::invalid
+                                                           : hv::usb::UsbStatus::no_device;
+    }
+    uint32_t bitrate_locked() const;
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
     void fill_mailboxes_locked();
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);

@@ -25,7 +25,7 @@ struct IdleCanLink : CanInterface {
 };
 
 // Ids outside 0..15 would land in the command bits of the identifier: a tip, no request.
-TEST(SetCan, IdsAndAdapterNamesTheDialogAsksFor) {
+TEST(SetCan, IdsAdapterNamesAndTheButtonText) {
     struct Row {
         const char* lan;
         QString typed;
@@ -66,16 +66,13 @@ TEST(SetCan, IdsAndAdapterNamesTheDialogAsksFor) {
             EXPECT_TRUE(row.tip == "*" ? !tip.isEmpty() : tip == row.tip) << tip.toStdString();
             EXPECT_TRUE(events.empty());
         }
+        auto* button = dialog.findChild<QPushButton*>("open_close_pushButton");  // follows the link state
+        const bool zh = row.lan[0] == 'z';
+        dialog.device_state_changed_slot(true);
+        EXPECT_EQ(button->text(), zh ? QStringLiteral("关闭设备") : QStringLiteral("Close"));
+        dialog.device_state_changed_slot(false);
+        EXPECT_EQ(button->text(), zh ? QStringLiteral("打开设备") : QStringLiteral("Open"));
     }
-}
-
-TEST(SetCan, ButtonFollowsTheLinkState) {
-    SetCan dialog(std::make_shared<IdleCanLink>(), "en");
-    auto* button = dialog.findChild<QPushButton*>("open_close_pushButton");
-    dialog.device_state_changed_slot(true);
-    EXPECT_EQ(button->text(), QStringLiteral("Close"));
-    dialog.device_state_changed_slot(false);
-    EXPECT_EQ(button->text(), QStringLiteral("Open"));
 }
 
 }  // namespace
