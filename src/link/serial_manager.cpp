@@ -52,7 +52,7 @@ void SerialManager::device_open_close_slot(QString device_name) {
 
 void SerialManager::calibrate_motor() {
     serial_sender_->start_calibration();
-    QTimer::singleShot(7000, Qt::CoarseTimer, this, &SerialManager::calibrate_start_timer_slot);
+    QTimer::singleShot(calibration_ms_, Qt::CoarseTimer, this, &SerialManager::calibrate_start_timer_slot);
 }
 
 void SerialManager::calibrate_start_slot() {

@@ -44,8 +44,13 @@ public:
     void reset_motor() { serial_sender_->reset_motor(); }
     void clear_error() { serial_sender_->clear_error(); }
     void send_raw(QByteArray& data) { serial_sender_->send_raw(data); }
-    // Starts a calibration and judges 7000 ms later whether the driver reported its start.
+    // Starts a calibration and judges a window later (7000 ms) whether the driver reported its start.
     void calibrate_motor();
+    // The status request period and the calibration window; tests shorten them.
+    void set_intervals(int status_ms, int calibration_ms) {
+        status_timer_.setInterval(status_ms);
+        calibration_ms_ = calibration_ms;
+    }
     void set_start_time(const std::chrono::steady_clock::time_point& t) { serial_receiver_->set_start_time(t); }
 
 signals:
@@ -61,6 +66,7 @@ public slots:
 private:
     QTimer status_timer_;
     std::atomic<bool> calibration_started_{false};
+    int calibration_ms_ = 7000;
     std::unique_ptr<SetSerial> set_serial_;
     std::shared_ptr<DeviceScanner> device_scanner_;
     std::shared_ptr<SerialSender> serial_sender_;

@@ -35,6 +35,10 @@ public:
     explicit MainWindow(std::shared_ptr<ConfigManager> config_manager, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // The links, for tests that shorten their intervals.
+    SerialManager* serial_manager() { return serial_manager_.get(); }
+    CanManager* can_manager() { return can_manager_.get(); }
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 

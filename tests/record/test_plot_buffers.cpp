@@ -1,12 +1,10 @@
-// Plot buffers: the 3 s window of PvtPoints, its per-column extremes and locking;
-// CalibratePoints numbering.
+// Plot buffers: the 3 s window of PvtPoints, its per-column extremes and locking.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
-#include "calibrate_points.h"
 #include "pvt_points.h"
 
 namespace {
@@ -49,7 +47,6 @@ TEST(PvtPoints, ExtremesPerColumn) {
         Quad min, max;
     } rows[] = {
         {{}, {0, 0, 0, 0}, {0, 0, 0, 0}},
-        {{{1, -2, 5, 0.1f}, {2, 3, -7, 0.2f}}, {1, -2, -7, 0.1f}, {2, 3, 5, 0.2f}},
         {{{-1, -2, -3, -4}}, {-1, -2, -3, -4}, {-1, -2, -3, -4}},
         {{{0, 1, 2, 3}, {1, 4, 5, 9}, {2, 0, 8, 6}}, {0, 0, 2, 3}, {2, 4, 8, 9}},
     };
@@ -86,19 +83,6 @@ TEST(PvtPoints, ReaderUnderLockSeesAlignedColumns) {
     while (!done && ok) ok = aligned();
     writer.join();
     EXPECT_TRUE(ok && aligned());
-}
-
-TEST(CalibratePoints, NumbersEachSeriesFromZeroAndRestartsOnClear) {
-    CalibratePoints c;
-    for (float v : {0.5f, -1.25f, 2.0f}) c.add_angle_point(v);
-    c.add_compensation_point(3.0f);
-    EXPECT_EQ(c.angle_x() + c.compensation_x(), (QVector<double>{0, 1, 2, 0}));
-    EXPECT_EQ((QVector<double>{c.min_angle(), c.max_angle(), c.min_compensation(), c.max_compensation()}),
-              (QVector<double>{-1.25, 2, 3, 3}));
-    c.clear();
-    c.add_angle_point(7.0f);
-    c.add_compensation_point(7.0f);
-    EXPECT_EQ(c.angle_x() + c.angle_y() + c.compensation_x() + c.compensation_y(), (QVector<double>{0, 7, 0, 7}));
 }
 
 }  // namespace

@@ -5,13 +5,16 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTimer>
 
+#include "can_manager.h"
 #include "config_manager.h"
 #include "resources_init.h"
 #include "serial_driver_peer.h"
+#include "serial_manager.h"
 #include "wait_until.h"
 
 WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPath()) {
@@ -28,6 +31,8 @@ WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPat
         QApplication::installTranslator(translator_.get());
     }
     window_ = std::make_unique<MainWindow>(config_);
+    window_->serial_manager()->set_intervals(100, 300);
+    window_->can_manager()->set_intervals(0, 10, 300);
     window_->show();
 }
 
@@ -37,6 +42,8 @@ WindowHarness::~WindowHarness() {
     config_.reset();
     QDir::setCurrent(old_cwd_);
 }
+
+QString WindowHarness::text(const char* label) { return find<QLabel>(label)->text(); }
 
 // Presses the link button; in the device dialog that opens, `fill` chooses the
 // device, then open/close and cancel are pressed. True once the button shows it.
@@ -76,8 +83,8 @@ bool WindowHarness::can_link(bool open) {
 }
 
 bool WindowHarness::toggle_motor(const char* text_after) {
-    button("motor_enable_disable_pushButton")->click();
     auto* toggle = button("motor_enable_disable_pushButton");
+    toggle->click();
     return wait_until([&] { return toggle->text() == QString::fromUtf8(text_after); }, 3000);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Builds the real main window the way main() does (configuration file in a fresh
-// working directory, translation for "en") and drives its links and dialogs.
+// working directory, translation for "en"), with the links' timers shortened, and
+// drives its links and dialogs.
 #include <QPushButton>
 #include <QString>
 #include <QTemporaryDir>
@@ -27,19 +28,19 @@ public:
 
     MainWindow* window() { return window_.get(); }
     std::shared_ptr<ConfigManager> config() { return config_; }
-    QString dir() const { return dir_.path(); }
-    template <typename T>
+    template <typename T = QWidget>
     T* find(const char* name) {
         return window_->findChild<T*>(QString::fromLatin1(name));
     }
     QPushButton* button(const char* name) { return find<QPushButton>(name); }
+    QString text(const char* label);
     void destroy_window() { window_.reset(); }
 
     // Through the window's button and the real device dialog; true once the button
     // shows the new state. A null peer closes the serial link.
     bool serial_link(SerialDriverPeer* peer);
     bool can_link(bool open);
-    // Presses the enable button and waits for the driver's confirmation.
+    // Presses the enable button and waits until it reads `text_after`.
     bool toggle_motor(const char* text_after);
 
 private:

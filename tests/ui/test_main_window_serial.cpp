@@ -1,6 +1,10 @@
-// The main window over the serial link: a pseudo-terminal with the simulated
-// driver behind it, the real managers, dialogs and widgets.
+// The main window over the serial link (a pseudo-terminal with the simulated
+// driver behind it, the real managers, dialogs and widgets); start-up, shutdown
+// and the language switch.
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -11,14 +15,19 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTextEdit>
+#include <QTimer>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
+#include "config_manager.h"
 #include "console_capture.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
+#include "process_launcher.h"
 #include "save.h"
 #include "serial_driver_peer.h"
+#include "serial_manager.h"
 #include "wait_until.h"
 
 namespace {
@@ -30,6 +39,7 @@ QStringList tips(MainWindow* w) {
     QStringList out;
     for (QMessageBox* box : w->findChildren<QMessageBox*>())
         if (box->isVisible()) out << box->windowTitle() + ": " + box->text();
+    out.sort();
     return out;
 }
 
@@ -40,6 +50,7 @@ protected:
         h = std::make_unique<WindowHarness>(lan);
         size = h->window()->size();
         ASSERT_TRUE(h->serial_link(&peer));
+        ASSERT_TRUE(peer.wait_for_requests(kVersion, 1, 2000));
     }
     void stream_step(float position, float kp) {
         set_spins(h->window(), {{"exp_angle_doubleSpinBox", position}, {"kp_doubleSpinBox", kp}});
@@ -47,17 +58,16 @@ protected:
         h->button("send_motion_param_pushButton")->click();
         ASSERT_TRUE(peer.wait_for_requests(kTarget, before + 10, 3000));
     }
-    // Nothing more arrives, and the last target was `last`.
-    void expect_quiet(const std::vector<float>& last = kZero) {
+    // Nothing more arrives, and the last target was all zero.
+    void expect_quiet() {
         QTest::qWait(60);
         const int settled = peer.request_count(kTarget);
         QTest::qWait(150);
         EXPECT_EQ(peer.request_count(kTarget), settled);
-        EXPECT_EQ(peer.requests(kTarget).back().values, last);
+        EXPECT_EQ(peer.requests(kTarget).back().values, kZero);
     }
-    QString text(const char* label) { return h->find<QLabel>(label)->text(); }
     bool label_is(const char* label, const char* value, int ms = 3000) {
-        return wait_until([&] { return text(label) == QString::fromUtf8(value); }, ms);
+        return wait_until([&] { return h->text(label) == QString::fromUtf8(value); }, ms);
     }
 
     SerialDriverPeer peer;
@@ -67,7 +77,8 @@ protected:
 
 }  // namespace
 
-// Open, close (button and lost port) and reopen: controls, texts and the streams.
+// Open, close (button and lost port) and reopen: controls, texts and the streams;
+// nothing is written on the closed link.
 TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     peer.driver().set_common_state(24.5f, 35.5f, 40.25f);
     peer.driver().set_common_state_interval(std::chrono::milliseconds(100));
@@ -77,23 +88,18 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
                                  "motor_reset_pushButton", "vision_tab", "calibrate_tab", "send_pushButton",
                                  "save_checkBox", "motor_enable_disable_pushButton", "clear_curve_pushButton",
                                  "clear_error_pushButton"})
-            EXPECT_EQ(h->find<QWidget>(name)->isEnabled(), open) << name;
-        auto* tabs = h->find<QTabWidget>("tabWidget");
-        EXPECT_EQ(tabs->isTabEnabled(1) && tabs->isTabEnabled(2), open);
-        EXPECT_FALSE(h->button("update_firmware_pushButton")->isEnabled() ||
-                     h->find<QWidget>("target_param_groupBox")->isEnabled());
+            EXPECT_EQ(h->find(name)->isEnabled(), open) << name;
+        EXPECT_FALSE(h->find("update_firmware_pushButton")->isEnabled() ||
+                     h->find("target_param_groupBox")->isEnabled());
         EXPECT_EQ(h->button("open_serial_pushButton")->text(), QString::fromUtf8(open ? "关闭串口" : "打开串口"));
-        EXPECT_EQ(h->button("open_can_pushButton")->isEnabled(), !open);
+        EXPECT_EQ(h->find("open_can_pushButton")->isEnabled(), !open);
         EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), QString::fromUtf8("电机使能"));
     };
     expect_link_state(true);
-    EXPECT_EQ(text("voltage_label1"), QString::fromUtf8("电压"));
     ASSERT_TRUE(label_is("driver_version_label", "V2-3") && label_is("motor_temp_label", "35.50"));
-    EXPECT_EQ(text("voltage_label") + text("driver_temp_label"), QStringLiteral("24.5040.25"));
-    ASSERT_TRUE(wait_until([&] { return text("common_count_label").startsWith(QString::fromUtf8("状态刷新率: ")) &&
-                                        !text("common_count_label").endsWith(": 0"); }, 2500));
-    EXPECT_TRUE(text("motion_count_label").startsWith(QString::fromUtf8("波形刷新率: ")));
-    EXPECT_EQ(peer.request_count(kVersion), 1);
+    EXPECT_EQ(h->text("voltage_label") + h->text("driver_temp_label"), QStringLiteral("24.5040.25"));
+    ASSERT_TRUE(wait_until([&] { return h->text("common_count_label").startsWith(QString::fromUtf8("状态刷新率: ")) &&
+                                        !h->text("common_count_label").endsWith(": 0"); }, 2500));
 
     // Closed with the button while a step streams: one zero target while the link
     // is still open, then nothing; the controls are those of a closed link.
@@ -102,9 +108,9 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     ConsoleCapture log;
     ASSERT_TRUE(h->serial_link(nullptr));
     expect_link_state(false);
-    EXPECT_TRUE(text("driver_version_label").isEmpty());
+    EXPECT_TRUE(h->text("driver_version_label").isEmpty());
     expect_quiet();
-    QTest::qWait(1000);  // a status period: nothing is written on the closed link
+    QTest::qWait(150);  // a status period (shortened)
     EXPECT_FALSE(log.contains("Write error")) << log.text();
     const int streamed = peer.request_count(kTarget);
     ASSERT_TRUE(h->serial_link(&peer));
@@ -117,7 +123,7 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     ASSERT_TRUE(h->toggle_motor("电机失能"));
     stream_step(0.5f, 5.0f);
     peer.unplug();
-    ASSERT_TRUE(wait_until([&] { return h->button("open_can_pushButton")->isEnabled(); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
     expect_link_state(false);
     SerialDriverPeer next;
     ASSERT_TRUE(next.start() && h->serial_link(&next));
@@ -125,7 +131,7 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     EXPECT_EQ(next.request_count(kTarget) + next.request_count(kEnable), 0);
 }
 
-// Run log, step stream at 100 Hz, per-column plot ranges, disable.
+// Run log, step stream, per-column plot ranges, disable.
 TEST_F(SerialWindow, StepStreamIsLoggedAndPlotted) {
     open();
     QTemporaryDir dir;
@@ -144,7 +150,7 @@ TEST_F(SerialWindow, StepStreamIsLoggedAndPlotted) {
         s->findChild<QPushButton*>("comfirm_pushButton")->click();
     });
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
-    EXPECT_EQ(text("status_label"), QStringLiteral("Motor is enabled."));
+    EXPECT_EQ(h->text("status_label"), QStringLiteral("Motor is enabled."));
     const QStringList logs = QDir(folder).entryList({QStringLiteral("hv-motor-tool-log-*.csv")});
     ASSERT_EQ(logs.size(), 1);
     EXPECT_TRUE(QRegularExpression("^hv-motor-tool-log-\\d{4}(-\\d\\d){5}\\.csv$").match(logs[0]).hasMatch());
@@ -153,18 +159,14 @@ TEST_F(SerialWindow, StepStreamIsLoggedAndPlotted) {
     const int before = peer.request_count(kTarget);
     stream_step(0.5f, 10.0f);
     ASSERT_TRUE(peer.wait_for_requests(kTarget, before + 30, 3000));
-    EXPECT_FALSE(h->button("motor_enable_disable_pushButton")->isEnabled());
+    EXPECT_FALSE(h->find("motor_enable_disable_pushButton")->isEnabled());
     h->button("stop_step_send_pushButton")->click();
-    EXPECT_TRUE(h->button("motor_enable_disable_pushButton")->isEnabled());
-    EXPECT_FALSE(h->button("set_curve_pushButton")->isEnabled());  // serial: stays off
+    EXPECT_TRUE(h->find("motor_enable_disable_pushButton")->isEnabled());
+    EXPECT_FALSE(h->find("set_curve_pushButton")->isEnabled());  // serial: stays off
     expect_quiet();
     auto targets = peer.requests(kTarget);
-    targets.erase(targets.begin(), targets.begin() + before);
-    targets.pop_back();
-    for (const auto& r : targets) ASSERT_EQ(r.values, (std::vector<float>{0.5f, -3.0f, 7.0f, 10.0f, 0.0f}));
-    const double mean_ms = std::chrono::duration<double, std::milli>(targets.back().at - targets[0].at).count() /
-                           double(targets.size() - 1);
-    EXPECT_TRUE(mean_ms > 9.0 && mean_ms < 25.0) << mean_ms;
+    for (size_t i = before; i + 1 < targets.size(); ++i)
+        ASSERT_EQ(targets[i].values, (std::vector<float>{0.5f, -3.0f, 7.0f, 10.0f, 0.0f})) << i;
 
     // Each plot spans its own column of both buffers; the log's rows are the plots' points.
     const QStringList rows = QString::fromUtf8(file_bytes(folder + "/" + logs[0])).split('\n', Qt::SkipEmptyParts);
@@ -215,13 +217,9 @@ TEST_F(SerialWindow, CommandsOneStreamAtATimeAndErrors) {
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     const size_t first = peer.requests(kTarget).size();
     stream_step(1.0f, 5.0f);
-    {
-        ConsoleCapture log;
-        curve_start(0, {{"torque_A_doubleSpinBox", 2.0}, {"torque_f_doubleSpinBox", 1.0}});
-        EXPECT_TRUE(log.contains("mode_ is: 1\n[INFO] Send_hz: 100\n")) << log.text();
-    }
+    curve_start(0, {{"torque_A_doubleSpinBox", 2.0}, {"torque_f_doubleSpinBox", 1.0}});
     ASSERT_TRUE(peer.wait_for_requests(kTarget, int(first) + 40, 3000));
-    EXPECT_FALSE(h->button("send_motion_param_pushButton")->isEnabled());
+    EXPECT_FALSE(h->find("send_motion_param_pushButton")->isEnabled());
     curve_stop();
     stream_step(0.75f, 3.0f);
     QTest::qWait(300);
@@ -245,7 +243,8 @@ TEST_F(SerialWindow, CommandsOneStreamAtATimeAndErrors) {
     QTest::qWait(100);
     EXPECT_EQ(peer.request_count(kEnable), 1);
 
-    // With the motor off an error only reports; the long text keeps the window's size.
+    // With the motor off an error only reports, the lowest bit first, up to the
+    // last one; the long text keeps the window's size.
     const std::pair<uint16_t, const char*> errors[] = {{0x0006, "Undervoltage! Motor is disabled."},
                                                        {0x00ff, "Overvoltage! Motor is disabled."},
                                                        {0x0080, "Current offset error! Motor is disabled."},
@@ -253,7 +252,7 @@ TEST_F(SerialWindow, CommandsOneStreamAtATimeAndErrors) {
                                                        {0x0010, "Driver overtemperature! Motor is disabled."}};
     for (const auto& [bits, message] : errors) {
         h->window()->error_frame_slot(bits);
-        EXPECT_EQ(text("status_label"), message);
+        EXPECT_EQ(h->text("status_label"), message);
     }
     QTest::qWait(50);
     EXPECT_EQ(h->window()->size(), size);
@@ -277,6 +276,8 @@ TEST_F(SerialWindow, ThirtiethDisabledBatchEnables) {
     EXPECT_TRUE(peer.wait_for_requests(kEnable, 1, 2000));
 }
 
+// Calibration count from the dialog, plots and verdict boxes, one box per kind;
+// a start never reported fails after the (shortened) window.
 TEST_F(SerialWindow, CalibrationAndCheckVerdicts) {
     open();
     SimulatedDriver::CalibrationScript script;
@@ -293,13 +294,12 @@ TEST_F(SerialWindow, CalibrationAndCheckVerdicts) {
     });
     h->button("calibration_pushButton")->click();
     EXPECT_EQ(h->find<QTabWidget>("tabWidget")->currentIndex(), 1);
-    EXPECT_FALSE(h->find<QWidget>("down_left_widget")->isEnabled());
+    EXPECT_FALSE(h->find("down_left_widget")->isEnabled());
     MainWindow* w = h->window();
     ASSERT_TRUE(wait_until([&] { return tips(w).contains("Tips: Calibration is successful."); }, 3000));
-    EXPECT_EQ(tips(w).size(), 4);
-    EXPECT_TRUE(tips(w).contains("Tips: Encode Direction: Forward") &&
-                tips(w).contains("Tips: Back EMF coefficient is defective"));
-    EXPECT_TRUE(h->find<QWidget>("down_left_widget")->isEnabled());
+    EXPECT_EQ(tips(w), (QStringList{"Tips: Back EMF coefficient is defective", "Tips: Calibration is successful.",
+                                    "Tips: Calibration start", "Tips: Encode Direction: Forward"}));
+    EXPECT_TRUE(h->find("down_left_widget")->isEnabled());
     auto* angle = h->find<QCustomPlot>("calibrate_angle_plot");
     auto* comp = h->find<QCustomPlot>("calibrate_compensation_plot");
     ASSERT_EQ(angle->graph(0)->dataCount(), 3);
@@ -309,7 +309,8 @@ TEST_F(SerialWindow, CalibrationAndCheckVerdicts) {
     EXPECT_EQ(comp->yAxis->range(), QCPRange(-1.5, 1.5));
     EXPECT_TRUE(file_bytes(QStringLiteral("not_pass.csv")).contains(", 1000, "));
 
-    // A flood of replies keeps one box of each kind, with the latest text.
+    // A flood of replies keeps one box of each kind, with the latest text; a
+    // closed box gives way to a new one.
     for (int i = 0; i < 48; ++i) {
         w->calibration_start_slot();
         w->calibration_sucess_slot();
@@ -317,26 +318,27 @@ TEST_F(SerialWindow, CalibrationAndCheckVerdicts) {
         w->param_check_slot(uint16_t(1 + i % 6));
         w->param_check_slot(i % 2 ? 0 : 7);  // no box
     }
-    QStringList shown = tips(w);
-    shown.sort();
-    EXPECT_EQ(shown, (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
-                                  "Tips: Constant velocity motion is defective", "Tips: Unknown Phase Sequence!"}));
-    ConsoleCapture log;
+    EXPECT_EQ(tips(w), (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
+                                    "Tips: Constant velocity motion is defective", "Tips: Unknown Phase Sequence!"}));
     for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
-    QTest::qWait(50);
-    EXPECT_TRUE(log.contains("[INFO] Constant velocity motion is defective QMessageBox destroyed!\n")) << log.text();
+    QTest::qWait(50);  // closed boxes are deleted from the event loop
+    w->calibration_start_slot();
+    EXPECT_EQ(tips(w), QStringList{"Tips: Calibration start"});
 
-    script.silent = true;  // never starts: fails after its window
+    script.silent = true;
     peer.driver().set_calibration_script(script);
     on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->accept(); });
     h->button("calibration_pushButton")->click();
     EXPECT_EQ(angle->graph(0)->dataCount(), 0);
-    ASSERT_TRUE(wait_until([&] { return tips(w).contains("Tips: Calibration failed!"); }, 9000));
-    EXPECT_TRUE(h->find<QWidget>("down_left_widget")->isEnabled());
+    ASSERT_TRUE(wait_until([&] { return tips(w).contains("Tips: Calibration failed!"); }, 3000));
+    EXPECT_TRUE(h->find("down_left_widget")->isEnabled());
 }
 
+// HEX and text sending, the one-pass filter of typed and pasted HEX, received
+// chunks shown (the newest 5000).
 TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
     open();
+    h->window()->serial_manager()->set_intervals(3600 * 1000, 300);  // no status requests in between
     auto* input = h->find<QTextEdit>("input_textEdit");
     auto* view = h->find<QTextBrowser>("textBrowser");
     auto send = [&](const QString& typed, const QByteArray& bytes) {
@@ -354,7 +356,6 @@ TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
     input->setFocus();
     QTest::keyClicks(input, QStringLiteral("12g"));
     EXPECT_EQ(input->toPlainText() + input->textCursor().position(), QStringLiteral("12") + QChar(2));
-    // Long pastes are cut at their first invalid character, in one pass.
     input->setPlainText(QStringLiteral("0a ") + QStringLiteral("0x01, ").repeated(3000));
     EXPECT_EQ(input->toPlainText(), QStringLiteral("0a 0"));
     input->setPlainText(QString(16000, QChar('f')) + QStringLiteral("z"));
@@ -369,7 +370,86 @@ TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
         QByteArray chunk(1, char(i));
         h->window()->append_textBrowser_slot(chunk);
     }
-    EXPECT_EQ(view->document()->blockCount(), 5000);  // the newest chunks
+    EXPECT_EQ(view->document()->blockCount(), 5000);
     h->button("clear_pushButton")->click();
     EXPECT_TRUE(view->toPlainText().isEmpty());
+}
+
+// Closing the window stops the running stream with its all-zero target.
+TEST_F(SerialWindow, DestructionStopsTheStream) {
+    open();
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    stream_step(1.25f, 5.0f);
+    h->destroy_window();
+    QTest::qWait(200);
+    const auto targets = peer.requests(kTarget);
+    QTest::qWait(100);
+    EXPECT_EQ(peer.request_count(kTarget), int(targets.size()));
+    EXPECT_EQ(targets.back().values, kZero);
+    EXPECT_EQ(targets.rbegin()[1].values[0], 1.25f);
+}
+
+// "zh" shows the form as drawn, "en" its translation; any other value keeps the
+// form's texts and gives the English texts set in code. No link: controls locked.
+TEST(MainWindowStart, ConstructionInEachLanguage) {
+    const std::array<const char*, 4> cases[] = {{"zh", "Halvren 关节调试工具 v1.9.3", "打开串口", "扭矩(Nm)"},
+                                                {"en", "Halvren Motor Tool v1.9.3", "TTL Srial", "Torque(N·m)"},
+                                                {"fr", "Halvren Motor Tool v1.9.3", "打开串口", "Torque(N·m)"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        WindowHarness h(c[0]);
+        EXPECT_EQ(h.window()->windowTitle(), QString::fromUtf8(c[1]));
+        EXPECT_EQ(h.button("open_serial_pushButton")->text(), QString::fromUtf8(c[2]));
+        EXPECT_EQ(h.find<QCustomPlot>("torque_plot")->yAxis->label(), QString::fromUtf8(c[3]));
+        for (const char* name : {"set_param_pushButton", "calibration_pushButton", "set_zero_point_pushButton",
+                                 "motor_reset_pushButton", "vision_tab", "calibrate_tab", "send_pushButton",
+                                 "target_param_groupBox", "save_checkBox", "motor_enable_disable_pushButton",
+                                 "clear_curve_pushButton", "clear_error_pushButton", "set_curve_pushButton",
+                                 "send_motion_param_pushButton", "update_firmware_pushButton"})
+            EXPECT_FALSE(h.find(name)->isEnabled()) << name;
+        EXPECT_TRUE(h.find("open_serial_pushButton")->isEnabled() && h.find("open_can_pushButton")->isEnabled());
+        // Version fields are truncated toward zero; fields that hold no integer leave the label.
+        for (DriverVersion v : {DriverVersion{1.9f, 3.0f}, {2.0f, NAN}, {INFINITY, 2.0f}, {-1.0e30f, 2.0f}})
+            h.window()->driver_version_slot(v);
+        EXPECT_EQ(h.text("driver_version_label"), QStringLiteral("V1-3"));
+    }
+}
+
+// Accepted: the file holds the new value before the restart, which passes the
+// arguments without the program path. Cancelled or closed: nothing changes.
+TEST(MainWindowStart, LanguageSwitchRestartsOnlyWhenAccepted) {
+    WindowHarness h("zh");
+    QStringList question, launches;  // each launch: program, working directory's config.json, arguments
+    ProcessLauncher::set_launch([&](const QString& p, const QStringList& a, const QString& d) {
+        launches << p << QString::fromUtf8(file_bytes(d + QStringLiteral("/config.json"))) << a.join('|');
+        return true;
+    });
+    // Answers the next language question with `answer` (NoButton closes it).
+    auto answer_next = [&](QDialogButtonBox::StandardButton answer) {
+        on_next_modal([](QWidget* w) { return w->findChild<QDialogButtonBox*>() != nullptr; },
+                      [&question, answer](QWidget* w) {
+                          question << w->findChild<QLabel*>()->text();
+                          if (answer == QDialogButtonBox::NoButton) return void(w->close());
+                          w->findChild<QDialogButtonBox*>()->button(answer)->click();
+                      });
+    };
+    answer_next(QDialogButtonBox::Cancel);
+    h.find<QAction>("actionChinese")->trigger();
+    answer_next(QDialogButtonBox::NoButton);
+    h.find<QAction>("actionEnglish")->trigger();
+    EXPECT_TRUE(launches.isEmpty());
+    EXPECT_EQ(h.config()->get_value("lan"), "zh");
+
+    answer_next(QDialogButtonBox::Ok);
+    QTimer::singleShot(0, [&] { h.find<QAction>("actionEnglish")->trigger(); });
+    QTimer guard;
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    guard.start(10000);
+    EXPECT_EQ(QApplication::exec(), 0);
+    ProcessLauncher::set_launch({});
+    EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
+                                     QCoreApplication::arguments().mid(1).join('|')}));
+    EXPECT_EQ(question, (QStringList{"Setting language to chinese，enable after restart, comfirmed？",
+                                     "将把语言设置为英语，程序自动重启后生效，确认设置？",
+                                     "将把语言设置为英语，程序自动重启后生效，确认设置？"}));
 }

@@ -1,29 +1,14 @@
 // Save dialog driven through its real widgets and the real folder chooser.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <functional>
 
+#include "main_window_harness.h"
 #include "save.h"
 #include "widget_child.h"
-
-namespace {
-
-// Runs `action` on the next folder chooser, which blocks in its own event loop.
-void on_next_chooser(std::function<void(QFileDialog*)> action, int tries = 2000) {
-    QTimer::singleShot(5, [action, tries] {
-        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
-            action(dialog);
-        else if (tries > 0)
-            on_next_chooser(action, tries - 1);
-    });
-}
 
 // The folder comes only from the chooser, is handed on when confirmed and kept for
 // the next showing; a cancelled chooser clears it.
@@ -43,9 +28,8 @@ TEST(SaveDialog, ChosenFolderIsHandedOnWhenConfirmed) {
         {{"close"}, QDialog::Rejected, {}},
     };
     Save save;
-    QStringList emitted;
+    QStringList emitted, chooser_starts;
     QObject::connect(&save, &Save::selected_dir_signal, [&](const QString& dir) { emitted << dir; });
-    QStringList chooser_starts;
     QString shown;
     for (const auto& row : rows) {
         emitted.clear();
@@ -53,7 +37,7 @@ TEST(SaveDialog, ChosenFolderIsHandedOnWhenConfirmed) {
             for (const QString& step : row.steps) {
                 auto* path = child<QLineEdit>(save, "path_lineEdit");
                 if (step.startsWith("choose ") || step == "cancel chooser") {
-                    on_next_chooser([&](QFileDialog* chooser) {
+                    on_next_modal_of<QFileDialog>([&](QFileDialog* chooser) {
                         chooser_starts << chooser->directory().absolutePath();
                         if (step == "cancel chooser") return chooser->reject();
                         chooser->setDirectory(step.mid(7));
@@ -67,9 +51,8 @@ TEST(SaveDialog, ChosenFolderIsHandedOnWhenConfirmed) {
                 } else if (step == "close") {
                     save.close();
                 } else {
-                    QTest::mouseClick(child<QPushButton>(save, step == "confirm" ? "comfirm_pushButton"
-                                                                                 : "cancel_pushButton"),
-                                      Qt::LeftButton);
+                    const char* button = step == "confirm" ? "comfirm_pushButton" : "cancel_pushButton";
+                    QTest::mouseClick(child<QPushButton>(save, button), Qt::LeftButton);
                 }
             }
         });
@@ -80,5 +63,3 @@ TEST(SaveDialog, ChosenFolderIsHandedOnWhenConfirmed) {
     ASSERT_EQ(chooser_starts.size(), 4);
     EXPECT_EQ(chooser_starts.mid(1, 2), (QStringList{QDir(a.path()).absolutePath(), QDir(b.path()).absolutePath()}));
 }
-
-}  // namespace
