@@ -88,11 +88,6 @@ TEST_F(SerialManagerTest, StatusIsPolledEverySecondOnlyWhileOpenAndTheLinkReopen
 
 // One row per request: what the manager writes and what the driver's reply yields.
 TEST_F(SerialManagerTest, EveryRequestGoesOutByteExactAndItsReplyComesBack) {
-    SimulatedDriver::CalibrationScript script;
-    script.cogging_map = {0.5f};
-    script.compensation = {-0.25f};
-    script.check_step = 2;
-    peer.driver().set_calibration_script(script);
     const float target[5] = {1, 2, 3, 4, 5};
     QByteArray raw = QByteArray::fromHex("a5a5");
     const struct { std::function<void()> op; const char* bytes; Lines replies; } rows[] = {
@@ -111,8 +106,8 @@ TEST_F(SerialManagerTest, EveryRequestGoesOutByteExactAndItsReplyComesBack) {
         {[&] { manager->flash_firmware_param(); }, "ff318a23010b0000001700", {}},
         {[&] { manager->send_raw(raw); }, "a5a5", {}},
         {[&] { manager->calibrate_motor(); }, "ff318a23010b00000015fe",
-         {"calibration_start", "phase_sequence(1)", "angle(0.5)", "compensation(-0.25)", "csv(0)", "param_check(2)",
-          "calibration_sucess"}},
+         {"calibration_start", "phase_sequence(1)", "angle(0.1)", "angle(0.2)", "angle(0.3)", "compensation(1.5)",
+          "compensation(-1.5)", "csv(1)", "param_check(0)", "calibration_sucess"}},
     };
     for (const auto& row : rows) {
         events.clear();
@@ -122,10 +117,6 @@ TEST_F(SerialManagerTest, EveryRequestGoesOutByteExactAndItsReplyComesBack) {
         ASSERT_TRUE(wait_until([&] { return peer.raw_received().contains(bytes); }, 3000)) << row.bytes;
         EXPECT_TRUE(wait_for(row.replies)) << row.bytes << ::testing::PrintToString(names());
     }
-    EXPECT_EQ(check_values(events.checks().at(0)), script.check_values);
-    EXPECT_EQ(events.checks().at(0).result, check_step_text(2));
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].position, 1.0f);
     // The start was reported: the judgement a window later passes, the next one (no new start) fails.
     int failed = 0;
     QObject::connect(manager.get(), &SerialManager::calibrate_failed_signal, [&] { ++failed; });
