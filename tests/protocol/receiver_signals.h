@@ -69,9 +69,6 @@ public:
         names_.clear();
         checks_.clear();
     }
-    bool wait_for_count(size_t n, int timeout_ms = 3000) {
-        return wait_until([&] { return names().size() >= n; }, timeout_ms);
-    }
 
 private:
     template <class T>

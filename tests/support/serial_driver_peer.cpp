@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "serial_frame.h"
+#include "serial_frame_buffer.h"
 #include "wait_until.h"
 
 namespace {
@@ -27,7 +27,6 @@ bool SerialDriverPeer::start() {
     pty_ = std::make_unique<PtyPeer>();
     if (!pty_->open()) return false;
     locked([&] { slave_path_ = pty_->slave_path(); });
-    rx_.clear();
     stop_ = false;
     thread_ = std::thread([this] { run(); });
     return true;
@@ -43,28 +42,19 @@ void SerialDriverPeer::unplug() {
     if (pty_) pty_->close_master();
 }
 
-void SerialDriverPeer::send_frame(uint8_t cmd, const std::vector<float>& values) {
-    send_bytes(build_serial_frame(cmd, values.data(), static_cast<int>(values.size())));
-}
-
-void SerialDriverPeer::send_odd_head(uint32_t length, uint8_t then_cmd) {
-    QByteArray bytes = QByteArray::fromHex("FF318A2301") + QByteArray(5, '\0');
-    std::memcpy(bytes.data() + 5, &length, 4);  // little-endian host
-    bytes += build_serial_frame(then_cmd);
-    uint8_t sum = 0;
-    for (uint32_t i = 0; i + 1 < length && i < static_cast<uint32_t>(bytes.size()); ++i)
-        sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(bytes[static_cast<int>(i)]));
-    bytes[9] = static_cast<char>(-sum);
-    send_bytes(bytes);
-}
-
 void SerialDriverPeer::run() {
+    SerialFrameBuffer in;  // the driver resynchronises as the tool does
     std::vector<SimulatedDriver::Reply> replies;
     while (!stop_) {
-        const QByteArray in = pty_->read_available();
-        locked([&] { raw_.append(in); });
-        rx_.append(in);
-        take_requests();
+        const QByteArray bytes = pty_->read_available();
+        locked([&] { raw_.append(bytes); });
+        in.append(bytes);
+        for (SerialFrame f; in.frame_available();) {
+            in.read_frame(f);
+            const Request request{f.cmd, f.payload, Clock::now()};
+            locked([&] { requests_.push_back(request); });
+            handle(request);
+        }
         QByteArray out = locked([&] { return std::exchange(outgoing_, QByteArray()); });
         replies.clear();
         driver_->poll(Clock::now(), replies);
@@ -73,31 +63,6 @@ void SerialDriverPeer::run() {
         if (!out.isEmpty()) pty_->write(out);
         std::this_thread::sleep_until(std::min(driver_->next_due(), Clock::now() + std::chrono::microseconds(250)));
     }
-}
-
-// The driver's own parser: resynchronises on the next FF, takes frames whose sum is right.
-void SerialDriverPeer::take_requests() {
-    for (int at; (at = rx_.indexOf('\xFF')) >= 0;) {
-        rx_.remove(0, at);
-        if (rx_.size() < 10) return;
-        SerialFrame frame;
-        uint32_t length;
-        std::memcpy(&length, rx_.constData() + 5, 4);
-        const bool head = rx_.startsWith(QByteArray::fromHex("FF318A23")) && is_serial_frame_length(length);
-        if (head && static_cast<uint32_t>(rx_.size()) < length) return;
-        const QByteArray bytes = rx_.left(head ? static_cast<int>(length) : 0);
-        const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
-        if (!head || byte_sum_checksum(p, static_cast<uint8_t>(length)) != p[length - 1] ||
-            !decode_serial_frame(bytes, frame)) {
-            rx_.remove(0, 1);
-            continue;
-        }
-        rx_.remove(0, bytes.size());
-        const Request request{bytes, frame.cmd, frame.payload, Clock::now()};
-        locked([&] { requests_.push_back(request); });
-        handle(request);
-    }
-    rx_.clear();
 }
 
 void SerialDriverPeer::handle(const Request& r) {

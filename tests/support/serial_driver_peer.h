@@ -33,7 +33,6 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Request {
-        QByteArray bytes;  // the whole frame as received
         uint8_t cmd = 0;
         std::vector<float> values;
         Clock::time_point at;
@@ -54,14 +53,6 @@ public:
 
     // Bytes towards the tool, written by the peer thread in call order.
     void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
-    // One reply frame with `values` (0, 1, 3 or 5 of them).
-    void send_frame(uint8_t cmd, const std::vector<float>& values = {});
-    // Line noise: a floating or power-cycling TTL line reads as 0xFF.
-    void send_noise(int count, char byte = '\xFF') { send_bytes(QByteArray(count, byte)); }
-    // A correct header whose length field fits no frame, right before the simple
-    // reply `then_cmd`. Its last byte makes the bytes that `length` would cover sum
-    // to zero, so only the length itself tells it from a frame.
-    void send_odd_head(uint32_t length, uint8_t then_cmd);
 
     std::vector<Request> requests(int cmd = -1);  // -1: all
     int request_count(uint8_t cmd) { return static_cast<int>(requests(cmd).size()); }
@@ -74,7 +65,6 @@ public:
 
 private:
     void run();
-    void take_requests();
     void handle(const Request& request);
 
     std::shared_ptr<SimulatedDriver> driver_;
@@ -83,6 +73,6 @@ private:
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
-    QByteArray raw_, rx_, outgoing_;
+    QByteArray raw_, outgoing_;
     std::string slave_path_;
 };

@@ -7,10 +7,10 @@ void SimulatedDriver::start_calibration() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++calibration_count_;
     if (script_.silent) return;
-    auto t = Clock::now() + script_.start_delay;
+    auto t = Clock::now() + std::chrono::milliseconds(20);
     auto next = [&](K kind, float value = 0.0f, uint32_t word = 0, int index = 0) {
         queue(t, kind, {value}, word, index);
-        t += script_.step_delay;
+        t += std::chrono::milliseconds(1);
     };
     next(K::CalibrationStart);
     next(K::PhaseSequence, script_.phase_sequence);
@@ -18,7 +18,7 @@ void SimulatedDriver::start_calibration() {
     for (float v : script_.compensation) next(K::CompensationValue, v);
     for (int i = 0; i < 12; ++i) next(K::CheckValue, script_.check_values[static_cast<size_t>(i)], 0, i);
     next(K::CheckStep, 0.0f, script_.check_step);
-    if (script_.send_success) next(K::CalibrationSuccess);
+    next(K::CalibrationSuccess);
 }
 
 void SimulatedDriver::poll(Clock::time_point now, std::vector<Reply>& out) {

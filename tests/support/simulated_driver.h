@@ -23,27 +23,16 @@ class SimulatedDriver {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // What the driver sends back, by meaning (serial command in the comment).
+    // What the driver sends back, by meaning. A front end maps each kind to its
+    // link's reply; values[0..2] of MotionState are position, velocity, torque, of
+    // CommonState voltage, motor and driver temperature; FirmwareParams carries the
+    // five Params, Version prefix and suffix; CheckValue is values[0] of check
+    // value `index` (0..11 in CheckData order); CheckStep and StatusWord are a `word`.
+    // MotionParamAck is never sent by this driver.
     enum class ReplyKind {
-        EnableAck,          // 1
-        DisableAck,         // 7
-        ResetAck,           // 18
-        ZeroPointAck,       // 8
-        ErrorResetAck,      // 32
-        SetParamAck,        // 34
-        MotionParamAck,     // 21 (the driver here never sends it)
-        CalibrationStart,   // 5
-        CalibrationSuccess, // 6
-        PhaseSequence,      // 9, values[0]
-        CoggingMapValue,    // 16, values[0]
-        CompensationValue,  // 17, values[0]
-        CheckValue,         // 37 + index, values[0]; index 0..11 in CheckData order
-        CheckStep,          // 36, word = step
-        MotionState,        // 2, values[0..2] = position, velocity, torque
-        CommonState,        // 4, values[0..2] = voltage, motor temp, driver temp
-        FirmwareParams,     // 3, values[0..4] = gear, can id, bandwidth, timeout, limit
-        Version,            // 19, values[0..1] = prefix, suffix
-        StatusWord,         // 33, word = error bits
+        EnableAck, DisableAck, ResetAck, ZeroPointAck, ErrorResetAck, SetParamAck, MotionParamAck,
+        CalibrationStart, CalibrationSuccess, PhaseSequence, CoggingMapValue, CompensationValue,
+        CheckValue, CheckStep, MotionState, CommonState, FirmwareParams, Version, StatusWord,
     };
     using K = ReplyKind;
 
@@ -57,18 +46,15 @@ public:
     // Gear ratio, CAN id, current bandwidth, CAN timeout, current limit.
     using Params = std::array<float, 5>;
 
-    // What a calibration produces; delays are between replies.
+    // What a calibration produces: its replies 20 ms after the request, 1 ms apart.
     struct CalibrationScript {
         bool silent = false;  // send nothing at all (start never confirmed)
-        std::chrono::milliseconds start_delay{20};
-        std::chrono::milliseconds step_delay{1};
         float phase_sequence = 1.0f;
         std::vector<float> cogging_map{0.1f, 0.2f, 0.3f};
         std::vector<float> compensation{1.5f, -1.5f};
         std::array<float, 12> check_values{0.01f, 0.02f, 35.0f, 40.0f, 0.5f, 0.0002f,
                                            0.3f,  0.05f, 0.1f,  0.9f,  0.02f, 0.0001f};
         uint32_t check_step = 0;  // 0 = pass
-        bool send_success = true;
     };
 
     // Requests (called by a front end). Disabled, the joint holds still.
@@ -81,7 +67,7 @@ public:
     void request_params() { locked([&] { now(K::FirmwareParams, params_); }); }
     // Stores the parameters, acknowledges, then reports the parameters now in force.
     void write_params(const Params& p) { locked([&] { params_ = p, now(K::SetParamAck), now(K::FirmwareParams, p); }); }
-    void flash_params() { locked([&] { flashed_ = params_; }); }  // no answer
+    void flash_params() {}  // no answer
     void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
     void start_calibration();
     // Answers with one motion state.
@@ -103,7 +89,6 @@ public:
     uint16_t error_bits() { return locked([&] { return error_bits_; }); }
     void set_params(const Params& params) { locked([&] { params_ = params; }); }
     Params params() { return locked([&] { return params_; }); }
-    Params flashed_params() { return locked([&] { return flashed_; }); }
     void set_calibration_script(const CalibrationScript& s) { locked([&] { script_ = s; }); }
     void set_common_state(float voltage, float motor, float driver) { locked([&] { common_ = {voltage, motor, driver}; }); }
     // Unsolicited common-state reports every `interval` (0 = never, the default).
@@ -133,7 +118,6 @@ private:
     bool enabled_ = false;
     uint16_t error_bits_ = 0;
     Params params_{8.0f, 1.0f, 1000.0f, 0.0f, 10.0f};
-    Params flashed_ = params_;
     CalibrationScript script_;
     std::array<float, 3> common_{24.0f, 35.0f, 40.0f}, motion_{};  // motion: position, velocity, torque
     std::chrono::microseconds common_interval_{0};

@@ -23,7 +23,6 @@ TEST(SetSerial, PortListOpenCloseSignalAndButtonLabels) {
     QTest::mouseClick(button, Qt::LeftButton);  // no port: an empty name
     std::vector<std::string> three{"ttyUSB0", "ttyACM1", "ttyS\xc3\xa9"};
     dialog.device_number_changed_slot(three);
-    EXPECT_EQ(combo->itemText(2), QString::fromUtf8("ttyS\xc3\xa9"));
     combo->setCurrentIndex(2);
     QTest::mouseClick(button, Qt::LeftButton);
     std::vector<std::string> two{"ttyACM1", "ttyUSB3"};  // a refill chooses the first port again
