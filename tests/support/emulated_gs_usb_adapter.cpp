@@ -66,12 +66,11 @@ EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
 }
 
 void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
-    std::vector<uint8_t> out(24, 0);  // the host asks for hardware timestamps
+    std::vector<uint8_t> out(24, 0);  // the host asks for (here zero) hardware timestamps
     put_u32(&out[0], echo_id);
     put_u32(&out[4], frame.id);
     out[8] = frame.dlc;
     std::memcpy(&out[12], frame.data, 8);
-    put_u32(&out[20], static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000));
     in_queue_.push_back(std::move(out));
 }
 
@@ -84,10 +83,9 @@ void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
     idle_.notify_all();
 }
 
-bool EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
-    const bool on_bus = locked([&] { return present_ && opened_ && started_ && (queue_in_locked(kFromBus, frame), true); });
+void EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
+    locked([&] { if (present_ && opened_ && started_) queue_in_locked(kFromBus, frame); });
     wake_.notify_all();
-    return on_bus;
 }
 
 uint32_t EmulatedGsUsbAdapter::bitrate_locked() const {

@@ -52,7 +52,7 @@ public:
     void set_bus_listener(BusListener f) {
         locked([&] { listener_ = f ? std::make_shared<BusListener>(std::move(f)) : nullptr; });
     }
-    bool deliver(const CanFrame& frame);
+    void deliver(const CanFrame& frame);
     void set_acknowledged(bool acknowledged) { locked([&] { acknowledged_ = acknowledged; }), wake_.notify_all(); }
     void unplug();
 
