@@ -100,8 +100,8 @@ TEST_F(CandleCanTest, AdaptersInTheFieldRunTheBusAtOneMegabit) {
     }
 }
 
-// More frames than read slots keep their order; reads that cannot be queued again
-// are retried; a lost adapter closes the link.
+// More frames than read slots keep their order; error frames are reported; reads
+// that cannot be queued again are retried; a lost adapter closes the link.
 TEST_F(CandleCanTest, FramesKeepTheirOrderUntilTheAdapterIsLost) {
     ConsoleCapture console;
     auto a = open_one();
@@ -109,6 +109,26 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderUntilTheAdapterIsLost) {
     std::vector<CanFrame> got = receive(100);
     ASSERT_EQ(got.size(), 100u);
     for (uint8_t i = 0; i < 100; ++i) EXPECT_EQ(got[i].data[7], uint8_t(i + 7)) << int(i);
+    // Adapter error frames are reported, never delivered.
+    auto error = [](uint32_t cls, uint8_t state) {
+        CanFrame f = frame(0x20000000u | cls, 8, 0);
+        f.data[1] = state;
+        f.data[6] = 96;
+        return f;
+    };
+    a->deliver(error(0x004, 0x08));  // error-warning
+    for (int i = 0; i < 50; ++i) a->deliver(error(0x030, 0));  // protocol + no-ACK, also reply flag bit 4
+    a->deliver(frame(0x51));
+    got = receive(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x51u);
+    EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
+    a->deliver(error(0x040, 0));  // bus-off
+    receive(1, 100);
+    a->deliver(error(0x100, 0));  // restarted
+    receive(1, 100);
+    for (const char* text : {"error-warning (TX errors 96", "bus-off", "restarted"})
+        EXPECT_TRUE(console.contains(text)) << text;
     backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 0, 40);
     for (uint8_t i = 0; i < 60; ++i) {
         a->deliver(frame(0x50, 8, i));
@@ -147,30 +167,6 @@ TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     a->set_acknowledged(true);
     EXPECT_EQ(receive(64).size(), 64u);
     EXPECT_TRUE(wait_until([&] { return can_->send(f) == 1; }, 1000));
-}
-
-TEST_F(CandleCanTest, ErrorFramesAreReportedNotDelivered) {
-    ConsoleCapture console;
-    auto a = open_one();
-    auto error = [](uint32_t cls, uint8_t state) {
-        CanFrame f = frame(0x20000000u | cls, 8, 0);
-        f.data[1] = state;
-        f.data[6] = 96;
-        return f;
-    };
-    a->deliver(error(0x004, 0x08));  // error-warning
-    for (int i = 0; i < 50; ++i) a->deliver(error(0x030, 0));  // protocol + no-ACK, also reply flag bit 4
-    a->deliver(frame(0x51));
-    std::vector<CanFrame> got = receive(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].id, 0x51u);
-    EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
-    a->deliver(error(0x040, 0));  // bus-off
-    receive(1, 100);
-    a->deliver(error(0x100, 0));  // restarted
-    receive(1, 100);
-    for (const char* text : {"error-warning (TX errors 96", "bus-off", "restarted"})
-        EXPECT_TRUE(console.contains(text)) << text;
 }
 
 }  // namespace
