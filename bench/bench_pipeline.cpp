@@ -448,7 +448,6 @@ int main(int argc, char** argv) {
     std::thread housekeeping([&] {
         while (!quit_housekeeping) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            adapter->clear_host_frames();
             can_driver->clear_requests();
             if (forget_serial) serial_driver->clear_received();
         }

@@ -2,7 +2,6 @@
 // layer) against emulated adapters that behave as adapters in the field.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -61,125 +60,75 @@ protected:
     std::unique_ptr<CandleCan> can_ = std::make_unique<CandleCan>();
 };
 
-struct AdapterRow {
-    const char* name;
-    Options options;
-    bool opens;
-};
-
-class CandleCanAdapters : public CandleCanTest, public ::testing::WithParamInterface<AdapterRow> {};
-
 // Scan, open, a command and the motor's reply, close: the bus must run at exactly
 // 1 Mbit/s, and an adapter the kernel holds is taken at open and given back at close.
-TEST_P(CandleCanAdapters, RunTheBusAtOneMegabitAndTalkToTheMotor) {
-    ConsoleCapture console;
-    const Options& o = GetParam().options;
-    auto a = backend_->add_adapter(o);
-    std::weak_ptr<EmulatedGsUsbAdapter> weak = a;
-    a->set_bus_listener([weak](const CanFrame& f) {  // the motor acknowledges every command
-        CanFrame ack = frame(f.id | 0x10, 1, 0);
-        if (auto bus = weak.lock()) bus->deliver(ack);
-    });
-    ASSERT_EQ(scan(), std::vector<std::string>{"0"});
-    EXPECT_EQ(a->kernel_driver_attached(), o.kernel_driver);
-    ASSERT_EQ(can_->open("0"), GetParam().opens ? 0 : 1);
-    EXPECT_EQ(can_->is_open(), GetParam().opens);
-    EXPECT_EQ(a->is_open(), GetParam().opens);
-    if (!GetParam().opens) {
-        EXPECT_TRUE(console.contains(std::to_string(o.can_clock_hz) + " Hz"));
-        return;
+TEST_F(CandleCanTest, AdaptersInTheFieldRunTheBusAtOneMegabit) {
+    struct Row {
+        Options options;  // clock, channels, old firmware, kernel driver
+        bool opens;
+    } rows[] = {{{48000000, 1, false, false}, true}, {{48000000, 1, true, false}, true},
+                {{40000000, 2, false, true}, true}, {{12500000, 1, false, false}, false}};
+    for (const Row& row : rows) {
+        const Options& o = row.options;
+        SCOPED_TRACE(o.can_clock_hz);
+        ConsoleCapture console;
+        backend_ = EmulatedUsbBackend::install();
+        auto a = backend_->add_adapter(o);
+        std::weak_ptr<EmulatedGsUsbAdapter> weak = a;
+        a->set_bus_listener([weak](const CanFrame& f) {  // the motor acknowledges every command
+            if (auto bus = weak.lock()) bus->deliver(frame(f.id | 0x10, 1, 0));
+        });
+        ASSERT_EQ(scan(), std::vector<std::string>{"0"});
+        EXPECT_EQ(a->kernel_driver_attached(), o.kernel_driver);
+        ASSERT_EQ(can_->open("0"), row.opens ? 0 : 1);
+        EXPECT_EQ(a->is_open(), row.opens);
+        if (!row.opens) {
+            EXPECT_TRUE(console.contains(std::to_string(o.can_clock_hz) + " Hz"));
+            continue;
+        }
+        EXPECT_FALSE(a->kernel_driver_attached());
+        EXPECT_EQ(a->bus_bitrate(), 1000000u);
+        CanFrame enable = frame(2 << 5 | 1, 0);
+        ASSERT_EQ(can_->send(enable), 1);
+        std::vector<CanFrame> got = receive(2);
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[0].id, enable.id);  // the echo first
+        EXPECT_EQ(got[1].id, (2u << 5) | 0x10 | 1);
+        EXPECT_EQ(can_->close(), 1);
+        EXPECT_FALSE(a->is_open());
+        EXPECT_EQ(a->kernel_driver_attached(), o.kernel_driver);
     }
-    EXPECT_FALSE(a->kernel_driver_attached());
-    EXPECT_EQ(a->bus_bitrate(), 1000000u);
-    CanFrame enable = frame(2 << 5 | 1, 0);
-    ASSERT_EQ(can_->send(enable), 1);
-    std::vector<CanFrame> got = receive(2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].id, enable.id);  // the echo first
-    EXPECT_EQ(got[1].id, (2u << 5) | 0x10 | 1);
-    EXPECT_EQ(got[1].data[0], 0);
-    EXPECT_EQ(can_->close(), 1);
-    EXPECT_FALSE(a->is_open());
-    EXPECT_EQ(a->kernel_driver_attached(), o.kernel_driver);
-    EXPECT_EQ(can_->close(), 0);
 }
 
-// clock, channels, old firmware, kernel driver
-INSTANTIATE_TEST_SUITE_P(
-    Field, CandleCanAdapters,
-    ::testing::Values(AdapterRow{"candleLight_current", {48000000, 1, false, false, ""}, true},
-                      AdapterRow{"candleLight_old", {48000000, 1, true, false, ""}, true},
-                      AdapterRow{"two_channel_40MHz", {40000000, 2, false, false, ""}, true},
-                      AdapterRow{"kernel_driver_held", {48000000, 1, false, true, ""}, true},
-                      AdapterRow{"clock_42MHz", {42000000, 1, false, false, ""}, true},
-                      AdapterRow{"clock_80MHz", {80000000, 2, false, false, ""}, true},
-                      AdapterRow{"clock_12M5Hz_has_no_timing", {12500000, 1, false, false, ""}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(CandleCanTest, OnlyFreeAdaptersAreListedAndBadNamesOpenNothing) {
-    backend_->add_adapter();
-    auto second = backend_->add_adapter();
-    CandleCan other;
-    std::vector<std::string> names;
-    other.scan_devices(names);
-    ASSERT_EQ(names.size(), 2u);
-    ASSERT_EQ(other.open("0"), 0);
-    EXPECT_EQ(other.open("1"), 1);  // one open adapter per link
-    EXPECT_EQ(scan(), std::vector<std::string>{"0"});
-    for (const char* bad : {"", "x", "-1", "1", "7"}) EXPECT_EQ(can_->open(bad), 1) << bad;
-    EXPECT_FALSE(second->is_open());
-    EXPECT_EQ(can_->open(" 0"), 0);
-    EXPECT_TRUE(second->is_open());
-}
-
-struct StepFailure {
-    WinCall call;
-    int skip;
-};
-
-class CandleCanOpenFaults : public CandleCanTest, public ::testing::WithParamInterface<StepFailure> {};
-
-TEST_P(CandleCanOpenFaults, AFailedStepLeavesTheLinkClosed) {
-    auto a = backend_->add_adapter();
-    ASSERT_EQ(scan().size(), 1u);
-    backend_->fail_call(GetParam().call, hv::win::ERROR_GEN_FAILURE, GetParam().skip);
-    EXPECT_EQ(can_->open("0"), 1);
-    EXPECT_FALSE(can_->is_open());
-    EXPECT_FALSE(a->is_open());
-    CanFrame f = frame(1);
-    EXPECT_EQ(can_->send(f), -1);
-    EXPECT_EQ(can_->receive(f), 0);
-}
-
-// Control transfers at open: host format, config, limits, bit timing, timestamp, start.
-INSTANTIATE_TEST_SUITE_P(Steps, CandleCanOpenFaults,
-                         ::testing::Values(StepFailure{WinCall::CreateFileW, 0}, StepFailure{WinCall::WinUsb_Initialize, 0},
-                                           StepFailure{WinCall::WinUsb_QueryPipe, 1},
-                                           StepFailure{WinCall::WinUsb_SetPipePolicy, 0},
-                                           StepFailure{WinCall::CreateEventW, 29}, StepFailure{WinCall::WinUsb_ReadPipe, 29},
-                                           StepFailure{WinCall::WinUsb_ControlTransfer, 0},
-                                           StepFailure{WinCall::WinUsb_ControlTransfer, 2},
-                                           StepFailure{WinCall::WinUsb_ControlTransfer, 3},
-                                           StepFailure{WinCall::WinUsb_ControlTransfer, 4},
-                                           StepFailure{WinCall::WinUsb_ControlTransfer, 5}));
-
-// Reads that cannot be queued are retried; more frames than read slots keep their
-// order; a lost adapter closes the link.
-TEST_F(CandleCanTest, FramesKeepIdDlcDataAndOrderUntilTheAdapterIsLost) {
+// More frames than read slots keep their order; error frames are reported; reads
+// that cannot be queued again are retried; a lost adapter closes the link.
+TEST_F(CandleCanTest, FramesKeepTheirOrderUntilTheAdapterIsLost) {
     ConsoleCapture console;
     auto a = open_one();
-    CanFrame out = frame(0x123, 5, 0xA0);
-    ASSERT_EQ(can_->send(out), 1);
-    ASSERT_TRUE(wait_until([&] { return a->host_frames().size() == 1; }, 1000));
-    const CanFrame written = a->host_frames()[0];
-    EXPECT_EQ(written.id, 0x123u);
-    EXPECT_EQ(written.dlc, 5);
-    EXPECT_TRUE(std::equal(out.data, out.data + 8, written.data));
-    ASSERT_EQ(receive(1).size(), 1u);  // its echo
     for (uint8_t i = 0; i < 100; ++i) a->deliver(frame(0x10 | i, 8, i));
     std::vector<CanFrame> got = receive(100);
     ASSERT_EQ(got.size(), 100u);
     for (uint8_t i = 0; i < 100; ++i) EXPECT_EQ(got[i].data[7], uint8_t(i + 7)) << int(i);
+    // Adapter error frames are reported, never delivered.
+    auto error = [](uint32_t cls, uint8_t state) {
+        CanFrame f = frame(0x20000000u | cls, 8, 0);
+        f.data[1] = state;
+        f.data[6] = 96;
+        return f;
+    };
+    a->deliver(error(0x004, 0x08));  // error-warning
+    for (int i = 0; i < 50; ++i) a->deliver(error(0x030, 0));  // protocol + no-ACK, also reply flag bit 4
+    a->deliver(frame(0x51));
+    got = receive(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x51u);
+    EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
+    a->deliver(error(0x040, 0));  // bus-off
+    receive(1, 100);
+    a->deliver(error(0x100, 0));  // restarted
+    receive(1, 100);
+    for (const char* text : {"error-warning (TX errors 96", "bus-off", "restarted"})
+        EXPECT_TRUE(console.contains(text)) << text;
     backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 0, 40);
     for (uint8_t i = 0; i < 60; ++i) {
         a->deliver(frame(0x50, 8, i));
@@ -191,7 +140,6 @@ TEST_F(CandleCanTest, FramesKeepIdDlcDataAndOrderUntilTheAdapterIsLost) {
     CanFrame f;
     EXPECT_TRUE(wait_until([&] { return can_->receive(f), !can_->is_open(); }, 1000));
     EXPECT_TRUE(console.contains("the link is closed"));
-    EXPECT_EQ(can_->send(f), -1);
 }
 
 // Nothing acknowledges: the adapter echoes 3 frames, holds 64, then NAKs. Sends
@@ -219,53 +167,6 @@ TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     a->set_acknowledged(true);
     EXPECT_EQ(receive(64).size(), 64u);
     EXPECT_TRUE(wait_until([&] { return can_->send(f) == 1; }, 1000));
-}
-
-TEST_F(CandleCanTest, ErrorFramesAreReportedNotDelivered) {
-    ConsoleCapture console;
-    auto a = open_one();
-    auto error = [](uint32_t cls, uint8_t state) {
-        CanFrame f = frame(0x20000000u | cls, 8, 0);
-        f.data[1] = state;
-        f.data[6] = 96;
-        return f;
-    };
-    a->deliver(error(0x004, 0x08));  // error-warning
-    a->deliver(error(0x004, 0x20));  // error-passive
-    for (int i = 0; i < 50; ++i) a->deliver(error(0x030, 0));  // protocol + no-ACK, also reply flag bit 4
-    a->deliver(frame(0x51));
-    std::vector<CanFrame> got = receive(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].id, 0x51u);
-    EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
-    a->deliver(error(0x040, 0));  // bus-off
-    receive(1, 100);
-    a->deliver(error(0x100, 0));  // restarted
-    receive(1, 100);
-    for (const char* text : {"error-warning (TX errors 96", "bus-off", "restarted"})
-        EXPECT_TRUE(console.contains(text)) << text;
-}
-
-// The record holds 32 adapters; the 32nd ends the scan. Paths up to 255 characters fit.
-TEST_F(CandleCanTest, ScanLimits) {
-    struct Row {
-        int adapters;
-        std::size_t path_length;
-        bool ok;
-        int count;
-    } rows[] = {{0, 0, true, 0}, {31, 0, true, 31}, {32, 0, false, 0}, {1, 255, true, 1}, {1, 256, false, 0}};
-    for (const Row& r : rows) {
-        backend_ = EmulatedUsbBackend::install();
-        for (int i = 0; i < r.adapters; ++i) {
-            Options o;
-            if (r.path_length) o.path = "\\\\?\\usb#" + std::string(r.path_length - 8, 'p');
-            backend_->add_adapter(o);
-        }
-        candle_list* list = nullptr;
-        EXPECT_EQ(candle_scan_devices(&list), r.ok) << r.adapters << " " << r.path_length;
-        EXPECT_EQ(list->count, r.count) << r.adapters << " " << r.path_length;
-        candle_free_device_list(list);
-    }
 }
 
 }  // namespace

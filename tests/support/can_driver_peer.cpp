@@ -8,7 +8,9 @@
 
 using K = SimulatedDriver::ReplyKind;
 
-CanDriverPeer::CanDriverPeer(std::function<void(const CanFrame&)> deliver) : deliver_(std::move(deliver)) {}
+bool CanDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {
+    return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
+}
 
 void CanDriverPeer::start() {
     if (thread_.joinable()) return;
@@ -38,20 +40,6 @@ std::vector<CanDriverPeer::Request> CanDriverPeer::requests(int cmd) {
     for (const auto& r : requests_)
         if (cmd < 0 || r.cmd == cmd) out.push_back(r);
     return out;
-}
-
-void CanDriverPeer::clear_requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-}
-
-bool CanDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {
-    return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
-}
-
-QByteArray CanDriverPeer::image() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return image_;
 }
 
 CanFrame CanDriverPeer::reply(uint8_t cmd, uint8_t dlc) const {

@@ -31,7 +31,7 @@ public:
     // How the driver answers a firmware-transfer step.
     enum class Answer { Ack, Reject, Silent };
 
-    explicit CanDriverPeer(std::function<void(const CanFrame&)> deliver);
+    explicit CanDriverPeer(std::function<void(const CanFrame&)> deliver) : deliver_(std::move(deliver)) {}
     ~CanDriverPeer() { stop(); }
     void start();
     void stop();
@@ -39,16 +39,14 @@ public:
 
     SimulatedDriver& driver() { return driver_; }
     void set_motor_id(uint8_t id) { motor_id_ = id; }  // other ids are recorded, not answered
-    void set_start_answer(Answer a) { answers_[0] = a; }
-    void set_check_answer(Answer a) { answers_[1] = a; }
-    void set_dfu_answer(Answer a) { answers_[2] = a; }
+    void set_answers(Answer start, Answer check, Answer dfu) { answers_[0] = start, answers_[1] = check, answers_[2] = dfu; }
 
     std::vector<Request> requests(int cmd = -1);  // in arrival order; -1: all
     int request_count(uint8_t cmd) { return static_cast<int>(requests(cmd).size()); }
-    void clear_requests();
+    void clear_requests() { std::lock_guard<std::mutex> lock(mutex_); requests_.clear(); }
     // Runs the Qt event loop until `count` requests of `cmd` arrived.
     bool wait_for_requests(uint8_t cmd, int count, int timeout_ms);
-    QByteArray image();  // received since the last write-app-back start
+    QByteArray image() { std::lock_guard<std::mutex> lock(mutex_); return image_; }  // since the last write-app-back start
 
 private:
     void run();

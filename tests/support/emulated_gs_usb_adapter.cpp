@@ -24,9 +24,9 @@ public:
         : adapter_(std::move(adapter)), session_(session) {}
     ~Connection() override { close(); }
     hv::usb::InterfaceInfo interface_info() override { return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}}; }
-    UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
+    UsbStatus control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
                                uint16_t length, std::size_t& transferred, unsigned) override {
-        return adapter_->control(session_, type, request, value, data, length, transferred);
+        return adapter_->control(session_, request, value, data, length, transferred);
     }
     UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
                          unsigned timeout_ms) override {
@@ -51,8 +51,8 @@ private:
 
 }  // namespace
 
-EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options)
-    : options_(std::move(options)), path_(options_.path), kernel_attached_(options_.kernel_driver) {
+EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options, std::string path)
+    : path(std::move(path)), options_(options), kernel_attached_(options.kernel_driver) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -66,13 +66,11 @@ EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
 }
 
 void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
-    std::vector<uint8_t> out(24, 0);
+    std::vector<uint8_t> out(24, 0);  // the host asks for (here zero) hardware timestamps
     put_u32(&out[0], echo_id);
     put_u32(&out[4], frame.id);
     out[8] = frame.dlc;
     std::memcpy(&out[12], frame.data, 8);
-    put_u32(&out[20], static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000));
-    if (!(mode_flags_ & 0x10)) out.resize(20);  // no hardware timestamps: 20-byte transfers
     in_queue_.push_back(std::move(out));
 }
 
@@ -85,10 +83,9 @@ void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
     idle_.notify_all();
 }
 
-bool EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
-    const bool on_bus = locked([&] { return present_ && opened_ && started_ && (queue_in_locked(kFromBus, frame), true); });
+void EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
+    locked([&] { if (present_ && opened_ && started_) queue_in_locked(kFromBus, frame); });
     wake_.notify_all();
-    return on_bus;
 }
 
 uint32_t EmulatedGsUsbAdapter::bitrate_locked() const {
@@ -145,23 +142,19 @@ std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& st
     if (status != UsbStatus::ok) return nullptr;
     kernel_attached_ = started_ = false;
     opened_ = true;
-    mode_flags_ = 0;
     return std::make_shared<Connection>(shared_from_this(), ++session_);
 }
 
-UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, uint8_t request,
+UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request,
                                         uint16_t value, uint8_t* data, uint16_t length,
                                         std::size_t& transferred) {
     static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
     std::lock_guard<std::mutex> lock(mutex_);
     if (gone_locked(session) != UsbStatus::ok) return gone_locked(session);
-    const bool to_device = request_type == 0x41;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
-    if (request > 6 || sizes[request] == 0 || length < sizes[request] || !channel_ok ||
-        (request_type != 0x41 && request_type != 0xC1) || to_device != (request < 3))
-        return UsbStatus::stall;
+    if (request > 6 || length < sizes[request] || !channel_ok) return UsbStatus::stall;
     if (request == 1 && value == 0) {
         const uint32_t tseg1 = get_u32(data) + get_u32(data + 4), tseg2 = get_u32(data + 8);
         const uint32_t sjw = get_u32(data + 12), brp = get_u32(data + 16);
@@ -171,7 +164,6 @@ UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request_type, 
             for (int i = 0; i < 5; ++i) timing_[i] = get_u32(data + 4 * i);
     } else if (request == 2 && value == 0) {
         started_ = get_u32(data) == 1;
-        mode_flags_ = get_u32(data + 4);
         if (!started_) held_.clear(), mailboxes_.clear();
     } else if (request == 4) {
         for (int i = 0; i < 10; ++i) put_u32(data + 4 * i, i == 1 ? options_.can_clock_hz : kLimits[i]);
@@ -201,7 +193,6 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
     frame.id = get_u32(data + 4);
     frame.dlc = data[8];
     std::memcpy(frame.data, data + 12, 8);
-    host_frames_.push_back(frame);
     if (started_) held_.emplace_back(get_u32(data), frame), fill_mailboxes_locked();
     transferred = length;
     wake_.notify_all();

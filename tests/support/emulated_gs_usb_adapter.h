@@ -43,32 +43,28 @@ public:
         uint8_t channel_count = 1;
         bool old_firmware = false;
         bool kernel_driver = false;
-        std::string path;  // empty: the backend makes one
     };
     using BusListener = std::function<void(const CanFrame&)>;
 
-    explicit EmulatedGsUsbAdapter(Options options);
+    EmulatedGsUsbAdapter(Options options, std::string path);
     ~EmulatedGsUsbAdapter();
 
     void set_bus_listener(BusListener f) {
         locked([&] { listener_ = f ? std::make_shared<BusListener>(std::move(f)) : nullptr; });
     }
-    bool deliver(const CanFrame& frame);
+    void deliver(const CanFrame& frame);
     void set_acknowledged(bool acknowledged) { locked([&] { acknowledged_ = acknowledged; }), wake_.notify_all(); }
     void unplug();
 
     uint32_t bus_bitrate() { return locked([&] { return bitrate_locked(); }); }  // of channel 0; 0: no timing yet
-    std::vector<CanFrame> host_frames() { return locked([&] { return host_frames_; }); }  // all written to bulk OUT
-    void clear_host_frames() { locked([&] { host_frames_.clear(); }); }
     int most_writes_at_once() { return locked([&] { return most_writing_; }); }  // the host must serialise
     bool is_open() { return locked([&] { return opened_; }); }
     bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
-    const std::string& path() const { return path_; }
-    void set_path(std::string path) { path_ = std::move(path); }
+    const std::string path;
 
     // Used by EmulatedUsbBackend and its connections.
     std::shared_ptr<hv::usb::UsbConnection> open(hv::usb::UsbStatus& status);
-    hv::usb::UsbStatus control(uint64_t session, uint8_t request_type, uint8_t request,
+    hv::usb::UsbStatus control(uint64_t session, uint8_t request,
                                uint16_t value, uint8_t* data, uint16_t length, std::size_t& transferred);
     hv::usb::UsbStatus bulk_write(uint64_t session, const uint8_t* data, std::size_t length,
                                   std::size_t& transferred, unsigned timeout_ms);
@@ -95,16 +91,13 @@ private:
     void run();
 
     const Options options_;
-    std::string path_;
     std::mutex mutex_;
     std::condition_variable wake_, idle_;
     bool stop_ = false, present_ = true, opened_ = false, started_ = false;
     bool acknowledged_ = true, kernel_attached_;
     uint64_t session_ = 0;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
-    uint32_t mode_flags_ = 0;
     int completing_ = 0, writing_ = 0, most_writing_ = 0;
-    std::vector<CanFrame> host_frames_;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
     std::deque<Read> reads_;

@@ -15,19 +15,48 @@
 
 class EmulatedUsbBackend : public hv::usb::UsbBackend {
 public:
-    static std::shared_ptr<EmulatedUsbBackend> install();
-    static void uninstall();
+    static std::shared_ptr<EmulatedUsbBackend> install() {
+        auto backend = std::make_shared<EmulatedUsbBackend>();
+        hv::usb::set_usb_backend(backend);
+        return backend;
+    }
+    static void uninstall() { hv::usb::set_usb_backend(nullptr); }
 
-    // Plugs in an adapter; listed in plug-in order while present.
-    std::shared_ptr<EmulatedGsUsbAdapter> add_adapter(EmulatedGsUsbAdapter::Options options = {});
+    // Plugs in an adapter; listed in plug-in order.
+    std::shared_ptr<EmulatedGsUsbAdapter> add_adapter(EmulatedGsUsbAdapter::Options options = {}) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::string location = "emu-" + std::to_string(adapters_.size());
+        adapters_.push_back(std::make_shared<EmulatedGsUsbAdapter>(
+            options, hv::usb::make_interface_path(0x1d50, 0x606f, 0, location)));
+        return adapters_.back();
+    }
     // `call` fails with `error` after `skip` successful calls, `times` times.
-    void fail_call(hv::usb::WinCall call, uint32_t error = hv::win::ERROR_GEN_FAILURE, int skip = 0,
-                   int times = 1);
+    void fail_call(hv::usb::WinCall call, uint32_t error, int skip = 0, int times = 1) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failures_[call] = {error, skip, times};
+    }
 
-    std::vector<std::string> list_gs_usb_interfaces() override;
+    std::vector<std::string> list_gs_usb_interfaces() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> paths;
+        for (const auto& adapter : adapters_) paths.push_back(adapter->path);
+        return paths;
+    }
     std::shared_ptr<hv::usb::UsbConnection> open_interface(const std::string& path,
-                                                          hv::usb::UsbStatus& status) override;
-    uint32_t injected_failure(hv::usb::WinCall call) override;
+                                                          hv::usb::UsbStatus& status) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status = hv::usb::UsbStatus::not_found;
+        for (const auto& adapter : adapters_)
+            if (adapter->path == path) return adapter->open(status);
+        return nullptr;
+    }
+    uint32_t injected_failure(hv::usb::WinCall call) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Failure& f = failures_[call];
+        if (f.times == 0) return 0;
+        if (f.skip > 0) return --f.skip, 0;
+        return --f.times, f.error;
+    }
 
 private:
     struct Failure {
