@@ -119,7 +119,7 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     EXPECT_EQ(got[0].id, 0x51u);
     EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
     EXPECT_TRUE(console.contains("error-warning (TX errors 96"));
-    backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 0, 40);
+    backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 40);
     for (uint8_t i = 0; i < 60; ++i) {
         a->deliver(frame(0x50, 8, i));
         got = receive(1);
