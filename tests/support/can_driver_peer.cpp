@@ -12,6 +12,7 @@ bool CanDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {
     return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
 }
 
+
 void CanDriverPeer::start() {
     if (thread_.joinable()) return;
     stop_ = false;
@@ -25,7 +26,7 @@ void CanDriverPeer::stop() {
 }
 
 void CanDriverPeer::on_host_frame(const CanFrame& frame) {
-    const Request r{frame, static_cast<uint8_t>((frame.id >> 5) & 0x3F), static_cast<uint8_t>(frame.id & 0x0F), Clock::now()};
+    const Request r{frame, static_cast<uint8_t>((frame.id >> 5) & 0x3F), static_cast<uint8_t>(frame.id & 0x0F)};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(r);

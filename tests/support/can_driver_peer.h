@@ -24,9 +24,7 @@ public:
     using Clock = std::chrono::steady_clock;
     struct Request {
         CanFrame frame;
-        uint8_t cmd = 0;
-        uint8_t motor_id = 0;
-        Clock::time_point at;
+        uint8_t cmd = 0, motor_id = 0;
     };
     // How the driver answers a firmware-transfer step.
     enum class Answer { Ack, Reject, Silent };

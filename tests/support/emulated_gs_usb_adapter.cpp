@@ -84,7 +84,7 @@ void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
 }
 
 void EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
-    locked([&] { if (present_ && opened_ && started_) queue_in_locked(kFromBus, frame); });
+    locked([&] { if (opened_ && started_) queue_in_locked(kFromBus, frame); });
     wake_.notify_all();
 }
 
@@ -135,8 +135,7 @@ void EmulatedGsUsbAdapter::run() {
 
 std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    status = !present_ ? UsbStatus::not_found
-             : opened_ ? UsbStatus::busy
+    status = opened_ ? UsbStatus::busy
              : (kernel_attached_ && hv::usb::probing()) ? UsbStatus::kernel_held
                                                           : UsbStatus::ok;
     if (status != UsbStatus::ok) return nullptr;
@@ -185,10 +184,9 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
     const bool taken = idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                      [this] { return held_.size() < kHeld || !present_; });
+                                      [this] { return held_.size() < kHeld; });
     --writing_;
     if (!taken) return UsbStatus::timed_out;
-    if (!present_) return UsbStatus::no_device;
     CanFrame frame;
     frame.id = get_u32(data + 4);
     frame.dlc = data[8];
@@ -231,12 +229,4 @@ void EmulatedGsUsbAdapter::release(uint64_t session) {
     opened_ = started_ = false;
     kernel_attached_ = options_.kernel_driver;  // the kernel driver takes it back
     in_queue_.clear(), held_.clear(), mailboxes_.clear();
-}
-
-void EmulatedGsUsbAdapter::unplug() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    present_ = started_ = false;
-    in_queue_.clear();
-    idle_.notify_all();
-    finish_reads(lock, UsbStatus::no_device);
 }

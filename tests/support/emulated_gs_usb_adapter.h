@@ -54,7 +54,6 @@ public:
     }
     void deliver(const CanFrame& frame);
     void set_acknowledged(bool acknowledged) { locked([&] { acknowledged_ = acknowledged; }), wake_.notify_all(); }
-    void unplug();
 
     uint32_t bus_bitrate() { return locked([&] { return bitrate_locked(); }); }  // of channel 0; 0: no timing yet
     int most_writes_at_once() { return locked([&] { return most_writing_; }); }  // the host must serialise
@@ -80,9 +79,7 @@ private:
         hv::usb::ReadDone done;
     };
     hv::usb::UsbStatus gone_locked(uint64_t session) const {
-        return present_ && opened_ && session == session_ ? hv::usb::UsbStatus::ok
-               : present_                                  ? hv::usb::UsbStatus::invalid
-                                                           : hv::usb::UsbStatus::no_device;
+        return opened_ && session == session_ ? hv::usb::UsbStatus::ok : hv::usb::UsbStatus::invalid;
     }
     uint32_t bitrate_locked() const;
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
@@ -93,7 +90,7 @@ private:
     const Options options_;
     std::mutex mutex_;
     std::condition_variable wake_, idle_;
-    bool stop_ = false, present_ = true, opened_ = false, started_ = false;
+    bool stop_ = false, opened_ = false, started_ = false;
     bool acknowledged_ = true, kernel_attached_;
     uint64_t session_ = 0;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0

@@ -30,10 +30,10 @@ public:
             options, hv::usb::make_interface_path(0x1d50, 0x606f, 0, location)));
         return adapters_.back();
     }
-    // `call` fails with `error` after `skip` successful calls, `times` times.
-    void fail_call(hv::usb::WinCall call, uint32_t error, int skip = 0, int times = 1) {
+    // The next `times` calls of `call` fail with `error`.
+    void fail_call(hv::usb::WinCall call, uint32_t error, int times = 1) {
         std::lock_guard<std::mutex> lock(mutex_);
-        failures_[call] = {error, skip, times};
+        failures_[call] = {error, times};
     }
 
     std::vector<std::string> list_gs_usb_interfaces() override {
@@ -53,15 +53,13 @@ public:
     uint32_t injected_failure(hv::usb::WinCall call) override {
         std::lock_guard<std::mutex> lock(mutex_);
         Failure& f = failures_[call];
-        if (f.times == 0) return 0;
-        if (f.skip > 0) return --f.skip, 0;
-        return --f.times, f.error;
+        return f.times > 0 ? (--f.times, f.error) : 0;
     }
 
 private:
     struct Failure {
         uint32_t error = 0;
-        int skip = 0, times = 0;
+        int times = 0;
     };
     std::mutex mutex_;
     std::vector<std::shared_ptr<EmulatedGsUsbAdapter>> adapters_;

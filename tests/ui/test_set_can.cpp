@@ -25,7 +25,7 @@ struct IdleCanLink : CanInterface {
 };
 
 // Ids outside 0..15 would land in the command bits of the identifier: a tip, no request.
-TEST(SetCan, IdsAdapterNamesAndTheButtonText) {
+TEST(SetCan, IdsAndAdapterNames) {
     struct Row {
         const char* lan;
         QString typed;
@@ -63,11 +63,6 @@ TEST(SetCan, IdsAdapterNamesAndTheButtonText) {
             EXPECT_TRUE(row.tip == "*" ? !tip.isEmpty() : tip == row.tip) << tip.toStdString();
             EXPECT_TRUE(events.empty());
         }
-        auto* button = dialog.findChild<QPushButton*>("open_close_pushButton");  // follows the link state
-        dialog.device_state_changed_slot(true);
-        EXPECT_EQ(button->text(), row.lan[0] == 'z' ? QStringLiteral("关闭设备") : QStringLiteral("Close"));
-        dialog.device_state_changed_slot(false);
-        EXPECT_EQ(button->text(), row.lan[0] == 'z' ? QStringLiteral("打开设备") : QStringLiteral("Open"));
     }
 }
 
