@@ -258,6 +258,7 @@ TEST_F(SerialWindow, OneVerdictBoxPerKind) {
 TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
     open();
     h->window()->serial_manager()->set_intervals(3600 * 1000, 300);  // no status requests in between
+    QTest::qWait(100);  // one already on the line reaches the driver before the first clear
     auto* input = h->find<QTextEdit>("input_textEdit");
     auto* view = h->find<QTextBrowser>("textBrowser");
     auto send = [&](const QString& typed, const QByteArray& bytes) {
