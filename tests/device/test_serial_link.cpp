@@ -109,12 +109,17 @@ TYPED_TEST(SerialLinkPty, ALateLossReportDoesNotCloseTheReopenedPort) {
     EXPECT_EQ(again.read_until(11, 1000), kEnable);
 }
 
+// Qt warns when the port is used from a thread it does not belong to.
+std::atomic<int> g_qt_warnings{0};
+
 TEST(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
     PtyPeer peer;
     QtSerial link;
     ASSERT_TRUE(peer.open());
     ConsoleCapture quiet;
     ASSERT_EQ(link.open(peer.slave_path()), 0);
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType t, const QMessageLogContext&, const QString&) { g_qt_warnings += t != QtDebugMsg && t != QtInfoMsg; });
     constexpr int kPerThread = 2000;
     std::atomic<int> failures{0}, done{0};
     auto writer = [&](float id) {
@@ -129,7 +134,9 @@ TEST(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
     std::thread a(writer, 1.0f), b(writer, 2.0f);
     wait_until([&] { return link.read(), link.is_open(), done == 2; }, 10000);  // the GUI thread keeps using the link
     a.join(), b.join(), drain.join();
+    qInstallMessageHandler(previous);
     EXPECT_EQ(failures, 0);
+    EXPECT_EQ(g_qt_warnings, 0);
     ASSERT_EQ(got.size(), 2 * kPerThread * 31);
     int next[3] = {0, 0, 0};
     for (int off = 0, id; off < got.size(); off += 31, ++next[id]) {
