@@ -87,8 +87,6 @@ public:
     // State the test controls.
     void set_error_bits(uint16_t bits) { locked([&] { error_bits_ = bits; }); }
     uint16_t error_bits() { return locked([&] { return error_bits_; }); }
-    void set_params(const Params& params) { locked([&] { params_ = params; }); }
-    Params params() { return locked([&] { return params_; }); }
     void set_calibration_script(const CalibrationScript& s) { locked([&] { script_ = s; }); }
     void set_common_state(float voltage, float motor, float driver) { locked([&] { common_ = {voltage, motor, driver}; }); }
     // Unsolicited common-state reports every `interval` (0 = never, the default).
