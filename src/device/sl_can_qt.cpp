@@ -243,12 +243,9 @@ bool SlCanQt::write_line_locked(const char* data, int size) {
 
 void SlCanQt::report_error_reply() {
     // At most one line a second, however often the adapter refuses.
-    const auto now = std::chrono::steady_clock::now();
-    ++error_replies_;
-    if (now - last_error_report_ < std::chrono::seconds(1)) return;
-    hv::log_plain("SLCAN adapter refused a command (", error_replies_, " error replies)");
-    last_error_report_ = now;
-    error_replies_ = 0;
+    uint64_t held_back = 0;
+    if (error_reply_log_.allow(held_back))
+        hv::log_plain("SLCAN adapter refused a command (", held_back + 1, " error replies)");
 }
 
 void SlCanQt::port_lost(QSerialPort* port) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "log_limiter.h"
 #include "sl_can.h"
 
 // A CAN link through an SLCAN adapter (USB CDC) at 1000000 baud.
@@ -63,8 +64,7 @@ private:
     uint32_t ring_tail_ = 0;
     // Set by a ring overflow: drop bytes up to the next CR.
     bool resync_ = false;
-    int error_replies_ = 0;
-    std::chrono::steady_clock::time_point last_error_report_{};
+    hv::LogLimiter error_reply_log_{std::chrono::seconds(1)};
     std::mutex ring_mutex_;
     QString port_name_;
 };
