@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <array>
 #include <cstdlib>
 #include <locale>
 #include <string>
@@ -12,6 +13,7 @@
 #include "decimal_comma_locale.h"
 #include "csv_files4check.h"
 #include "file_contents.h"
+#include "param_check.h"
 #include "working_dir_test.h"
 
 namespace {
@@ -29,13 +31,11 @@ const std::string kPassText = QByteArray::fromHex("d0a3d1e9b3c9b9a6").toStdStrin
 const std::string kFailText = QByteArray::fromHex("b5e7b8d0b2bbbacfb8f1").toStdString() + "\xff";
 const std::string kHalves = ", 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, ";
 
-CheckData make_check(bool pass, const std::string& text, std::vector<float> each = std::vector<float>(12, 0.5f)) {
-    CheckData d{pass, text};
-    float* fields[12] = {&d.current_sample_error_k, &d.current_sample_error_b, &d.motor_temp, &d.driver_temp,
-                         &d.phase_R, &d.phase_L, &d.non_load_current_average, &d.non_load_current_peak,
-                         &d.back_EMF, &d.torque_k, &d.non_load_torque, &d.moment_of_inertia};
-    for (int i = 0; i < 12; ++i) *fields[i] = each.at(i);
-    return d;
+const std::array<float, 12> kHalf = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f};
+
+// A check record as both reply parsers build it.
+CheckData make_check(bool pass, std::string text, std::array<float, 12> values = kHalf) {
+    return make_check_data(pass, text, values);
 }
 
 // The rows after `prefix`, each with its leading time stamp checked and cut off.

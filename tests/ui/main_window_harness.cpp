@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
@@ -20,26 +19,24 @@
 WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPath()) {
     hv_init_resources();
     QDir::setCurrent(dir_.path());
-    QFile file(QStringLiteral("config.json"));
-    if (file.open(QIODevice::WriteOnly)) file.write(QByteArray("{\n    \"lan\": \"") + lan.c_str() + "\"\n}");
-    file.close();
-    config_ = std::make_shared<ConfigManager>("./config.json");
-    config_->load();
+    auto config = std::make_shared<ConfigManager>("./config.json");
+    config->load();
+    config->document_["lan"] = lan;
     if (lan == "en") {
         translator_ = std::make_unique<QTranslator>();
         translator_->load(QStringLiteral(":/Translate_EN.qm"));
         QApplication::installTranslator(translator_.get());
     }
-    window_ = std::make_unique<MainWindow>(config_);
+    window_ = std::make_unique<MainWindow>(config);
     window_->serial_manager()->set_intervals(100, 300);
     window_->can_manager()->set_intervals(0, 10, 300);
     window_->show();
 }
 
+// The window owns the configuration, which it writes back into the working directory.
 WindowHarness::~WindowHarness() {
-    destroy_window();
+    window_.reset();
     if (translator_) QApplication::removeTranslator(translator_.get());
-    config_.reset();
     QDir::setCurrent(old_cwd_);
 }
 

@@ -18,7 +18,6 @@
 // Readable failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
-class ConfigManager;
 class SerialDriverPeer;
 
 class WindowHarness {
@@ -27,14 +26,12 @@ public:
     ~WindowHarness();
 
     MainWindow* window() { return window_.get(); }
-    std::shared_ptr<ConfigManager> config() { return config_; }
     template <typename T = QWidget>
     T* find(const char* name) {
         return window_->findChild<T*>(QString::fromLatin1(name));
     }
     QPushButton* button(const char* name) { return find<QPushButton>(name); }
     QString text(const char* label);
-    void destroy_window() { window_.reset(); }
 
     // Through the window's button and the real device dialog; true once the button
     // shows the new state. A null peer closes the serial link.
@@ -46,7 +43,6 @@ public:
 private:
     QString old_cwd_;
     QTemporaryDir dir_;
-    std::shared_ptr<ConfigManager> config_;
     std::unique_ptr<QTranslator> translator_;
     std::unique_ptr<MainWindow> window_;
 };
