@@ -16,12 +16,6 @@ namespace {
 const std::string kDefaultText = "{\n    \"lan\": \"zh\"\n}";
 const std::string kEnglishText = "{\n    \"lan\": \"en\"\n}";
 
-void write_file(const QString& path, const std::string& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes.data(), static_cast<qint64>(bytes.size()));
-}
-
 QStringList backups() { return QDir(".").entryList(QStringList{"config.json.bad-*"}, QDir::Files); }
 
 // {"lan": "en", "x": [[...]]} with `depth` nested containers counting the outer object.
@@ -53,7 +47,7 @@ TEST_F(ConfigManagerTest, FilesAreReadOrSetAsideAndWrittenBackAtTheEnd) {
         SCOPED_TRACE(row.text.substr(0, 40));
         QFile::remove("config.json");
         for (const QString& old : backups()) QFile::remove(old);
-        if (row.text != "<missing>") write_file("config.json", row.text);
+        ASSERT_TRUE(row.text == "<missing>" || write_file("config.json", row.text));
         {
             ConfigManager config("./config.json");
             EXPECT_NO_THROW(config.load());
@@ -77,10 +71,10 @@ TEST_F(ConfigManagerTest, UncopiedBrokenFileIsKeptUntilASettingChanges) {
     const QDateTime now = QDateTime::currentDateTime();
     for (int s = 0; s < 4; ++s) {  // every name a copy could take in the next seconds
         const QString stamp = "config.json.bad-" + now.addSecs(s).toString("yyyyMMdd-HHmmss");
-        write_file(stamp, "");
-        for (int n = 1; n < 100; ++n) write_file(stamp + "-" + QString::number(n), "");
+        ASSERT_TRUE(write_file(stamp, ""));
+        for (int n = 1; n < 100; ++n) ASSERT_TRUE(write_file(stamp + "-" + QString::number(n), ""));
     }
-    write_file("config.json", "{\"lan\": ");
+    ASSERT_TRUE(write_file("config.json", "{\"lan\": "));
     ConfigManager config("./config.json");
     config.load();
     EXPECT_EQ(config.get_value("lan"), "zh");

@@ -63,11 +63,7 @@ TEST_F(CheckFilesTest, RowsAreAppendedAndTheHeadWrittenOnlyOnce) {
         SCOPED_TRACE(row.before ? row.before : "<missing>");
         QFile::remove("pass.csv");
         QFile::remove("not_pass.csv");
-        if (row.before) {
-            QFile f("pass.csv");
-            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-            f.write(row.before);
-        }
+        ASSERT_TRUE(!row.before || write_file("pass.csv", row.before));
         for (int run = 12; run <= 13; ++run) {  // a restart of the tool in between
             CsvFiles4Check files;
             files.set_serial_number(run);

@@ -13,3 +13,9 @@ inline QByteArray file_bytes(const QString& path) {
 }
 
 inline std::string file_text(const QString& path) { return file_bytes(path).toStdString(); }
+
+// Replaces the content of a file; false when it cannot be written.
+inline bool write_file(const QString& path, const std::string& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes.data(), qint64(bytes.size())) >= 0;
+}

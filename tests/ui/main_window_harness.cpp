@@ -61,10 +61,10 @@ bool WindowHarness::serial_link(SerialDriverPeer* peer) {
     const QString path = peer ? QString::fromStdString(peer->slave_path()) : QString();
     return toggle_link(button("open_serial_pushButton"), "serial_open_close_pushButton",
                        [path](QWidget* dialog) {
-                           // Pseudo-terminals are never listed by the port scan.
+                           // Pseudo-terminals are never listed by the port scan; a close takes any name.
                            auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
-                           if (!path.isEmpty() && combo->findText(path) < 0) combo->addItem(path);
-                           if (!path.isEmpty()) combo->setCurrentText(path);
+                           if (combo->findText(path) < 0) combo->addItem(path);
+                           combo->setCurrentText(path);
                        },
                        peer != nullptr);
 }

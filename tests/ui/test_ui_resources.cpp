@@ -6,7 +6,6 @@
 #include <QMainWindow>
 #include <QTabWidget>
 #include <QTranslator>
-#include <functional>
 
 #include "resources_init.h"
 #include "ui_mainwindow.h"
@@ -41,14 +40,13 @@ TEST(UiResources, EnglishFormsShowNoChinese) {
     QTranslator translator;
     ASSERT_TRUE(translator.load(QStringLiteral(":/Translate_EN.qm")));
     qApp->installTranslator(&translator);
-    const QList<std::function<QStringList()>> forms = {
-        built_texts<Ui::SetSerial>, built_texts<Ui::SetCan>, built_texts<Ui::SetParam>,
-        built_texts<Ui::SetCurve>,  built_texts<Ui::Save>,   built_texts<Ui::MainWindow, QMainWindow>,
-    };
+    const QStringList texts = built_texts<Ui::SetSerial>() + built_texts<Ui::SetCan>() + built_texts<Ui::SetParam>() +
+                              built_texts<Ui::SetCurve>() + built_texts<Ui::Save>() +
+                              built_texts<Ui::MainWindow, QMainWindow>();
     const QStringList fixed = {"设置/Settings", "语言/Language", "简体中文"};
-    for (const auto& build : forms)
-        for (const QString& text : build())
-            for (QChar c : text) EXPECT_TRUE(fixed.contains(text) || c.unicode() < 0x3000 || c.unicode() > 0xFFEF) << text.toStdString();
+    for (const QString& text : texts)
+        for (QChar c : text)
+            EXPECT_TRUE(fixed.contains(text) || c.unicode() < 0x3000 || c.unicode() > 0xFFEF) << text.toStdString();
     qApp->removeTranslator(&translator);
 }
 
