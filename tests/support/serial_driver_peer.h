@@ -46,9 +46,12 @@ public:
     bool start();
     void stop();  // the pty stays
     // Plays an unplugged adapter: stops the thread and closes the master side.
-    void unplug();
+    void unplug() {
+        stop();
+        if (pty_) pty_->close_master();
+    }
 
-    std::string slave_path() const { return locked([&] { return slave_path_; }); }
+    std::string slave_path() const { return pty_ ? pty_->slave_path() : std::string(); }
     SimulatedDriver& driver() { return *driver_; }
 
     // Bytes towards the tool, written by the peer thread in call order.
@@ -65,7 +68,6 @@ public:
 
 private:
     void run();
-    void handle(const Request& request);
 
     std::shared_ptr<SimulatedDriver> driver_;
     std::unique_ptr<PtyPeer> pty_;
@@ -74,5 +76,4 @@ private:
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
     QByteArray raw_, outgoing_;
-    std::string slave_path_;
 };
