@@ -1,11 +1,10 @@
-// The receive-thread base both reply parsers share, and the 500 ms device scanner.
+// The receive-thread base both reply parsers share.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "device_receiver.h"
-#include "device_scanner.h"
 #include "wait_until.h"
 
 namespace {
@@ -49,31 +48,6 @@ TEST(DeviceReceiver, HandsOverUnderTheLockStartsOnceAndRestarts) {
     EXPECT_FALSE(r.has_receive_thread());
     r.start_receive_thread();
     ASSERT_TRUE(wait_until([&] { return r.loops == 2; }, 1000));
-}
-
-// A link whose device list the test sets; it counts the scanner's ticks.
-class ListedDevice : public DeviceInterface {
-public:
-    std::vector<std::string> names;
-    std::atomic<int> ticks{0};
-    void scan_devices(std::vector<std::string>& devices) override { ++ticks, devices = names; }
-    int open(const std::string&) override { return 0; }
-    int close() override { return 1; }
-    bool is_open() override { return false; }
-};
-
-TEST(DeviceScanner, ReportsEveryChangeOfTheCount) {
-    auto dev = std::make_shared<ListedDevice>();
-    DeviceScanner scanner(dev);
-    std::vector<std::vector<std::string>> lists;
-    QObject::connect(&scanner, &DeviceScanner::number_changed_signal, [&](std::vector<std::string>& d) { lists.push_back(d); });
-    const std::vector<std::string> three{"ttyUSB0", "ttyUSB1", "ttyUSB2"}, two{"ttyUSB0", "ttyUSB1"};
-    for (const auto& names : {three, two}) {  // more ports, then fewer
-        dev->names = names;
-        const int before = dev->ticks;
-        ASSERT_TRUE(wait_until([&] { return dev->ticks > before + 1; }, 2500));
-    }
-    EXPECT_EQ(lists, (std::vector<std::vector<std::string>>{three, two}));
 }
 
 }  // namespace
