@@ -112,12 +112,9 @@ TYPED_TEST(SerialLinkPty, ALateLossReportDoesNotCloseTheReopenedPort) {
 // Qt warns when the port is used from a thread it does not belong to.
 std::atomic<int> g_qt_warnings{0};
 
-TEST(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
-    PtyPeer peer;
-    QtSerial link;
-    ASSERT_TRUE(peer.open());
-    ConsoleCapture quiet;
-    ASSERT_EQ(link.open(peer.slave_path()), 0);
+using QtSerialThreads = SerialLinkPty<QtSerial>;
+
+TEST_F(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType t, const QMessageLogContext&, const QString&) { g_qt_warnings += t != QtDebugMsg && t != QtInfoMsg; });
     constexpr int kPerThread = 2000;
