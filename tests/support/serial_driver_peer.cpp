@@ -59,15 +59,15 @@ void SerialDriverPeer::run() {
         for (SerialFrame f; in.frame_available();) {
             in.read_frame(f);
             locked([&] { requests_.push_back({f.cmd, f.payload, Clock::now()}); });
-            handle(*driver_, f);
+            handle(driver_, f);
         }
         QByteArray out = locked([&] { return std::exchange(outgoing_, QByteArray()); });
         replies.clear();
-        driver_->poll(Clock::now(), replies);
+        driver_.poll(Clock::now(), replies);
         for (const auto& r : replies) out.append(encode(r));
         // A line nobody reads fills up; the bytes are lost as on a real wire.
         if (!out.isEmpty()) pty_->write(out);
-        std::this_thread::sleep_until(std::min(driver_->next_due(), Clock::now() + std::chrono::microseconds(250)));
+        std::this_thread::sleep_until(std::min(driver_.next_due(), Clock::now() + std::chrono::microseconds(250)));
     }
 }
 

@@ -38,8 +38,6 @@ public:
         Clock::time_point at;
     };
 
-    explicit SerialDriverPeer(std::shared_ptr<SimulatedDriver> driver = std::make_shared<SimulatedDriver>())
-        : driver_(std::move(driver)) {}
     ~SerialDriverPeer() { stop(); }
 
     // Makes a fresh pty (a new path) and starts the peer thread; false without a pty.
@@ -52,7 +50,7 @@ public:
     }
 
     std::string slave_path() const { return pty_ ? pty_->slave_path() : std::string(); }
-    SimulatedDriver& driver() { return *driver_; }
+    SimulatedDriver& driver() { return driver_; }
 
     // Bytes towards the tool, written by the peer thread in call order.
     void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
@@ -69,7 +67,7 @@ public:
 private:
     void run();
 
-    std::shared_ptr<SimulatedDriver> driver_;
+    SimulatedDriver driver_;
     std::unique_ptr<PtyPeer> pty_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
