@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <functional>
 
 #include "console_capture.h"
@@ -18,11 +17,8 @@ namespace {
 using Lines = std::vector<std::string>;
 
 QByteArray reply(uint8_t cmd, std::vector<float> v = {}) { return build_serial_frame(cmd, v.data(), int(v.size())); }
-QByteArray word_reply(uint8_t cmd, uint32_t word) {
-    float f;
-    std::memcpy(&f, &word, 4);
-    return reply(cmd, {f});
-}
+// A 32-bit word as the one value, bit for bit.
+QByteArray word_reply(uint8_t cmd, uint32_t word) { return build_serial_frame(cmd, reinterpret_cast<float*>(&word), 1); }
 
 class SerialManagerTest : public ::testing::Test {
 protected:
@@ -38,8 +34,7 @@ protected:
 
     SerialDriverPeer peer;
     std::shared_ptr<SerialManager> manager = std::make_shared<SerialManager>("en");
-    SerialReceiver* rx = manager->serial_receiver();
-    ReceiverSignals<SerialReceiver> events{rx, Qt::AutoConnection};
+    ReceiverSignals<SerialReceiver> events{manager->serial_receiver(), Qt::AutoConnection};
 };
 
 TEST_F(SerialManagerTest, StatusIsRequestedOnlyWhileOpen) {
