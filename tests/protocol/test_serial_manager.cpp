@@ -24,7 +24,7 @@ class SerialManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.start());
-        manager->set_intervals(3600 * 1000, 300);  // status requests only when a test asks
+        manager->set_intervals(3600 * 1000, 300);  // status requested only when a test asks
         manager->device_open_close_slot(QString::fromStdString(peer.slave_path()));
         ASSERT_TRUE(manager->serial_interface()->is_open());
     }
@@ -37,20 +37,9 @@ protected:
     ReceiverSignals<SerialReceiver> events{manager->serial_receiver(), Qt::AutoConnection};
 };
 
-TEST_F(SerialManagerTest, StatusIsRequestedOnlyWhileOpen) {
-    peer.driver().set_error_bits(0x0010);
-    manager->motor_status_checker_slot();
-    EXPECT_TRUE(wait_for({"error_frame(16)"}));
-    manager->device_open_close_slot("");
-    ASSERT_FALSE(manager->serial_interface()->is_open());
-    ConsoleCapture console;
-    manager->motor_status_checker_slot();  // a request due on the closed link: nothing is written
-    EXPECT_FALSE(console.contains("Write error")) << console.text();
-}
-
 // The bytes the manager writes: a simple and a long frame, and the requests the
-// window tests do not count (replies: see the next test).
-TEST_F(SerialManagerTest, RequestsGoOutByteExact) {
+// window tests do not count (replies: see the next test). Nothing once closed.
+TEST_F(SerialManagerTest, RequestsGoOutByteExactAndNoneOnceClosed) {
     const float target[5] = {1, 2, 3, 4, 5};
     const std::pair<std::function<void()>, const char*> rows[] = {
         {[&] { manager->enable_motor(); }, "ff318a23010b00000012fb"},
@@ -59,6 +48,7 @@ TEST_F(SerialManagerTest, RequestsGoOutByteExact) {
          "ff318a23011f000000110000c040000000400000fa4300002041000040406c" "ff318a23010b0000001801"},  // and re-read
         {[&] { manager->flash_firmware_param(); }, "ff318a23010b0000001700"},
         {[&] { manager->calibrate_motor(); }, "ff318a23010b00000015fe"},
+        {[&] { manager->motor_status_checker_slot(); }, "ff318a23010b000000210a"},
     };
     for (const auto& [op, hex] : rows) {
         peer.clear_received();
@@ -66,6 +56,11 @@ TEST_F(SerialManagerTest, RequestsGoOutByteExact) {
         const QByteArray bytes = QByteArray::fromHex(hex);
         EXPECT_TRUE(wait_until([&] { return peer.raw_received().contains(bytes); }, 3000)) << hex;
     }
+    manager->device_open_close_slot("");
+    ASSERT_FALSE(manager->serial_interface()->is_open());
+    ConsoleCapture console;
+    manager->motor_status_checker_slot();  // a status request due on the closed link: nothing is written
+    EXPECT_FALSE(console.contains("Write error")) << console.text();
 }
 
 TEST_F(SerialManagerTest, EveryReplyDecodesThroughNoise) {
