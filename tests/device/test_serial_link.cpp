@@ -42,7 +42,6 @@ TEST(SerialFrameBuffer, RandomNoiseAndOddHeadsNeitherLoseNorInventFrames) {
         }
         stream += bytes;
     }
-    ConsoleCapture quiet;
     SerialFrameBuffer buffer;
     for (int off = 0, n; off < stream.size(); off += n) {
         buffer.append(stream.mid(off, n = 1 + static_cast<int>(rng() % 300)));
@@ -52,7 +51,6 @@ TEST(SerialFrameBuffer, RandomNoiseAndOddHeadsNeitherLoseNorInventFrames) {
 }
 
 TEST(SerialFrameBuffer, OneCallPassesA25600ByteBacklogAndHeaderlessBytesAreBounded) {
-    ConsoleCapture quiet;
     SerialFrameBuffer noisy;
     noisy.append(QByteArray(25600, '\xFF') + kEnable);  // a second of a floating line
     EXPECT_TRUE(noisy.frame_available());
@@ -81,25 +79,24 @@ TYPED_TEST_SUITE(SerialLinkPty, Links);
 // must not close the port opened since. Once closed, nothing is written, not even
 // to a port opened afterwards that gets the old descriptor number.
 TYPED_TEST(SerialLinkPty, WritesAt256000_8N1SurvivesALateLossReportAndNothingOnceClosed) {
-    auto& link = this->link;
     ConsoleCapture quiet;
     EXPECT_EQ(tty_settings(this->peer.master_fd()), "256000/256000 8N1");
-    EXPECT_EQ(link.write(kEnable.constData(), 11), 0);
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), 0);
     EXPECT_EQ(this->peer.read_until(11, 1000), kEnable);
     this->peer.close_master();
-    EXPECT_EQ(link.write(kEnable.constData(), 11), -1);  // sees the loss; its report is queued
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), -1);  // sees the loss; its report is queued
     PtyPeer again, other;
     ASSERT_TRUE(again.open() && other.open());
-    link.close();
-    ASSERT_EQ(link.open(again.slave_path()), 0);
+    this->link.close();
+    ASSERT_EQ(this->link.open(again.slave_path()), 0);
     QTest::qWait(20);
-    EXPECT_EQ(link.write(kEnable.constData(), 11), 0);
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), 0);
     EXPECT_EQ(again.read_until(11, 1000), kEnable);
 
-    EXPECT_EQ(link.close(), 1);
+    EXPECT_EQ(this->link.close(), 1);
     TypeParam second;
     ASSERT_EQ(second.open(other.slave_path()), 0);
-    EXPECT_EQ(link.write(kEnable.constData(), 11), -1);
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), -1);
     EXPECT_TRUE(other.read_until(1, 30).isEmpty());
     EXPECT_TRUE(again.read_until(1, 30).isEmpty());
 }

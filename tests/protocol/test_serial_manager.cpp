@@ -14,7 +14,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
 
 QByteArray reply(uint8_t cmd, std::vector<float> v = {}) { return build_serial_frame(cmd, v.data(), int(v.size())); }
 // A 32-bit word as the one value, bit for bit.
@@ -28,7 +27,7 @@ protected:
         manager->device_open_close_slot(QString::fromStdString(peer.slave_path()));
         ASSERT_TRUE(manager->serial_interface()->is_open());
     }
-    bool wait_for(const Lines& expected) {
+    bool wait_for(const std::vector<std::string>& expected) {
         return wait_until([&] { return events.names().size() >= expected.size(); }, 3000) && events.names() == expected;
     }
 

@@ -14,7 +14,7 @@ using D = SimulatedDriver;
 constexpr struct { uint8_t cmd; int values; } kReplies[] = {
     {1, 0}, {7, 0}, {18, 0}, {8, 0}, {32, 0}, {34, 0}, {5, 0}, {6, 0}, {2, 3}, {4, 3}, {3, 5}, {19, 5}, {33, 1}};
 
-// Requests without values, by serial command; 23 (flash) has no answer.
+// Requests without values, by serial command; parameter writes (17, 23) get no answer.
 const std::map<uint8_t, void (D::*)()> kRequests{
     {18, &D::enable}, {19, &D::disable}, {20, &D::reset}, {21, &D::start_calibration}, {22, &D::set_zero_point},
     {24, &D::request_params}, {25, &D::request_version}, {32, &D::clear_error}, {33, &D::request_status}};
@@ -29,7 +29,6 @@ QByteArray encode(const D::Reply& r) {
 void handle(D& d, const SerialFrame& f) {
     const auto& v = f.payload;
     if (f.cmd == 16 && v.size() == 5) d.motion_target(v[0], v[1], v[2], v[3], v[4]);
-    if (f.cmd == 17 && v.size() == 5) d.write_params({v[0], v[1], v[2], v[3], v[4]});
     const auto op = kRequests.find(f.cmd);
     if (op != kRequests.end()) (d.*op->second)();  // unknown requests are recorded but not answered
 }

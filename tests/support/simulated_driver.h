@@ -50,8 +50,6 @@ public:
     void clear_error() { locked([&] { error_bits_ = 0, now(K::ErrorResetAck); }); }
     void request_status() { locked([&] { now(K::StatusWord, {}, error_bits_); }); }
     void request_params() { locked([&] { now(K::FirmwareParams, params_); }); }
-    // Stores the parameters, acknowledges, then reports the parameters now in force.
-    void write_params(const Params& p) { locked([&] { params_ = p, now(K::SetParamAck), now(K::FirmwareParams, p); }); }
     void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
     // Confirms the start 20 ms after the request and the success 1 ms later.
     void start_calibration() {
