@@ -14,10 +14,9 @@
 
 namespace {
 
-
 QByteArray reply(uint8_t cmd, std::vector<float> v = {}) { return build_serial_frame(cmd, v.data(), int(v.size())); }
 // A 32-bit word as the one value, bit for bit.
-QByteArray word_reply(uint8_t cmd, uint32_t word) { return build_serial_frame(cmd, reinterpret_cast<float*>(&word), 1); }
+QByteArray word_reply(uint8_t cmd, uint32_t w) { return build_serial_frame(cmd, reinterpret_cast<float*>(&w), 1); }
 
 class SerialManagerTest : public ::testing::Test {
 protected:
@@ -39,10 +38,10 @@ protected:
 // The bytes the manager writes: a simple and a long frame, and the requests the
 // window tests do not count (replies: see the next test). Nothing once closed.
 TEST_F(SerialManagerTest, RequestsGoOutByteExactAndNoneOnceClosed) {
-    const float target[5] = {1, 2, 3, 4, 5};
+    const float t[5] = {1, 2, 3, 4, 5};
     const std::pair<std::function<void()>, const char*> rows[] = {
         {[&] { manager->enable_motor(); }, "ff318a23010b00000012fb"},
-        {[&] { manager->send_motion_target(target); }, "ff318a23011f000000100000803f0000004000004040000080400000a0402c"},
+        {[&] { manager->send_motion_target(t); }, "ff318a23011f000000100000803f0000004000004040000080400000a0402c"},
         {[&] { manager->write_firmware_param(FirmwareParams{6, 2, 500, 10, 3}); },
          "ff318a23011f000000110000c040000000400000fa4300002041000040406c" "ff318a23010b0000001801"},  // and re-read
         {[&] { manager->flash_firmware_param(); }, "ff318a23010b0000001700"},
