@@ -45,7 +45,8 @@ TEST(SerialFrameBuffer, RandomNoiseAndOddHeadsNeitherLoseNorInventFrames) {
     SerialFrameBuffer buffer;
     for (int off = 0, n; off < stream.size(); off += n) {
         buffer.append(stream.mid(off, n = 1 + static_cast<int>(rng() % 300)));
-        for (SerialFrame f; buffer.frame_available(); got.emplace_back(f.cmd, f.payload)) buffer.read_frame(f);
+        for (SerialFrame f; got.size() <= sent.size() && buffer.frame_available(); got.emplace_back(f.cmd, f.payload))
+            buffer.read_frame(f);  // a frame that is never taken would repeat: bounded
     }
     EXPECT_TRUE(got == sent) << got.size() << " frames of " << sent.size();
 }
