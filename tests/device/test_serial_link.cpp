@@ -42,17 +42,16 @@ TEST(SerialFrameBuffer, RandomNoiseAndOddHeadsNeitherLoseNorInventFrames) {
         }
         stream += bytes;
     }
-    ConsoleCapture quiet;
     SerialFrameBuffer buffer;
     for (int off = 0, n; off < stream.size(); off += n) {
         buffer.append(stream.mid(off, n = 1 + static_cast<int>(rng() % 300)));
-        for (SerialFrame f; buffer.frame_available(); got.emplace_back(f.cmd, f.payload)) buffer.read_frame(f);
+        for (SerialFrame f; got.size() <= sent.size() && buffer.frame_available(); got.emplace_back(f.cmd, f.payload))
+            buffer.read_frame(f);  // a frame that is never taken would repeat: bounded
     }
     EXPECT_TRUE(got == sent) << got.size() << " frames of " << sent.size();
 }
 
 TEST(SerialFrameBuffer, OneCallPassesA25600ByteBacklogAndHeaderlessBytesAreBounded) {
-    ConsoleCapture quiet;
     SerialFrameBuffer noisy;
     noisy.append(QByteArray(25600, '\xFF') + kEnable);  // a second of a floating line
     EXPECT_TRUE(noisy.frame_available());
@@ -77,47 +76,38 @@ protected:
 using Links = ::testing::Types<QtSerial, WindowsSerial>;
 TYPED_TEST_SUITE(SerialLinkPty, Links);
 
-TYPED_TEST(SerialLinkPty, WritesAt256000_8N1AndNothingOnceClosed) {
-    auto& link = this->link;
+// A lost port: the link sees the loss on its next write, and the late report of it
+// must not close the port opened since. Once closed, nothing is written, not even
+// to a port opened afterwards that gets the old descriptor number.
+TYPED_TEST(SerialLinkPty, WritesAt256000_8N1SurvivesALateLossReportAndNothingOnceClosed) {
+    ConsoleCapture quiet;
     EXPECT_EQ(tty_settings(this->peer.master_fd()), "256000/256000 8N1");
-    EXPECT_EQ(link.write(kEnable.constData(), 11), 0);
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), 0);
     EXPECT_EQ(this->peer.read_until(11, 1000), kEnable);
+    this->peer.close_master();
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), -1);  // sees the loss; its report is queued
+    PtyPeer again, other;
+    ASSERT_TRUE(again.open() && other.open());
+    this->link.close();
+    ASSERT_EQ(this->link.open(again.slave_path()), 0);
+    QTest::qWait(20);
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), 0);
+    EXPECT_EQ(again.read_until(11, 1000), kEnable);
 
-    PtyPeer other;  // a port opened after the close must not get the closed link's writes
-    ASSERT_TRUE(other.open());
-    EXPECT_EQ(link.close(), 1);
-    EXPECT_FALSE(link.is_open());
+    EXPECT_EQ(this->link.close(), 1);
     TypeParam second;
     ASSERT_EQ(second.open(other.slave_path()), 0);
-    EXPECT_EQ(link.write(kEnable.constData(), 11), -1);
+    EXPECT_EQ(this->link.write(kEnable.constData(), 11), -1);
     EXPECT_TRUE(other.read_until(1, 30).isEmpty());
-    EXPECT_TRUE(this->peer.read_until(1, 30).isEmpty());
-}
-
-TYPED_TEST(SerialLinkPty, ALateLossReportDoesNotCloseTheReopenedPort) {
-    auto& link = this->link;
-    ConsoleCapture quiet;
-    this->peer.close_master();
-    EXPECT_EQ(link.write(kEnable.constData(), 11), -1);  // sees the loss; its report is queued
-    PtyPeer again;
-    ASSERT_TRUE(again.open());
-    link.close();
-    ASSERT_EQ(link.open(again.slave_path()), 0);
-    QTest::qWait(20);  // the late report for the old port must not close the new one
-    EXPECT_TRUE(link.is_open());
-    EXPECT_EQ(link.write(kEnable.constData(), 11), 0);
-    EXPECT_EQ(again.read_until(11, 1000), kEnable);
+    EXPECT_TRUE(again.read_until(1, 30).isEmpty());
 }
 
 // Qt warns when the port is used from a thread it does not belong to.
 std::atomic<int> g_qt_warnings{0};
 
-TEST(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
-    PtyPeer peer;
-    QtSerial link;
-    ASSERT_TRUE(peer.open());
-    ConsoleCapture quiet;
-    ASSERT_EQ(link.open(peer.slave_path()), 0);
+using QtSerialThreads = SerialLinkPty<QtSerial>;
+
+TEST_F(QtSerialThreads, TwoWritingThreadsDeliverWholeFramesInOrder) {
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType t, const QMessageLogContext&, const QString&) { g_qt_warnings += t != QtDebugMsg && t != QtInfoMsg; });
     constexpr int kPerThread = 2000;

@@ -62,19 +62,15 @@ public:
         }
     }
 
-    std::vector<std::string> names() { return locked(names_); }
-    std::vector<CheckData> checks() { return locked(checks_); }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        names_.clear();
-        checks_.clear();
-    }
+    std::vector<std::string> names() { return locked([&] { return names_; }); }
+    std::vector<CheckData> checks() { return locked([&] { return checks_; }); }
+    void clear() { locked([&] { names_.clear(), checks_.clear(); }); }
 
 private:
-    template <class T>
-    T locked(const T& v) {
+    template <class F>
+    auto locked(F f) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return v;
+        return f();
     }
     std::mutex mutex_;
     std::vector<std::string> names_;

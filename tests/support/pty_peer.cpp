@@ -35,26 +35,21 @@ void wait_for(int fd, short events, int ms) {
 bool PtyPeer::open() {
     close_master();
     std::vector<std::pair<int, int>> skipped;  // kept open so the next try gets another number
+    char name[128] = {0};
+    termios tio{};
+    cfmakeraw(&tio);
     for (int attempt = 0; attempt < 16 && master_fd_ < 0; ++attempt) {
-        char name[128] = {0};
-        termios tio{};
-        cfmakeraw(&tio);
-        int master = -1, slave = -1;
-        if (::openpty(&master, &slave, name, &tio, nullptr) != 0) break;
-        if (lock_file_present(name)) {
-            skipped.emplace_back(master, slave);
-            continue;
-        }
-        master_fd_ = master;
-        slave_fd_ = slave;
-        slave_path_ = name;
-        tcsetattr(master_fd_, TCSANOW, &tio);
-        fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
-        fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
-        fcntl(slave_fd_, F_SETFD, FD_CLOEXEC);
+        if (::openpty(&master_fd_, &slave_fd_, name, &tio, nullptr) != 0) break;
+        if (lock_file_present(name)) skipped.emplace_back(std::exchange(master_fd_, -1), std::exchange(slave_fd_, -1));
     }
     for (const auto& fds : skipped) ::close(fds.first), ::close(fds.second);
-    return master_fd_ >= 0;
+    if (master_fd_ < 0) return false;
+    slave_path_ = name;
+    tcsetattr(master_fd_, TCSANOW, &tio);
+    fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+    fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_fd_, F_SETFD, FD_CLOEXEC);
+    return true;
 }
 
 bool PtyPeer::write(const QByteArray& bytes) {

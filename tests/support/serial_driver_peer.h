@@ -38,18 +38,19 @@ public:
         Clock::time_point at;
     };
 
-    explicit SerialDriverPeer(std::shared_ptr<SimulatedDriver> driver = std::make_shared<SimulatedDriver>())
-        : driver_(std::move(driver)) {}
     ~SerialDriverPeer() { stop(); }
 
     // Makes a fresh pty (a new path) and starts the peer thread; false without a pty.
     bool start();
     void stop();  // the pty stays
     // Plays an unplugged adapter: stops the thread and closes the master side.
-    void unplug();
+    void unplug() {
+        stop();
+        if (pty_) pty_->close_master();
+    }
 
-    std::string slave_path() const { return locked([&] { return slave_path_; }); }
-    SimulatedDriver& driver() { return *driver_; }
+    std::string slave_path() const { return pty_ ? pty_->slave_path() : std::string(); }
+    SimulatedDriver& driver() { return driver_; }
 
     // Bytes towards the tool, written by the peer thread in call order.
     void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
@@ -65,14 +66,12 @@ public:
 
 private:
     void run();
-    void handle(const Request& request);
 
-    std::shared_ptr<SimulatedDriver> driver_;
+    SimulatedDriver driver_;
     std::unique_ptr<PtyPeer> pty_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
     QByteArray raw_, outgoing_;
-    std::string slave_path_;
 };

@@ -3,33 +3,15 @@
 #include <algorithm>
 #include <cmath>
 
-void SimulatedDriver::start_calibration() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++calibration_count_;
-    if (script_.silent) return;
-    auto t = Clock::now() + std::chrono::milliseconds(20);
-    auto next = [&](K kind, float value = 0.0f, uint32_t word = 0, int index = 0) {
-        queue(t, kind, {value}, word, index);
-        t += std::chrono::milliseconds(1);
-    };
-    next(K::CalibrationStart);
-    next(K::PhaseSequence, script_.phase_sequence);
-    for (float v : script_.cogging_map) next(K::CoggingMapValue, v);
-    for (float v : script_.compensation) next(K::CompensationValue, v);
-    for (int i = 0; i < 12; ++i) next(K::CheckValue, script_.check_values[static_cast<size_t>(i)], 0, i);
-    next(K::CheckStep, 0.0f, script_.check_step);
-    next(K::CalibrationSuccess);
-}
-
 void SimulatedDriver::poll(Clock::time_point now, std::vector<Reply>& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Periodic outputs first catch up to `now`, interleaved with queued replies by due time.
     for (; common_interval_.count() > 0 && next_common_ <= now; next_common_ += common_interval_)
-        queue(next_common_, K::CommonState, {common_[0], common_[1], common_[2]});
+        queue_.emplace(next_common_, Reply{K::CommonState, {common_[0], common_[1], common_[2]}});
     if (stream_rate_ > 0.0) {
         const auto elapsed = std::floor(std::chrono::duration<double>(now - stream_start_).count() * stream_rate_);
         for (const uint64_t due = std::min(static_cast<uint64_t>(elapsed) + 1, stream_max_); stream_sent_ < due; ++stream_sent_)
-            queue(stream_due(stream_sent_), K::MotionState, {static_cast<float>(stream_sent_), motion_[1], motion_[2]});
+            queue_.emplace(stream_due(stream_sent_), Reply{K::MotionState, {float(stream_sent_), motion_[1], motion_[2]}});
     }
     const auto end = queue_.upper_bound(now);
     for (auto it = queue_.begin(); it != end; ++it) out.push_back(it->second);

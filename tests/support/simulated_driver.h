@@ -26,36 +26,21 @@ public:
     // What the driver sends back, by meaning. A front end maps each kind to its
     // link's reply; values[0..2] of MotionState are position, velocity, torque, of
     // CommonState voltage, motor and driver temperature; FirmwareParams carries the
-    // five Params, Version prefix and suffix; CheckValue is values[0] of check
-    // value `index` (0..11 in CheckData order); CheckStep and StatusWord are a `word`.
-    // MotionParamAck is never sent by this driver.
+    // five Params, Version prefix and suffix; StatusWord is a `word`.
     enum class ReplyKind {
-        EnableAck, DisableAck, ResetAck, ZeroPointAck, ErrorResetAck, SetParamAck, MotionParamAck,
-        CalibrationStart, CalibrationSuccess, PhaseSequence, CoggingMapValue, CompensationValue,
-        CheckValue, CheckStep, MotionState, CommonState, FirmwareParams, Version, StatusWord,
+        EnableAck, DisableAck, ResetAck, ZeroPointAck, ErrorResetAck, SetParamAck, CalibrationStart,
+        CalibrationSuccess, MotionState, CommonState, FirmwareParams, Version, StatusWord,
     };
     using K = ReplyKind;
 
     struct Reply {
         ReplyKind kind = ReplyKind::EnableAck;
         std::array<float, 5> values{};
-        int index = 0;
         uint32_t word = 0;
     };
 
     // Gear ratio, CAN id, current bandwidth, CAN timeout, current limit.
     using Params = std::array<float, 5>;
-
-    // What a calibration produces: its replies 20 ms after the request, 1 ms apart.
-    struct CalibrationScript {
-        bool silent = false;  // send nothing at all (start never confirmed)
-        float phase_sequence = 1.0f;
-        std::vector<float> cogging_map{0.1f, 0.2f, 0.3f};
-        std::vector<float> compensation{1.5f, -1.5f};
-        std::array<float, 12> check_values{0.01f, 0.02f, 35.0f, 40.0f, 0.5f, 0.0002f,
-                                           0.3f,  0.05f, 0.1f,  0.9f,  0.02f, 0.0001f};
-        uint32_t check_step = 0;  // 0 = pass
-    };
 
     // Requests (called by a front end). Disabled, the joint holds still.
     void enable() { locked([&] { enabled_ = true, now(K::EnableAck); }); }
@@ -65,11 +50,14 @@ public:
     void clear_error() { locked([&] { error_bits_ = 0, now(K::ErrorResetAck); }); }
     void request_status() { locked([&] { now(K::StatusWord, {}, error_bits_); }); }
     void request_params() { locked([&] { now(K::FirmwareParams, params_); }); }
-    // Stores the parameters, acknowledges, then reports the parameters now in force.
-    void write_params(const Params& p) { locked([&] { params_ = p, now(K::SetParamAck), now(K::FirmwareParams, p); }); }
-    void flash_params() {}  // no answer
     void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
-    void start_calibration();
+    // Confirms the start 20 ms after the request and the success 1 ms later.
+    void start_calibration() {
+        locked([&] {
+            queue_.emplace(Clock::now() + std::chrono::milliseconds(20), Reply{K::CalibrationStart});
+            queue_.emplace(Clock::now() + std::chrono::milliseconds(21), Reply{K::CalibrationSuccess});
+        });
+    }
     // Answers with one motion state.
     void motion_target(float position, float velocity, float torque, float, float) {
         locked([&] {
@@ -87,7 +75,6 @@ public:
     // State the test controls.
     void set_error_bits(uint16_t bits) { locked([&] { error_bits_ = bits; }); }
     uint16_t error_bits() { return locked([&] { return error_bits_; }); }
-    void set_calibration_script(const CalibrationScript& s) { locked([&] { script_ = s; }); }
     void set_common_state(float voltage, float motor, float driver) { locked([&] { common_ = {voltage, motor, driver}; }); }
     // Unsolicited common-state reports every `interval` (0 = never, the default).
     void set_common_state_interval(std::chrono::microseconds interval) {
@@ -99,14 +86,11 @@ public:
         locked([&] { stream_rate_ = rate_hz, stream_max_ = max_samples, stream_sent_ = 0, stream_start_ = Clock::now(); });
     }
     uint64_t motion_stream_sent() { return locked([&] { return stream_sent_; }); }
-    int calibration_count() { return locked([&] { return calibration_count_; }); }
     int motion_target_count() { return locked([&] { return motion_target_count_; }); }
 
 private:
-    void queue(Clock::time_point due, K kind, std::array<float, 5> values = {}, uint32_t word = 0, int index = 0) {
-        queue_.emplace(due, Reply{kind, values, index, word});  // equal due times keep insertion order
-    }
-    void now(K kind, Params values = {}, uint32_t word = 0) { queue(Clock::now(), kind, values, word); }
+    // Equal due times keep insertion order.
+    void now(K kind, Params values = {}, uint32_t word = 0) { queue_.emplace(Clock::now(), Reply{kind, values, word}); }
     Clock::time_point stream_due(uint64_t n) const {
         return stream_start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(n / stream_rate_));
     }
@@ -116,11 +100,10 @@ private:
     bool enabled_ = false;
     uint16_t error_bits_ = 0;
     Params params_{8.0f, 1.0f, 1000.0f, 0.0f, 10.0f};
-    CalibrationScript script_;
     std::array<float, 3> common_{24.0f, 35.0f, 40.0f}, motion_{};  // motion: position, velocity, torque
     std::chrono::microseconds common_interval_{0};
     Clock::time_point next_common_{}, stream_start_{};
     double stream_rate_ = 0.0;
     uint64_t stream_max_ = 0, stream_sent_ = 0;
-    int calibration_count_ = 0, motion_target_count_ = 0;
+    int motion_target_count_ = 0;
 };
