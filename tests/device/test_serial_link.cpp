@@ -51,10 +51,14 @@ TEST(SerialFrameBuffer, RandomNoiseAndOddHeadsNeitherLoseNorInventFrames) {
     EXPECT_TRUE(got == sent) << got.size() << " frames of " << sent.size();
 }
 
-TEST(SerialFrameBuffer, OneCallPassesA25600ByteBacklogAndHeaderlessBytesAreBounded) {
+TEST(SerialFrameBuffer, LongBacklogCutFrameAndHeaderlessLimit) {
     SerialFrameBuffer noisy;
     noisy.append(QByteArray(25600, '\xFF') + kEnable);  // a second of a floating line
     EXPECT_TRUE(noisy.frame_available());
+    SerialFrameBuffer cut;  // a frame cut short by lost bytes costs only itself
+    cut.append(frame(3, {1, 2, 3, 4, 5}).left(20) + kEnable);
+    SerialFrame f;
+    EXPECT_TRUE(cut.frame_available() && (cut.read_frame(f), f.cmd == 0x12));
     SerialFrameBuffer buffer(/*headerless_limit=*/64, /*backlog_limit=*/230);
     buffer.append(QByteArray(64, '\x10'));  // no header yet: kept up to the limit
     EXPECT_EQ((buffer.frame_available(), buffer.size()), 64);
