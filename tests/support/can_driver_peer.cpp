@@ -12,27 +12,20 @@ bool CanDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {
     return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
 }
 
-
-void CanDriverPeer::start() {
-    if (thread_.joinable()) return;
-    stop_ = false;
-    thread_ = std::thread([this] { run(); });
-}
-
-void CanDriverPeer::stop() {
-    stop_ = true;
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
 void CanDriverPeer::on_host_frame(const CanFrame& frame) {
     const Request r{frame, static_cast<uint8_t>((frame.id >> 5) & 0x3F), static_cast<uint8_t>(frame.id & 0x0F)};
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(r);
-        inbox_.push_back(r);
-    }
-    wake_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(r);
+    if (!started_ || (frame.id & kCanReplyFlag) || r.motor_id != motor_id_) return;
+    // The request's own answers, then what the driver core has due.
+    std::vector<CanFrame> out;
+    handle(r, out);
+    std::vector<SimulatedDriver::Reply> replies;
+    driver_.poll(SimulatedDriver::Clock::now(), replies);
+    CanFrame f;
+    for (const auto& reply : replies)
+        if (encode(reply, f)) out.push_back(f);
+    for (const CanFrame& reply : out) deliver_(reply);
 }
 
 std::vector<CanDriverPeer::Request> CanDriverPeer::requests(int cmd) {
@@ -61,11 +54,6 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
     for (const auto& a : acks)
         if (a.first == r.kind) return f = reply(a.second, 1), true;
     switch (r.kind) {
-        case K::CalibrationStart:
-        case K::CalibrationSuccess:
-            f = reply(CanCommand::kStateReport, 8);
-            f.data[1] = r.kind == K::CalibrationStart ? 0 : 5;
-            return true;
         case K::MotionState: {
             f = reply(CanCommand::kMotionControl, 8);
             const uint32_t p = field(r.values[0], -40, 40, 20), v = field(r.values[1], -40, 40, 20);
@@ -89,7 +77,6 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
 }
 
 void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
-    if ((r.frame.id & kCanReplyFlag) || r.motor_id != motor_id_) return;
     const uint8_t* b = r.frame.data;
     auto status = [&](uint8_t cmd, bool ok) {
         out.push_back(reply(cmd, 1));
@@ -98,16 +85,9 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
     auto answer = [&](uint8_t cmd, int step, bool ok) {
         if (answers_[step] != Answer::Silent) status(cmd, ok && answers_[step] == Answer::Ack);
     };
-    std::lock_guard<std::mutex> lock(mutex_);
     switch (r.cmd) {
         case CanCommand::kDisableMotor: driver_.disable(); break;
         case CanCommand::kEnableMotor: driver_.enable(); break;
-        case CanCommand::kCalibrateMotor: {
-            const bool ok = driver_.error_bits() == 0;
-            status(r.cmd, ok);
-            if (ok) driver_.start_calibration();
-            break;
-        }
         case CanCommand::kMotionControl: {
             auto value = [](uint32_t raw, float min, float max, int bits) {
                 return uint_to_float(static_cast<int32_t>(raw), min, max, static_cast<uint8_t>(bits));
@@ -132,32 +112,5 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
         case CanCommand::kGetFwVersion: driver_.request_version(); break;
         case CanCommand::kGetStatusWord: driver_.request_status(); break;
         default: break;
-    }
-}
-
-void CanDriverPeer::run() {
-    std::vector<SimulatedDriver::Reply> replies;
-    std::vector<CanFrame> out;
-    // Each request's replies follow it before the next request is looked at.
-    auto drain_core = [&] {
-        replies.clear();
-        driver_.poll(Clock::now(), replies);
-        CanFrame f;
-        for (const auto& r : replies)
-            if (encode(r, f)) out.push_back(f);
-    };
-    while (!stop_) {
-        std::deque<Request> inbox;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            inbox.swap(inbox_);
-        }
-        for (const Request& r : inbox) handle(r, out), drain_core();
-        drain_core();
-        for (const CanFrame& f : out) deliver_(f);
-        out.clear();
-        std::unique_lock<std::mutex> lock(mutex_);
-        const auto next = std::min(driver_.next_due(), Clock::now() + std::chrono::microseconds(500));
-        wake_.wait_until(lock, next, [this] { return stop_.load() || !inbox_.empty(); });
     }
 }
