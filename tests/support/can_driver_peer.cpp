@@ -1,8 +1,7 @@
 #include "can_driver_peer.h"
 
-#include <cstring>
-
 #include "can_codec.h"
+#include "can_frame_maker.h"
 #include "crc32.h"
 #include "wait_until.h"
 
@@ -54,15 +53,10 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
     for (const auto& a : acks)
         if (a.first == r.kind) return f = reply(a.second, 1), true;
     switch (r.kind) {
-        case K::MotionState: {
-            f = reply(CanCommand::kMotionControl, 8);
-            const uint32_t p = field(r.values[0], -40, 40, 20), v = field(r.values[1], -40, 40, 20);
-            const uint32_t t = field(r.values[2], -40, 40, 16), temp = field(35.0f, -20, 200, 7);
-            const uint8_t b[8] = {uint8_t(p), uint8_t(p >> 8), uint8_t((p >> 16 & 0x0F) | (v & 0x0F) << 4), uint8_t(v >> 4),
-                                  uint8_t(v >> 12), uint8_t(t), uint8_t(t >> 8), uint8_t(temp << 1 | 1)};
-            std::memcpy(f.data, b, 8);
+        case K::MotionState:
+            f = make_motion_reply(motor_id_, field(r.values[0], -40, 40, 20), field(r.values[1], -40, 40, 20),
+                                  field(r.values[2], -40, 40, 16), field(35.0f, -20, 200, 7), 1);
             return true;
-        }
         case K::Version:
             f = reply(CanCommand::kGetFwVersion, 4);
             u16(0, uint32_t(r.values[0])), u16(2, uint32_t(r.values[1]));
@@ -89,12 +83,12 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
         case CanCommand::kDisableMotor: driver_.disable(); break;
         case CanCommand::kEnableMotor: driver_.enable(); break;
         case CanCommand::kMotionControl: {
-            auto value = [](uint32_t raw, float min, float max, int bits) {
-                return uint_to_float(static_cast<int32_t>(raw), min, max, static_cast<uint8_t>(bits));
+            const auto raw = motion_command_fields(b);
+            auto value = [&](int k, float min, float max, int bits) {
+                return uint_to_float(static_cast<int32_t>(raw[k]), min, max, static_cast<uint8_t>(bits));
             };
-            driver_.motion_target(value(b[0] | b[1] << 8, -40, 40, 16), value(b[2] | (b[3] & 0x3F) << 8, -40, 40, 14),
-                                  value(b[6] | b[7] << 8, -40, 40, 16), value(b[3] >> 6 | b[4] << 2, 0, 1023, 10),
-                                  value(b[5], 0, 51, 8));
+            driver_.motion_target(value(0, -40, 40, 16), value(1, -40, 40, 14), value(2, -40, 40, 16),
+                                  value(3, 0, 1023, 10), value(4, 0, 51, 8));
             break;
         }
         case CanCommand::kResetMotor: driver_.reset(); break;

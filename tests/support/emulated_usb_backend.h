@@ -3,7 +3,6 @@
 // install() selects it, uninstall() returns to libusb. Layer calls can be made
 // to fail with fail_call.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,7 +32,7 @@ public:
     // The next `times` calls of `call` fail with `error`.
     void fail_call(hv::usb::WinCall call, uint32_t error, int times = 1) {
         std::lock_guard<std::mutex> lock(mutex_);
-        failures_[call] = {error, times};
+        failure_ = {call, error, times};
     }
 
     std::vector<std::string> list_gs_usb_interfaces() override {
@@ -52,16 +51,15 @@ public:
     }
     uint32_t injected_failure(hv::usb::WinCall call) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        Failure& f = failures_[call];
-        return f.times > 0 ? (--f.times, f.error) : 0;
+        return call == failure_.call && failure_.times > 0 ? (--failure_.times, failure_.error) : 0;
     }
 
 private:
-    struct Failure {
-        uint32_t error = 0;
-        int times = 0;
-    };
     std::mutex mutex_;
     std::vector<std::shared_ptr<EmulatedGsUsbAdapter>> adapters_;
-    std::map<hv::usb::WinCall, Failure> failures_;
+    struct {
+        hv::usb::WinCall call;
+        uint32_t error;
+        int times;
+    } failure_{};
 };
