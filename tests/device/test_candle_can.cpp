@@ -106,10 +106,7 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     for (uint8_t i = 0; i < 100; ++i) EXPECT_EQ(got[i].data[0], i) << int(i);
     // Adapter error frames are reported, never delivered.
     auto error = [](uint32_t cls, uint8_t state) {
-        CanFrame f = frame(0x20000000u | cls, 8, 0);
-        f.data[1] = state;
-        f.data[6] = 96;
-        return f;
+        return make_can_frame(0x20000000u | cls, 8, {0, state, 0, 0, 0, 0, 96});
     };
     a->deliver(error(0x004, 0x08));  // error-warning
     for (int i = 0; i < 50; ++i) a->deliver(error(0x030, 0));  // protocol + no-ACK, also reply flag bit 4

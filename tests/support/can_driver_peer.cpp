@@ -35,16 +35,12 @@ std::vector<CanDriverPeer::Request> CanDriverPeer::requests(int cmd) {
     return out;
 }
 
-CanFrame CanDriverPeer::reply(uint8_t cmd, uint8_t dlc) const {
-    CanFrame f;
-    f.id = make_can_id(cmd, motor_id_) | kCanReplyFlag;
-    f.dlc = dlc;
-    return f;
+CanFrame CanDriverPeer::reply(uint8_t cmd, uint8_t dlc, const std::vector<uint8_t>& bytes) const {
+    return make_can_frame(make_can_id(cmd, motor_id_) | kCanReplyFlag, dlc, bytes);
 }
 
 // The CAN frame of a core reply; false for what the CAN protocol lacks.
 bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
-    const auto u16 = [&](int at, uint32_t v) { f.data[at] = uint8_t(v >> 8), f.data[at + 1] = uint8_t(v); };
     const auto field = [](float x, float min, float max, int bits) {
         return static_cast<uint32_t>(float_to_uint(x, min, max, static_cast<uint8_t>(bits)));
     };
@@ -57,13 +53,13 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
             f = make_motion_reply(motor_id_, field(r.values[0], -40, 40, 20), field(r.values[1], -40, 40, 20),
                                   field(r.values[2], -40, 40, 16), field(35.0f, -20, 200, 7), 1);
             return true;
-        case K::Version:
-            f = reply(CanCommand::kGetFwVersion, 4);
-            u16(0, uint32_t(r.values[0])), u16(2, uint32_t(r.values[1]));
+        case K::Version: {  // prefix and suffix, 16 bits each
+            const auto pre = uint16_t(r.values[0]), post = uint16_t(r.values[1]);
+            f = reply(CanCommand::kGetFwVersion, 4, {uint8_t(pre >> 8), uint8_t(pre), uint8_t(post >> 8), uint8_t(post)});
             return true;
+        }
         case K::StatusWord:
-            f = reply(CanCommand::kGetStatusWord, 2);
-            u16(0, r.word);
+            f = reply(CanCommand::kGetStatusWord, 2, {uint8_t(r.word >> 8), uint8_t(r.word)});
             return true;
         default:
             return false;
@@ -72,10 +68,7 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
 
 void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
     const uint8_t* b = r.frame.data;
-    auto status = [&](uint8_t cmd, bool ok) {
-        out.push_back(reply(cmd, 1));
-        out.back().data[0] = ok ? 0 : 1;
-    };
+    auto status = [&](uint8_t cmd, bool ok) { out.push_back(reply(cmd, 1, {uint8_t(ok ? 0 : 1)})); };
     auto answer = [&](uint8_t cmd, int step, bool ok) {
         if (answers_[step] != Answer::Silent) status(cmd, ok && answers_[step] == Answer::Ack);
     };

@@ -45,7 +45,7 @@ public:
 private:
     void handle(const Request& request, std::vector<CanFrame>& out);
     bool encode(const SimulatedDriver::Reply& reply, CanFrame& out) const;
-    CanFrame reply(uint8_t cmd, uint8_t dlc) const;
+    CanFrame reply(uint8_t cmd, uint8_t dlc, const std::vector<uint8_t>& bytes = {}) const;
 
     std::function<void(const CanFrame&)> deliver_;
     SimulatedDriver driver_;

@@ -28,10 +28,7 @@ EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options, std::string path)
 EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
     locked([&] { stop_ = true; });
     wake_.notify_all();
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    thread_.get_id() == std::this_thread::get_id() ? thread_.detach() : thread_.join();  // last user on its thread
 }
 
 void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
@@ -60,10 +57,6 @@ void EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
 uint32_t EmulatedGsUsbAdapter::bitrate_locked() const {
     const uint32_t quanta = 1 + timing_[0] + timing_[1] + timing_[2];
     return timing_[4] == 0 ? 0 : options_.can_clock_hz / (timing_[4] * quanta);
-}
-
-hv::usb::InterfaceInfo EmulatedGsUsbAdapter::interface_info() {
-    return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}};
 }
 
 void EmulatedGsUsbAdapter::run() {

@@ -64,7 +64,9 @@ public:
 
     // Used by EmulatedUsbBackend and the USB layer.
     std::shared_ptr<hv::usb::UsbConnection> open(hv::usb::UsbStatus& status);
-    hv::usb::InterfaceInfo interface_info() override;
+    hv::usb::InterfaceInfo interface_info() override {  // one bulk IN and one bulk OUT endpoint
+        return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}};
+    }
     hv::usb::UsbStatus control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
                                         uint16_t length, std::size_t& transferred, unsigned) override;
     hv::usb::UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,

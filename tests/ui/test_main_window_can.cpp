@@ -34,8 +34,7 @@ bool is_motion(const CanDriverPeer::Request& r) { return r.cmd == CanCommand::kM
 class CanWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        backend = EmulatedUsbBackend::install();
-        adapter = backend->add_adapter();
+        adapter = EmulatedUsbBackend::install()->add_adapter();
         peer = start_can_driver_on(adapter, 1);
         ASSERT_TRUE(serial.start());
         h = std::make_unique<WindowHarness>("en");
@@ -48,7 +47,6 @@ protected:
     }
     int motion() { return peer->request_count(CanCommand::kMotionControl); }
 
-    std::shared_ptr<EmulatedUsbBackend> backend;
     std::shared_ptr<EmulatedGsUsbAdapter> adapter;
     std::unique_ptr<CanDriverPeer> peer;
     SerialDriverPeer serial;
