@@ -54,8 +54,8 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
                                   field(r.values[2], -40, 40, 16), field(35.0f, -20, 200, 7), 1);
             return true;
         case K::Version: {  // prefix and suffix, 16 bits each
-            const auto pre = uint16_t(r.values[0]), post = uint16_t(r.values[1]);
-            f = reply(CanCommand::kGetFwVersion, 4, {uint8_t(pre >> 8), uint8_t(pre), uint8_t(post >> 8), uint8_t(post)});
+            const auto v0 = uint16_t(r.values[0]), v1 = uint16_t(r.values[1]);
+            f = reply(CanCommand::kGetFwVersion, 4, {uint8_t(v0 >> 8), uint8_t(v0), uint8_t(v1 >> 8), uint8_t(v1)});
             return true;
         }
         case K::StatusWord:
