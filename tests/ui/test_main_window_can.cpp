@@ -2,7 +2,6 @@
 // an emulated adapter and the simulated driver on its bus; a serial peer for the
 // switch between the links.
 #include <QApplication>
-#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QTabWidget>
@@ -10,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <fstream>
 #include <array>
 #include <gtest/gtest.h>
 
@@ -144,9 +144,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
         SCOPED_TRACE(row.size);
         peer->clear_requests();
         QByteArray image(row.size, char(row.size | 1));
-        QFile file(path = dir.filePath(QString("fw%1.bin").arg(row.size)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-        file.close();
+        path = dir.filePath(QString("fw%1.bin").arg(row.size));
+        ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
         peer->set_answers(row.start, row.check, row.dfu);
         events.clear(), boxes.clear();
         h->button("update_firmware_pushButton")->click();  // returns after the whole update
