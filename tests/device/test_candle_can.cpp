@@ -81,6 +81,7 @@ TEST_F(CandleCanTest, AdaptersInTheFieldRunTheBusAtOneMegabit) {
         }
         EXPECT_FALSE(a->kernel_driver_attached());
         EXPECT_EQ(a->bus_bitrate(), 1000000u);
+        EXPECT_EQ(a->sample_point_permille(), 875u);
         CanFrame enable = frame(2 << 5 | 1, 0);
         ASSERT_EQ(can_->send(enable), 1);
         std::vector<CanFrame> got = receive(2);
@@ -129,6 +130,7 @@ TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     CanFrame f = frame(0x41);
     for (int i = 0; i < 100; ++i) sent += can_->send(f) == 1;
     EXPECT_EQ(sent, 67);
+    EXPECT_EQ(a->timed_out_writes(), 1);  // later sends refused at once, not after another time-out
     EXPECT_TRUE(can_->is_open());
     EXPECT_EQ(receive(3).size(), 3u);  // the echoes of the mailboxes
     EXPECT_EQ(console.lines_starting("[WARN] CAN adapter does not take frames").size(), 1u);

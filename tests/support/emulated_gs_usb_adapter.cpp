@@ -148,6 +148,7 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     const bool taken = idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                       [this] { return held_.size() < kHeld; });
     --writing_;
+    timed_out_ += taken ? 0 : 1;
     if (!taken) return UsbStatus::timed_out;
     CanFrame frame;
     frame.id = get_u32(data + 4);

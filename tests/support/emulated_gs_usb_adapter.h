@@ -57,7 +57,12 @@ public:
     void set_acknowledged(bool acknowledged) { locked([&] { acknowledged_ = acknowledged; }), wake_.notify_all(); }
 
     uint32_t bus_bitrate() { return locked([&] { return bitrate_locked(); }); }  // of channel 0; 0: no timing yet
+    uint32_t sample_point_permille() {  // of channel 0
+        std::lock_guard<std::mutex> lock(mutex_);
+        return 1000 * (1 + timing_[0] + timing_[1]) / (1 + timing_[0] + timing_[1] + timing_[2]);
+    }
     int most_writes_at_once() { return locked([&] { return most_writing_; }); }  // the host must serialise
+    int timed_out_writes() { return locked([&] { return timed_out_; }); }  // NAKed until the host gave up
     bool is_open() { return locked([&] { return opened_; }); }
     bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
     const std::string path;
@@ -93,7 +98,7 @@ private:
     bool stop_ = false, opened_ = false, started_ = false;
     bool acknowledged_ = true, kernel_attached_;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
-    int completing_ = 0, writing_ = 0, most_writing_ = 0;
+    int completing_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
     std::deque<Read> reads_;
