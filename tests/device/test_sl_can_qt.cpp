@@ -75,11 +75,6 @@ TEST_F(SlCanAdapter, OpensAtOneMbitSendsFramesAndClosesWithNothingRefused) {
     EXPECT_TRUE(adapter.refused.empty()) << adapter.refused.front();
 }
 
-TEST_F(SlCanAdapter, CloseRightAfterOpenTakesTheChannelOffTheBus) {
-    EXPECT_EQ(link.close(), 1);
-    ASSERT_TRUE(adapter.serve_until([&] { return !adapter.channel_open; }));
-}
-
 TEST_F(SlCanAdapter, ErrorRepliesNonFramesAndLostBytesCostNoFrameAndInventNone) {
     ConsoleCapture quiet(std::cerr);
     // None of these is a frame: DLC 9, a bare CR, too short, short for its DLC, not
