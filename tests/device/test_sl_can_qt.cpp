@@ -75,11 +75,6 @@ TEST_F(SlCanAdapter, OpensAtOneMbitSendsFramesAndClosesWithNothingRefused) {
     EXPECT_TRUE(adapter.refused.empty()) << adapter.refused.front();
 }
 
-TEST_F(SlCanAdapter, CloseRightAfterOpenTakesTheChannelOffTheBus) {
-    EXPECT_EQ(link.close(), 1);
-    ASSERT_TRUE(adapter.serve_until([&] { return !adapter.channel_open; }));
-}
-
 TEST_F(SlCanAdapter, ErrorRepliesNonFramesAndLostBytesCostNoFrameAndInventNone) {
     ConsoleCapture quiet(std::cerr);
     // None of these is a frame: DLC 9, a bare CR, too short, short for its DLC, not
@@ -90,7 +85,7 @@ TEST_F(SlCanAdapter, ErrorRepliesNonFramesAndLostBytesCostNoFrameAndInventNone) 
         EXPECT_EQ(next_frame(), want);
 
     // A line half read when more arrives than the ring holds: its end is lost in
-    // the overflow, and what follows must not complete it into a frame.
+    // the overflow, and nothing up to the next CR completes it or starts a frame.
     auto into_ring = [&](const QByteArray& bytes) {
         return adapter.pty.write(bytes) && wait_until([&] { return adapter.pty.pending_at_slave() == 0; }, 2000) &&
                (QTest::qWait(20), true);
@@ -98,7 +93,7 @@ TEST_F(SlCanAdapter, ErrorRepliesNonFramesAndLostBytesCostNoFrameAndInventNone) 
     CanFrame f;
     ASSERT_TRUE(into_ring("t123"));
     EXPECT_EQ(link.receive(f), 0);  // takes in "t123"
-    ASSERT_TRUE(into_ring(QByteArray(SlCanQt::kRingSize, 'x') + "2AB01\rt4562BBCC\r"));
+    ASSERT_TRUE(into_ring(QByteArray(SlCanQt::kRingSize, 'x') + "2t7FF0\rt4562BBCC\r"));
     EXPECT_EQ(next_frame(), "456#2 0 0 0 0 0 0 cc bb");
 }
 

@@ -28,8 +28,7 @@ namespace {
 
 // Never destroyed: the bus and driver threads may still run when the process exits.
 struct EmulatedBench {
-    std::shared_ptr<EmulatedUsbBackend> backend = EmulatedUsbBackend::install();
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter = backend->add_adapter();
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter = EmulatedUsbBackend::install()->add_adapter();
     std::unique_ptr<CanDriverPeer> driver = start_can_driver_on(adapter, 1);
 };
 EmulatedBench* const bench = new EmulatedBench;

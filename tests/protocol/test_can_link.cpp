@@ -1,31 +1,16 @@
-// The CAN command set, the reply parser and the CAN link manager. The manager runs
-// over the real adapter link and gs_usb library against the emulated adapter with
-// the simulated driver on its bus.
-#include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
-#include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QTemporaryDir>
-#include <QTimer>
+// The CAN command set, the reply parser and the image checksum. The firmware update
+// over the whole link is tested through the main window (tests/ui).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 
-#include "can_driver_on_adapter.h"
 #include "can_frame_maker.h"
-#include "can_manager.h"
-#include "console_capture.h"
+#include "can_receiver.h"
+#include "can_sender.h"
 #include "crc32.h"
-#include "emulated_usb_backend.h"
 #include "receiver_signals.h"
-#include "set_can.h"
-#include "wait_until.h"
 
 namespace {
 
@@ -136,112 +121,5 @@ TEST(Crc32, CheckValueWholeAndInChunks) {
     EXPECT_EQ(crc32_calculate(check, 0), 0u);
     EXPECT_EQ(crc32_update(crc32_update(0, check, 8), check + 8, 1), 0x89A1897Fu);
 }
-
-// Answers every modal dialog: the file dialog with `path`, a
-// message box with OK; what the boxes said goes to `texts`.
-void answer_dialogs(const QString& path, std::shared_ptr<QStringList> texts, std::shared_ptr<bool> stop) {
-    QTimer::singleShot(10, [=] {
-        if (*stop) return;
-        answer_dialogs(path, texts, stop);
-        QWidget* w = QApplication::activeModalWidget();
-        if (auto* fd = qobject_cast<QFileDialog*>(w)) {
-            fd->selectFile(path);
-            if (auto* name = fd->findChild<QLineEdit*>("fileNameEdit")) name->setText(path);
-            QMetaObject::invokeMethod(fd, "accept", Qt::DirectConnection);
-        } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
-            if (texts->isEmpty() || texts->back() != box->text()) texts->push_back(box->text());
-            QAbstractButton* b = box->button(QMessageBox::Ok);
-            (b ? b : box->buttons().value(0))->click();
-        }
-    });
-}
-
-struct FirmwareRow {
-    const char* name;
-    int size;
-    CanDriverPeer::Answer start, check, dfu;
-    std::string outcome;  // "" no signal
-    int chunks;           // -1: not even the start request went out
-    const char* box;      // text of the box that explains, if any
-};
-
-class CanFirmware : public ::testing::TestWithParam<FirmwareRow> {
-protected:
-    void SetUp() override {
-        adapter_ = EmulatedUsbBackend::install()->add_adapter();
-        peer_ = start_can_driver_on(adapter_, 3);
-        manager_ = std::make_unique<CanManager>("en");
-        manager_->set_intervals(0, 30, 300);
-        auto note = [this](auto signal, const char* name) {
-            QObject::connect(manager_.get(), signal, manager_.get(), [this, name] { events_.push_back(name); });
-        };
-        note(&CanManager::update_firmware_failed_signal, "failed");
-        note(&CanManager::update_firmware_success_signal, "success");
-    }
-    void TearDown() override {
-        *stop_ = true;
-        manager_.reset();
-        adapter_->set_bus_listener(nullptr);
-        peer_->stop();
-        EmulatedUsbBackend::uninstall();
-    }
-    // Opens the link with motor id 3 once the scanner has listed the adapter, as the
-    // dialog does: the id, then the adapter's name.
-    void open() {
-        SetCan* dialog = nullptr;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* d = qobject_cast<SetCan*>(w)) dialog = d;
-        ASSERT_TRUE(dialog != nullptr);
-        auto* list = dialog->findChild<QComboBox*>("device_select_comboBox");
-        ASSERT_TRUE(wait_until([&] { return list->count() > 0; }, 3000));
-        emit dialog->set_can_id_signal(3);
-        manager_->device_open_close_slot("0");
-        ASSERT_TRUE(adapter_->is_open());
-    }
-    QString image(int size) {
-        QFile f(dir_.filePath(QString("fw%1.bin").arg(size)));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        std::mt19937 rng(size);
-        for (int i = 0; i < size; ++i) f.putChar(static_cast<char>(rng()));
-        return f.fileName();
-    }
-
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
-    std::unique_ptr<CanDriverPeer> peer_;
-    std::unique_ptr<CanManager> manager_;
-    std::vector<std::string> events_;
-    QTemporaryDir dir_;
-    std::shared_ptr<bool> stop_ = std::make_shared<bool>(false);
-};
-
-
-TEST_P(CanFirmware, Update) {
-    using A = CanDriverPeer::Answer;
-    const FirmwareRow& row = GetParam();
-    open();
-    peer_->set_answers(row.start, row.check, row.dfu);
-    auto texts = std::make_shared<QStringList>();
-    answer_dialogs(image(row.size), texts, stop_);
-    manager_->update_firmware();
-    QTest::qWait(50);
-    EXPECT_EQ(events_, row.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.outcome});
-    EXPECT_EQ(peer_->request_count(18), row.chunks < 0 ? 0 : 1);  // the image itself: size and CRC, the driver's verdict
-    EXPECT_EQ(peer_->image().size(), 8 * std::max(row.chunks, 0));
-    EXPECT_TRUE(!row.box || texts->contains(row.box)) << texts->join("|").toStdString();
-    EXPECT_EQ(peer_->request_count(21), row.check == A::Ack && row.chunks > 0 ? 1 : 0);
-    EXPECT_EQ(peer_->wait_for_requests(22, 1, row.outcome == "success" ? 1000 : 0), row.outcome == "success");
-}
-
-using A = CanDriverPeer::Answer;
-INSTANTIATE_TEST_SUITE_P(
-    Images, CanFirmware,
-    ::testing::Values(FirmwareRow{"padded", 20, A::Ack, A::Ack, A::Ack, "success", 3, nullptr},
-                      FirmwareRow{"dfu_refused", 16, A::Ack, A::Ack, A::Reject, "failed", 2, nullptr},
-                      FirmwareRow{"image_rejected", 13, A::Ack, A::Reject, A::Ack, "failed", 2, nullptr},
-                      FirmwareRow{"empty", 0, A::Ack, A::Ack, A::Ack, "", -1, "The firmware file is empty"},
-                      FirmwareRow{"largest", 1024 * 1024, A::Silent, A::Ack, A::Ack, "failed", 0, nullptr},
-                      FirmwareRow{"too_large", 1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, "", -1,
-                                  "The firmware file is too large, at most 1 MiB"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -11,10 +11,8 @@
 // the returned peer goes.
 inline std::unique_ptr<CanDriverPeer> start_can_driver_on(const std::shared_ptr<EmulatedGsUsbAdapter>& adapter,
                                                           uint8_t motor_id) {
-    std::weak_ptr<EmulatedGsUsbAdapter> weak = adapter;
-    auto peer = std::make_unique<CanDriverPeer>([weak](const CanFrame& frame) {
-        if (auto a = weak.lock()) a->deliver(frame);
-    });
+    // The peer answers on the adapter's thread, inside the listener: the adapter is alive.
+    auto peer = std::make_unique<CanDriverPeer>([a = adapter.get()](const CanFrame& frame) { a->deliver(frame); });
     peer->set_motor_id(motor_id);
     peer->start();
     CanDriverPeer* listener = peer.get();

@@ -1,8 +1,7 @@
 #include "can_driver_peer.h"
 
-#include <cstring>
-
 #include "can_codec.h"
+#include "can_frame_maker.h"
 #include "crc32.h"
 #include "wait_until.h"
 
@@ -12,27 +11,20 @@ bool CanDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms) {
     return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
 }
 
-
-void CanDriverPeer::start() {
-    if (thread_.joinable()) return;
-    stop_ = false;
-    thread_ = std::thread([this] { run(); });
-}
-
-void CanDriverPeer::stop() {
-    stop_ = true;
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
 void CanDriverPeer::on_host_frame(const CanFrame& frame) {
     const Request r{frame, static_cast<uint8_t>((frame.id >> 5) & 0x3F), static_cast<uint8_t>(frame.id & 0x0F)};
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(r);
-        inbox_.push_back(r);
-    }
-    wake_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(r);
+    if (!started_ || (frame.id & kCanReplyFlag) || r.motor_id != motor_id_) return;
+    // The request's own answers, then what the driver core has due.
+    std::vector<CanFrame> out;
+    handle(r, out);
+    std::vector<SimulatedDriver::Reply> replies;
+    driver_.poll(SimulatedDriver::Clock::now(), replies);
+    CanFrame f;
+    for (const auto& reply : replies)
+        if (encode(reply, f)) out.push_back(f);
+    for (const CanFrame& reply : out) deliver_(reply);
 }
 
 std::vector<CanDriverPeer::Request> CanDriverPeer::requests(int cmd) {
@@ -43,16 +35,12 @@ std::vector<CanDriverPeer::Request> CanDriverPeer::requests(int cmd) {
     return out;
 }
 
-CanFrame CanDriverPeer::reply(uint8_t cmd, uint8_t dlc) const {
-    CanFrame f;
-    f.id = make_can_id(cmd, motor_id_) | kCanReplyFlag;
-    f.dlc = dlc;
-    return f;
+CanFrame CanDriverPeer::reply(uint8_t cmd, uint8_t dlc, const std::vector<uint8_t>& bytes) const {
+    return make_can_frame(make_can_id(cmd, motor_id_) | kCanReplyFlag, dlc, bytes);
 }
 
 // The CAN frame of a core reply; false for what the CAN protocol lacks.
 bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
-    const auto u16 = [&](int at, uint32_t v) { f.data[at] = uint8_t(v >> 8), f.data[at + 1] = uint8_t(v); };
     const auto field = [](float x, float min, float max, int bits) {
         return static_cast<uint32_t>(float_to_uint(x, min, max, static_cast<uint8_t>(bits)));
     };
@@ -61,27 +49,17 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
     for (const auto& a : acks)
         if (a.first == r.kind) return f = reply(a.second, 1), true;
     switch (r.kind) {
-        case K::CalibrationStart:
-        case K::CalibrationSuccess:
-            f = reply(CanCommand::kStateReport, 8);
-            f.data[1] = r.kind == K::CalibrationStart ? 0 : 5;
+        case K::MotionState:
+            f = make_motion_reply(motor_id_, field(r.values[0], -40, 40, 20), field(r.values[1], -40, 40, 20),
+                                  field(r.values[2], -40, 40, 16), field(35.0f, -20, 200, 7), 1);
             return true;
-        case K::MotionState: {
-            f = reply(CanCommand::kMotionControl, 8);
-            const uint32_t p = field(r.values[0], -40, 40, 20), v = field(r.values[1], -40, 40, 20);
-            const uint32_t t = field(r.values[2], -40, 40, 16), temp = field(35.0f, -20, 200, 7);
-            const uint8_t b[8] = {uint8_t(p), uint8_t(p >> 8), uint8_t((p >> 16 & 0x0F) | (v & 0x0F) << 4), uint8_t(v >> 4),
-                                  uint8_t(v >> 12), uint8_t(t), uint8_t(t >> 8), uint8_t(temp << 1 | 1)};
-            std::memcpy(f.data, b, 8);
+        case K::Version: {  // prefix and suffix, 16 bits each
+            const auto v0 = uint16_t(r.values[0]), v1 = uint16_t(r.values[1]);
+            f = reply(CanCommand::kGetFwVersion, 4, {uint8_t(v0 >> 8), uint8_t(v0), uint8_t(v1 >> 8), uint8_t(v1)});
             return true;
         }
-        case K::Version:
-            f = reply(CanCommand::kGetFwVersion, 4);
-            u16(0, uint32_t(r.values[0])), u16(2, uint32_t(r.values[1]));
-            return true;
         case K::StatusWord:
-            f = reply(CanCommand::kGetStatusWord, 2);
-            u16(0, r.word);
+            f = reply(CanCommand::kGetStatusWord, 2, {uint8_t(r.word >> 8), uint8_t(r.word)});
             return true;
         default:
             return false;
@@ -89,32 +67,21 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
 }
 
 void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
-    if ((r.frame.id & kCanReplyFlag) || r.motor_id != motor_id_) return;
     const uint8_t* b = r.frame.data;
-    auto status = [&](uint8_t cmd, bool ok) {
-        out.push_back(reply(cmd, 1));
-        out.back().data[0] = ok ? 0 : 1;
-    };
+    auto status = [&](uint8_t cmd, bool ok) { out.push_back(reply(cmd, 1, {uint8_t(ok ? 0 : 1)})); };
     auto answer = [&](uint8_t cmd, int step, bool ok) {
         if (answers_[step] != Answer::Silent) status(cmd, ok && answers_[step] == Answer::Ack);
     };
-    std::lock_guard<std::mutex> lock(mutex_);
     switch (r.cmd) {
         case CanCommand::kDisableMotor: driver_.disable(); break;
         case CanCommand::kEnableMotor: driver_.enable(); break;
-        case CanCommand::kCalibrateMotor: {
-            const bool ok = driver_.error_bits() == 0;
-            status(r.cmd, ok);
-            if (ok) driver_.start_calibration();
-            break;
-        }
         case CanCommand::kMotionControl: {
-            auto value = [](uint32_t raw, float min, float max, int bits) {
-                return uint_to_float(static_cast<int32_t>(raw), min, max, static_cast<uint8_t>(bits));
+            const auto raw = motion_command_fields(b);
+            auto value = [&](int k, float min, float max, int bits) {
+                return uint_to_float(static_cast<int32_t>(raw[k]), min, max, static_cast<uint8_t>(bits));
             };
-            driver_.motion_target(value(b[0] | b[1] << 8, -40, 40, 16), value(b[2] | (b[3] & 0x3F) << 8, -40, 40, 14),
-                                  value(b[6] | b[7] << 8, -40, 40, 16), value(b[3] >> 6 | b[4] << 2, 0, 1023, 10),
-                                  value(b[5], 0, 51, 8));
+            driver_.motion_target(value(0, -40, 40, 16), value(1, -40, 40, 14), value(2, -40, 40, 16),
+                                  value(3, 0, 1023, 10), value(4, 0, 51, 8));
             break;
         }
         case CanCommand::kResetMotor: driver_.reset(); break;
@@ -132,32 +99,5 @@ void CanDriverPeer::handle(const Request& r, std::vector<CanFrame>& out) {
         case CanCommand::kGetFwVersion: driver_.request_version(); break;
         case CanCommand::kGetStatusWord: driver_.request_status(); break;
         default: break;
-    }
-}
-
-void CanDriverPeer::run() {
-    std::vector<SimulatedDriver::Reply> replies;
-    std::vector<CanFrame> out;
-    // Each request's replies follow it before the next request is looked at.
-    auto drain_core = [&] {
-        replies.clear();
-        driver_.poll(Clock::now(), replies);
-        CanFrame f;
-        for (const auto& r : replies)
-            if (encode(r, f)) out.push_back(f);
-    };
-    while (!stop_) {
-        std::deque<Request> inbox;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            inbox.swap(inbox_);
-        }
-        for (const Request& r : inbox) handle(r, out), drain_core();
-        drain_core();
-        for (const CanFrame& f : out) deliver_(f);
-        out.clear();
-        std::unique_lock<std::mutex> lock(mutex_);
-        const auto next = std::min(driver_.next_due(), Clock::now() + std::chrono::microseconds(500));
-        wake_.wait_until(lock, next, [this] { return stop_.load() || !inbox_.empty(); });
     }
 }

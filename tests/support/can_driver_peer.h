@@ -1,19 +1,15 @@
 #pragma once
 // The CAN side of a simulated driver. Frames the tool puts on the bus go to
-// on_host_frame(); a peer thread drives the shared SimulatedDriver core with them in
-// arrival order and hands the driver's replies to `deliver` (e.g. an emulated
-// adapter's delivery). Besides the core it keeps the firmware image transfer
-// (start, 8-byte chunks, size and CRC check, DFU start), checked against what it got.
+// on_host_frame(), which drives the shared SimulatedDriver core with them and hands
+// the driver's replies to `deliver` (e.g. an emulated adapter's delivery) before it
+// returns, so each request's replies follow it. Besides the core it keeps the
+// firmware image transfer (start, 8-byte chunks, size and CRC check, DFU start),
+// checked against what it got.
 #include <QByteArray>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "can_frame.h"
@@ -21,7 +17,6 @@
 
 class CanDriverPeer {
 public:
-    using Clock = std::chrono::steady_clock;
     struct Request {
         CanFrame frame;
         uint8_t cmd = 0, motor_id = 0;
@@ -30,9 +25,10 @@ public:
     enum class Answer { Ack, Reject, Silent };
 
     explicit CanDriverPeer(std::function<void(const CanFrame&)> deliver) : deliver_(std::move(deliver)) {}
-    ~CanDriverPeer() { stop(); }
-    void start();
-    void stop();
+    // Only a started driver answers; frames are recorded either way. stop() waits
+    // for an answer under way.
+    void start() { started_ = true; }
+    void stop() { std::lock_guard<std::mutex> lock(mutex_); started_ = false; }
     void on_host_frame(const CanFrame& frame);  // any thread
 
     SimulatedDriver& driver() { return driver_; }
@@ -47,20 +43,16 @@ public:
     QByteArray image() { std::lock_guard<std::mutex> lock(mutex_); return image_; }  // since the last write-app-back start
 
 private:
-    void run();
     void handle(const Request& request, std::vector<CanFrame>& out);
     bool encode(const SimulatedDriver::Reply& reply, CanFrame& out) const;
-    CanFrame reply(uint8_t cmd, uint8_t dlc) const;
+    CanFrame reply(uint8_t cmd, uint8_t dlc, const std::vector<uint8_t>& bytes = {}) const;
 
     std::function<void(const CanFrame&)> deliver_;
     SimulatedDriver driver_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> started_{false};
     std::atomic<uint8_t> motor_id_{1};
     std::atomic<Answer> answers_[3] = {Answer::Ack, Answer::Ack, Answer::Ack};
     std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Request> inbox_;
     std::vector<Request> requests_;
     QByteArray image_;
 };

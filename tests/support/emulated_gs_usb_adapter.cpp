@@ -18,37 +18,6 @@ void put_u32(uint8_t* p, uint32_t v) {
 }
 uint32_t get_u32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
-class Connection : public hv::usb::UsbConnection {
-public:
-    Connection(std::shared_ptr<EmulatedGsUsbAdapter> adapter, uint64_t session)
-        : adapter_(std::move(adapter)), session_(session) {}
-    ~Connection() override { close(); }
-    hv::usb::InterfaceInfo interface_info() override { return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}}; }
-    UsbStatus control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
-                               uint16_t length, std::size_t& transferred, unsigned) override {
-        return adapter_->control(session_, request, value, data, length, transferred);
-    }
-    UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
-                         unsigned timeout_ms) override {
-        return adapter_->bulk_write(session_, data, length, transferred, timeout_ms);
-    }
-    UsbStatus submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) override {
-        return adapter_->submit_read(session_, buffer, length, std::move(done));
-    }
-    void cancel_reads() override { adapter_->cancel_reads(session_); }
-    void close() override {
-        if (closed_) return;
-        closed_ = true;
-        adapter_->cancel_reads(session_);
-        adapter_->release(session_);
-    }
-
-private:
-    const std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
-    const uint64_t session_;
-    bool closed_ = false;
-};
-
 }  // namespace
 
 EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options, std::string path)
@@ -59,10 +28,7 @@ EmulatedGsUsbAdapter::EmulatedGsUsbAdapter(Options options, std::string path)
 EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
     locked([&] { stop_ = true; });
     wake_.notify_all();
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    thread_.get_id() == std::this_thread::get_id() ? thread_.detach() : thread_.join();  // last user on its thread
 }
 
 void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
@@ -96,10 +62,7 @@ uint32_t EmulatedGsUsbAdapter::bitrate_locked() const {
 void EmulatedGsUsbAdapter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     // The motor acknowledges only at exactly 1 Mbit/s.
-    const auto sending = [this] {
-        const uint32_t quanta = timing_[4] * (1 + timing_[0] + timing_[1] + timing_[2]);
-        return !mailboxes_.empty() && acknowledged_ && quanta != 0 && options_.can_clock_hz == 1000000u * quanta;
-    };
+    const auto sending = [this] { return !mailboxes_.empty() && acknowledged_ && bitrate_locked() == 1000000u; };
     for (;;) {
         wake_.wait(lock, [&] {
             return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) || sending() ||
@@ -141,16 +104,15 @@ std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& st
     if (status != UsbStatus::ok) return nullptr;
     kernel_attached_ = started_ = false;
     opened_ = true;
-    return std::make_shared<Connection>(shared_from_this(), ++session_);
+    return shared_from_this();
 }
 
-UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request,
-                                        uint16_t value, uint8_t* data, uint16_t length,
-                                        std::size_t& transferred) {
+UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
+                                                 uint16_t length, std::size_t& transferred, unsigned) {
     static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (gone_locked(session) != UsbStatus::ok) return gone_locked(session);
+    if (!opened_) return UsbStatus::invalid;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
     if (request > 6 || length < sizes[request] || !channel_ok) return UsbStatus::stall;
@@ -176,16 +138,17 @@ UsbStatus EmulatedGsUsbAdapter::control(uint64_t session, uint8_t request,
     return UsbStatus::ok;
 }
 
-UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data, std::size_t length,
-                                           std::size_t& transferred, unsigned timeout_ms) {
+UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
+                                           unsigned timeout_ms) {
     transferred = 0;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (gone_locked(session) != UsbStatus::ok) return gone_locked(session);
+    if (!opened_) return UsbStatus::invalid;
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
     const bool taken = idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                       [this] { return held_.size() < kHeld; });
     --writing_;
+    timed_out_ += taken ? 0 : 1;
     if (!taken) return UsbStatus::timed_out;
     CanFrame frame;
     frame.id = get_u32(data + 4);
@@ -197,11 +160,10 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint64_t session, const uint8_t* data
     return UsbStatus::ok;
 }
 
-UsbStatus EmulatedGsUsbAdapter::submit_read(uint64_t session, uint8_t* buffer, std::size_t length,
-                                            hv::usb::ReadDone done) {
+UsbStatus EmulatedGsUsbAdapter::submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) {
     const UsbStatus status = locked([&] {
-        if (gone_locked(session) == UsbStatus::ok) reads_.push_back({buffer, length, std::move(done)});
-        return gone_locked(session);
+        if (opened_) reads_.push_back({buffer, length, std::move(done)});
+        return opened_ ? UsbStatus::ok : UsbStatus::invalid;
     });
     wake_.notify_all();
     return status;
@@ -218,14 +180,15 @@ void EmulatedGsUsbAdapter::finish_reads(std::unique_lock<std::mutex>& lock, UsbS
     idle_.wait(lock, [this] { return completing_ == 0; });  // a read handed over right now ends first
 }
 
-void EmulatedGsUsbAdapter::cancel_reads(uint64_t session) {
+void EmulatedGsUsbAdapter::cancel_reads() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (session == session_) finish_reads(lock, UsbStatus::cancelled);
+    finish_reads(lock, UsbStatus::cancelled);
 }
 
-void EmulatedGsUsbAdapter::release(uint64_t session) {
+void EmulatedGsUsbAdapter::close() {
+    cancel_reads();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (session != session_ || !opened_) return;
+    if (!opened_) return;
     opened_ = started_ = false;
     kernel_attached_ = options_.kernel_driver;  // the kernel driver takes it back
     in_queue_.clear(), held_.clear(), mailboxes_.clear();

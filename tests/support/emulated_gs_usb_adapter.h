@@ -12,7 +12,8 @@
 //   1 Mbit/s where the motor sits) 3 frames sit in the mailboxes, 64 more are
 //   held, and bulk OUT then NAKs until the host's time-out;
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
-//   an open takes the adapter from the kernel until it is closed.
+//   an open takes the adapter from the kernel until it is closed;
+// - it is its own connection, so it is open to one user at a time.
 //
 // set_bus_listener(f): f sees every frame that goes out on the bus, on the
 // adapter's thread, after its echo; it may call deliver(). deliver(frame) puts a
@@ -30,7 +31,7 @@
 #include "can_frame.h"
 #include "usb_backend.h"
 
-class EmulatedGsUsbAdapter : public std::enable_shared_from_this<EmulatedGsUsbAdapter> {
+class EmulatedGsUsbAdapter : public hv::usb::UsbConnection, public std::enable_shared_from_this<EmulatedGsUsbAdapter> {
     template <class F>
     auto locked(F f) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -47,7 +48,7 @@ public:
     using BusListener = std::function<void(const CanFrame&)>;
 
     EmulatedGsUsbAdapter(Options options, std::string path);
-    ~EmulatedGsUsbAdapter();
+    ~EmulatedGsUsbAdapter() override;
 
     void set_bus_listener(BusListener f) {
         locked([&] { listener_ = f ? std::make_shared<BusListener>(std::move(f)) : nullptr; });
@@ -56,21 +57,28 @@ public:
     void set_acknowledged(bool acknowledged) { locked([&] { acknowledged_ = acknowledged; }), wake_.notify_all(); }
 
     uint32_t bus_bitrate() { return locked([&] { return bitrate_locked(); }); }  // of channel 0; 0: no timing yet
+    uint32_t sample_point_permille() {  // of channel 0
+        std::lock_guard<std::mutex> lock(mutex_);
+        return 1000 * (1 + timing_[0] + timing_[1]) / (1 + timing_[0] + timing_[1] + timing_[2]);
+    }
     int most_writes_at_once() { return locked([&] { return most_writing_; }); }  // the host must serialise
+    int timed_out_writes() { return locked([&] { return timed_out_; }); }  // NAKed until the host gave up
     bool is_open() { return locked([&] { return opened_; }); }
     bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
     const std::string path;
 
-    // Used by EmulatedUsbBackend and its connections.
+    // Used by EmulatedUsbBackend and the USB layer.
     std::shared_ptr<hv::usb::UsbConnection> open(hv::usb::UsbStatus& status);
-    hv::usb::UsbStatus control(uint64_t session, uint8_t request,
-                               uint16_t value, uint8_t* data, uint16_t length, std::size_t& transferred);
-    hv::usb::UsbStatus bulk_write(uint64_t session, const uint8_t* data, std::size_t length,
-                                  std::size_t& transferred, unsigned timeout_ms);
-    hv::usb::UsbStatus submit_read(uint64_t session, uint8_t* buffer, std::size_t length,
-                                   hv::usb::ReadDone done);
-    void cancel_reads(uint64_t session);
-    void release(uint64_t session);
+    hv::usb::InterfaceInfo interface_info() override {  // one bulk IN and one bulk OUT endpoint
+        return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}};
+    }
+    hv::usb::UsbStatus control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
+                                        uint16_t length, std::size_t& transferred, unsigned) override;
+    hv::usb::UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
+                                  unsigned timeout_ms) override;
+    hv::usb::UsbStatus submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) override;
+    void cancel_reads() override;
+    void close() override;  // the kernel driver, if any, takes it back
 
 private:
     struct Read {
@@ -78,9 +86,6 @@ private:
         std::size_t length;
         hv::usb::ReadDone done;
     };
-    hv::usb::UsbStatus gone_locked(uint64_t session) const {
-        return opened_ && session == session_ ? hv::usb::UsbStatus::ok : hv::usb::UsbStatus::invalid;
-    }
     uint32_t bitrate_locked() const;
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
     void fill_mailboxes_locked();
@@ -92,9 +97,8 @@ private:
     std::condition_variable wake_, idle_;
     bool stop_ = false, opened_ = false, started_ = false;
     bool acknowledged_ = true, kernel_attached_;
-    uint64_t session_ = 0;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
-    int completing_ = 0, writing_ = 0, most_writing_ = 0;
+    int completing_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
     std::deque<Read> reads_;

@@ -3,7 +3,6 @@
 // install() selects it, uninstall() returns to libusb. Layer calls can be made
 // to fail with fail_call.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,46 +21,39 @@ public:
     }
     static void uninstall() { hv::usb::set_usb_backend(nullptr); }
 
-    // Plugs in an adapter; listed in plug-in order.
+    // Plugs in the adapter (one at a time: a second replaces the first).
     std::shared_ptr<EmulatedGsUsbAdapter> add_adapter(EmulatedGsUsbAdapter::Options options = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::string location = "emu-" + std::to_string(adapters_.size());
-        adapters_.push_back(std::make_shared<EmulatedGsUsbAdapter>(
-            options, hv::usb::make_interface_path(0x1d50, 0x606f, 0, location)));
-        return adapters_.back();
+        const std::string path = hv::usb::make_interface_path(0x1d50, 0x606f, 0, "emu-0");
+        return adapter_ = std::make_shared<EmulatedGsUsbAdapter>(options, path);
     }
     // The next `times` calls of `call` fail with `error`.
     void fail_call(hv::usb::WinCall call, uint32_t error, int times = 1) {
         std::lock_guard<std::mutex> lock(mutex_);
-        failures_[call] = {error, times};
+        failure_ = {call, error, times};
     }
 
     std::vector<std::string> list_gs_usb_interfaces() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::string> paths;
-        for (const auto& adapter : adapters_) paths.push_back(adapter->path);
-        return paths;
+        return adapter_ ? std::vector<std::string>{adapter_->path} : std::vector<std::string>{};
     }
     std::shared_ptr<hv::usb::UsbConnection> open_interface(const std::string& path,
                                                           hv::usb::UsbStatus& status) override {
         std::lock_guard<std::mutex> lock(mutex_);
         status = hv::usb::UsbStatus::not_found;
-        for (const auto& adapter : adapters_)
-            if (adapter->path == path) return adapter->open(status);
-        return nullptr;
+        return adapter_ && adapter_->path == path ? adapter_->open(status) : nullptr;
     }
     uint32_t injected_failure(hv::usb::WinCall call) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        Failure& f = failures_[call];
-        return f.times > 0 ? (--f.times, f.error) : 0;
+        return call == failure_.call && failure_.times > 0 ? (--failure_.times, failure_.error) : 0;
     }
 
 private:
-    struct Failure {
-        uint32_t error = 0;
-        int times = 0;
-    };
     std::mutex mutex_;
-    std::vector<std::shared_ptr<EmulatedGsUsbAdapter>> adapters_;
-    std::map<hv::usb::WinCall, Failure> failures_;
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
+    struct {
+        hv::usb::WinCall call;
+        uint32_t error;
+        int times;
+    } failure_{};
 };

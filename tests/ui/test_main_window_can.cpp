@@ -1,16 +1,21 @@
 // The main window over the CAN link: the gs_usb library down to the USB layer,
 // an emulated adapter and the simulated driver on its bus; a serial peer for the
 // switch between the links.
-#include <QFile>
+#include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <fstream>
 #include <array>
 #include <gtest/gtest.h>
 
 #include "can_codec.h"
 #include "can_driver_on_adapter.h"
+#include "can_manager.h"
 #include "emulated_usb_backend.h"
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
@@ -29,8 +34,7 @@ bool is_motion(const CanDriverPeer::Request& r) { return r.cmd == CanCommand::kM
 class CanWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        backend = EmulatedUsbBackend::install();
-        adapter = backend->add_adapter();
+        adapter = EmulatedUsbBackend::install()->add_adapter();
         peer = start_can_driver_on(adapter, 1);
         ASSERT_TRUE(serial.start());
         h = std::make_unique<WindowHarness>("en");
@@ -43,7 +47,6 @@ protected:
     }
     int motion() { return peer->request_count(CanCommand::kMotionControl); }
 
-    std::shared_ptr<EmulatedUsbBackend> backend;
     std::shared_ptr<EmulatedGsUsbAdapter> adapter;
     std::unique_ptr<CanDriverPeer> peer;
     SerialDriverPeer serial;
@@ -78,9 +81,8 @@ TEST_F(CanWindow, LinkSwitching) {
     EXPECT_TRUE(tabs->isTabEnabled(2));
 }
 
-// A step stream; an error stops it with one zero target, then the motor is off;
-// a firmware update stops a running curve before the first firmware frame.
-TEST_F(CanWindow, StreamErrorAndFirmwareUpdate) {
+// A step stream; an error stops it with one zero target, then the motor is off.
+TEST_F(CanWindow, StreamStopsOnError) {
     ASSERT_TRUE(h->can_link(true));
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     set_spins(h->window(), {{"exp_angle_doubleSpinBox", 2.0}, {"kp_doubleSpinBox", 20.0}, {"kd_doubleSpinBox", 1.5}});
@@ -93,31 +95,71 @@ TEST_F(CanWindow, StreamErrorAndFirmwareUpdate) {
     peer->driver().set_error_bits(0);
     QTest::qWait(100);
     auto frames = peer->requests(CanCommand::kMotionControl);
-    EXPECT_EQ(int(frames.size()), motion());
     EXPECT_EQ(payload(frames.back()), payload_of({}));
     for (size_t i = before; i + 1 < frames.size(); ++i) ASSERT_EQ(payload(frames[i]), payload_of({2, 0, 0, 20, 1.5f}));
+}
 
+// Firmware images through the window's button: size limits, the driver's verdicts
+// and the version request after success; a running curve stops before the first
+// firmware frame.
+TEST_F(CanWindow, FirmwareUpdate) {
+    ASSERT_TRUE(h->can_link(true));
+    CanManager* manager = h->window()->can_manager();
+    manager->set_intervals(0, 30, 300);
+    std::vector<std::string> events;
+    QObject::connect(manager, &CanManager::update_firmware_failed_signal, [&] { events.push_back("failed"); });
+    QObject::connect(manager, &CanManager::update_firmware_success_signal, [&] { events.push_back("success"); });
     QTemporaryDir dir;
-    const QString image_path = dir.path() + QStringLiteral("/image.bin");
-    QByteArray image(100, '\x5a');
-    QFile file(image_path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    file.close();
+    QString path;
+    QStringList boxes;
+    QTimer answer;  // the file dialog picks `path`; every box is read and confirmed
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            chooser->selectFile(path);
+            QMetaObject::invokeMethod(chooser, "accept");
+        } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    answer.start(10);
+    using A = CanDriverPeer::Answer;
+    struct Row {
+        int size;
+        A start, check, dfu;
+        std::vector<std::string> outcome;
+        int chunks;  // -1: not even the start request went out
+        QString box;
+    } rows[] = {
+        {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, ""},
+        {16, A::Ack, A::Ack, A::Reject, {"failed"}, 2, ""},
+        {13, A::Ack, A::Reject, A::Ack, {"failed"}, 2, ""},
+        {0, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is empty"},
+        {1024 * 1024, A::Silent, A::Ack, A::Ack, {"failed"}, 0, ""},
+        {1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is too large, at most 1 MiB"},
+    };
     curve_start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
     ASSERT_TRUE(peer->wait_for_requests(CanCommand::kMotionControl, motion() + 50, 3000));
-    on_next_modal_of<QFileDialog>([image_path](QFileDialog* chooser) {
-        chooser->selectFile(image_path);
-        QMetaObject::invokeMethod(chooser, "accept");
-        on_next_modal_of<QMessageBox>([](QMessageBox* confirm) { confirm->button(QMessageBox::Ok)->click(); });
-    });
-    h->button("update_firmware_pushButton")->click();  // returns after the whole update
-    EXPECT_EQ(peer->image(), image + QByteArray(4, '\0'));
-    const auto all = peer->requests();
-    const auto start = std::find_if(all.begin(), all.end(),
-                                    [](const auto& r) { return r.cmd == CanCommand::kWriteAppBackStart; });
-    ASSERT_NE(start, all.end());
-    EXPECT_TRUE(std::none_of(start, all.end(), is_motion));
-    const auto last_motion = std::find_if(std::make_reverse_iterator(start), all.rend(), is_motion);
-    ASSERT_NE(last_motion, all.rend());
-    EXPECT_EQ(payload(*last_motion), payload_of({}));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        peer->clear_requests();
+        QByteArray image(row.size, char(row.size | 1));
+        path = dir.filePath(QString("fw%1.bin").arg(row.size));
+        ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
+        peer->set_answers(row.start, row.check, row.dfu);
+        events.clear(), boxes.clear();
+        h->button("update_firmware_pushButton")->click();  // returns after the whole update
+        EXPECT_EQ(events, row.outcome);
+        EXPECT_EQ(boxes.contains(row.box), !row.box.isEmpty()) << boxes.join("|").toStdString();
+        EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBackStart), row.chunks < 0 ? 0 : 1);
+        EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBack), std::max(row.chunks, 0));
+        EXPECT_EQ(peer->request_count(CanCommand::kDfuStart), row.check == A::Ack && row.chunks > 0 ? 1 : 0);
+        const bool success = row.outcome == std::vector<std::string>{"success"};
+        EXPECT_EQ(peer->wait_for_requests(CanCommand::kGetFwVersion, 1, success ? 1000 : 0), success);
+        if (success) EXPECT_EQ(peer->image(), image + QByteArray(4, '\0'));
+        const auto all = peer->requests();
+        const auto start = std::find_if(all.begin(), all.end(),
+                                        [](const auto& r) { return r.cmd == CanCommand::kWriteAppBackStart; });
+        EXPECT_TRUE(std::none_of(start, all.end(), is_motion));
+    }
 }
