@@ -93,8 +93,10 @@ TEST_F(SlCanAdapter, ErrorRepliesNonFramesAndLostBytesCostNoFrameAndInventNone) 
     CanFrame f;
     ASSERT_TRUE(into_ring("t123"));
     EXPECT_EQ(link.receive(f), 0);  // takes in "t123"
-    ASSERT_TRUE(into_ring(QByteArray(SlCanQt::kRingSize, 'x') + "2t7FF0\rt4562BBCC\r"));
-    EXPECT_EQ(next_frame(), "456#2 0 0 0 0 0 0 cc bb");
+    for (const char* tail : {"2AB01\r", "2t7FF0\r"}) {  // would complete "t123"; a frame after one byte
+        ASSERT_TRUE(into_ring(QByteArray(SlCanQt::kRingSize, 'x') + tail + "t4562BBCC\r"));
+        EXPECT_EQ(next_frame(), "456#2 0 0 0 0 0 0 cc bb") << tail;
+    }
 }
 
 }  // namespace
