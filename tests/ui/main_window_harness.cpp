@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
@@ -93,6 +94,12 @@ void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidg
         else if (timeout_ms > 0)
             on_next_modal(match, action, timeout_ms - 5);
     });
+}
+
+void choose_in(QFileDialog* chooser, const QString& path) {
+    chooser->selectFile(path);
+    chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
+    QMetaObject::invokeMethod(chooser, "accept");
 }
 
 QWidget* top_level_named(const char* name) {

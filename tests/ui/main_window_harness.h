@@ -18,6 +18,7 @@
 // Readable failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
+class QFileDialog;
 class SerialDriverPeer;
 
 class WindowHarness {
@@ -55,6 +56,9 @@ void on_next_modal_of(std::function<void(T*)> action) {
     on_next_modal([](QWidget* w) { return qobject_cast<T*>(w); },
                   [action](QWidget* w) { action(qobject_cast<T*>(w)); });
 }
+// Picks `path` in a file dialog and accepts. The name goes into the dialog's name
+// field too: selectFile() leaves the field alone while it has the focus.
+void choose_in(QFileDialog* chooser, const QString& path);
 // The top-level widget with this object name (a dialog the window keeps).
 QWidget* top_level_named(const char* name);
 // Sets spin boxes of `parent` by object name.

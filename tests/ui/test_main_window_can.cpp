@@ -115,8 +115,7 @@ TEST_F(CanWindow, FirmwareUpdate) {
     QTimer answer;  // the file dialog picks `path`; every box is read and confirmed
     QObject::connect(&answer, &QTimer::timeout, [&] {
         if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-            chooser->selectFile(path);
-            QMetaObject::invokeMethod(chooser, "accept");
+            choose_in(chooser, path);
         } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             boxes << box->text();
             box->button(QMessageBox::Ok)->click();

@@ -120,10 +120,7 @@ TEST_F(SerialWindow, StepStreamIsLoggedAndPlotted) {
     const QString folder = dir.path();
     h->find<QCheckBox>("save_checkBox")->setChecked(true);
     on_next_modal_of<Save>([folder](Save* s) {
-        on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) {
-            chooser->selectFile(folder);
-            QMetaObject::invokeMethod(chooser, "accept");
-        });
+        on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
         s->findChild<QPushButton*>("folder_pushButton")->click();
         s->findChild<QPushButton*>("comfirm_pushButton")->click();
     });
