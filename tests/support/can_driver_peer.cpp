@@ -45,7 +45,7 @@ bool CanDriverPeer::encode(const SimulatedDriver::Reply& r, CanFrame& f) const {
         return static_cast<uint32_t>(float_to_uint(x, min, max, static_cast<uint8_t>(bits)));
     };
     const std::pair<K, uint8_t> acks[] = {{K::EnableAck, 2}, {K::DisableAck, 1}, {K::ResetAck, 5},
-                                          {K::ZeroPointAck, 6}, {K::ErrorResetAck, 17}, {K::SetParamAck, 10}};
+                                          {K::ZeroPointAck, 6}, {K::ErrorResetAck, 17}};
     for (const auto& a : acks)
         if (a.first == r.kind) return f = reply(a.second, 1), true;
     switch (r.kind) {

@@ -12,7 +12,7 @@ using D = SimulatedDriver;
 
 // Serial command and number of values of each reply, in ReplyKind order.
 constexpr struct { uint8_t cmd; int values; } kReplies[] = {
-    {1, 0}, {7, 0}, {18, 0}, {8, 0}, {32, 0}, {34, 0}, {5, 0}, {6, 0}, {2, 3}, {4, 3}, {3, 5}, {19, 5}, {33, 1}};
+    {1, 0}, {7, 0}, {18, 0}, {8, 0}, {32, 0}, {5, 0}, {6, 0}, {2, 3}, {4, 3}, {3, 5}, {19, 5}, {33, 1}};
 
 // Requests without values, by serial command; parameter writes (17, 23) get no answer.
 const std::map<uint8_t, void (D::*)()> kRequests{

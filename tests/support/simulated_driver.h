@@ -28,7 +28,7 @@ public:
     // CommonState voltage, motor and driver temperature; FirmwareParams carries the
     // five Params, Version prefix and suffix; StatusWord is a `word`.
     enum class ReplyKind {
-        EnableAck, DisableAck, ResetAck, ZeroPointAck, ErrorResetAck, SetParamAck, CalibrationStart,
+        EnableAck, DisableAck, ResetAck, ZeroPointAck, ErrorResetAck, CalibrationStart,
         CalibrationSuccess, MotionState, CommonState, FirmwareParams, Version, StatusWord,
     };
     using K = ReplyKind;
