@@ -1,5 +1,4 @@
 // CAN frames (13 bytes each: id, dlc, eight data bytes) through the reply parser.
-#include <QCoreApplication>
 #include <cmath>
 #include <cstring>
 
@@ -13,9 +12,7 @@ int motion_samples = 0, common_states = 0;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int argc = 1;
-    static char* argv[] = {const_cast<char*>("fuzz"), nullptr};
-    static QCoreApplication app(argc, argv);
+    fuzz_application();
     static CanReceiver receiver(nullptr);
     static const bool connected = [] {
         quiet_console();

@@ -1,6 +1,7 @@
 #pragma once
 // What every fuzz target shares: a check that also holds in release builds, and a
 // quiet console (the parsers log every odd byte; libFuzzer reports on stderr).
+#include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -17,4 +18,11 @@
 inline void quiet_console() {
     std::cout.setstate(std::ios::failbit);
     std::cerr.setstate(std::ios::failbit);
+}
+
+// The application the receivers' signals and the serial port need, made once.
+inline void fuzz_application() {
+    static int argc = 1;
+    static char* argv[] = {const_cast<char*>("fuzz"), nullptr};
+    static QCoreApplication app(argc, argv);
 }

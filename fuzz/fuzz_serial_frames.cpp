@@ -1,5 +1,4 @@
 // Serial bytes, in reads of fuzzed sizes, through frame extraction and the reply parser.
-#include <QCoreApplication>
 #include <algorithm>
 #include <cstring>
 
@@ -14,9 +13,7 @@ int motion_samples = 0;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int argc = 1;
-    static char* argv[] = {const_cast<char*>("fuzz"), nullptr};
-    static QCoreApplication app(argc, argv);
+    fuzz_application();
     static SerialReceiver receiver(nullptr);
     [[maybe_unused]] static const bool connected = (quiet_console(), QObject::connect(
         &receiver, &DeviceReceiver::motor_motion_state_signal, [](QVector<StampedMoitonState>& s) {

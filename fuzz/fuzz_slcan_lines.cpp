@@ -21,9 +21,7 @@ std::string spelling(CanFrame& f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int argc = 1;
-    static char* argv[] = {const_cast<char*>("fuzz"), nullptr};
-    static QCoreApplication app(argc, argv);
+    fuzz_application();
     static SlCanQt link;
     static int master = -1, slave = -1;
     static unsigned sequence = 0;
