@@ -98,6 +98,17 @@ protected:
 
     void set_spin(const char* name, double value) { child<QDoubleSpinBox>(name)->setValue(value); }
 
+    // Presses start and checks the link and rate it reports.
+    void start_expecting(int mode, uint32_t rate) {
+        ConsoleCapture console;
+        QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
+        const uint32_t interval_ns = 1000000000u / rate;
+        EXPECT_EQ(sender_lines(console),
+                  (std::vector<std::string>{"mode_ is: " + std::to_string(mode), "[INFO] Send_hz: " + std::to_string(rate),
+                                            "[INFO] Send_interval_ns_: " + std::to_string(interval_ns),
+                                            "[INFO] Sleep_interval_us_: " + std::to_string(interval_ns / 5000)}));
+    }
+
     void expect_running_locks(bool running) {
         EXPECT_EQ(child<QPushButton>("start_pushButton")->isEnabled(), !running);
         EXPECT_EQ(child<QTabWidget>("mode_tabWidget")->isEnabled(), !running);
@@ -106,11 +117,19 @@ protected:
         EXPECT_EQ(main_ui_->send_motion_param_pushButton->isEnabled(), !running);
     }
 
+    // Mean spacing of the published points in ms: about 10 at 100 Hz, about 1 at 1000 Hz.
+    // Only the side of 5 ms is checked, so a loaded machine cannot flip it.
+    double mean_spacing_ms() const {
+        if (published_.size() < 2) return 0.0;
+        return 1000.0 * (published_.back().time - published_.front().time) / (published_.size() - 1);
+    }
+
     // Every published point was sent once, in order, as the curve of `type` with `p`;
     // the stop added one all-zero target.
     void expect_curve_on_serial(uint8_t type, const Target& p) {
         const auto requests = serial_peer_->requests(kSerialMotionCmd);
         ASSERT_FALSE(published_.isEmpty());
+        EXPECT_GT(mean_spacing_ms(), 5.0) << "serial streams at 100 Hz";
         ASSERT_EQ(requests.size(), static_cast<size_t>(published_.size()) + 1);
         for (int i = 0; i <= published_.size(); ++i) {
             const Target expected = i < published_.size() ? curve_target(type, published_[i].time, p) : Target{};
@@ -121,6 +140,7 @@ protected:
     void expect_curve_on_can(uint8_t type, const Target& p) {
         const auto frames = can_peer_->requests(CanCommand::kMotionControl);
         ASSERT_FALSE(published_.isEmpty());
+        EXPECT_LT(mean_spacing_ms(), 5.0) << "CAN streams at 1000 Hz";
         ASSERT_EQ(frames.size(), static_cast<size_t>(published_.size()) + 1);
         for (int i = 0; i <= published_.size(); ++i) {
             const Target expected = i < published_.size() ? curve_target(type, published_[i].time, p) : Target{};
@@ -168,13 +188,7 @@ TEST_F(SetCurveTest, TorqueTabOverSerialStreamsAtOneHundredHertzAndStopUnlocks) 
     set_spin("position_C_doubleSpinBox", 3.0);
     set_spin("position_Kp_doubleSpinBox", 9.0);
     child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
-    {
-        ConsoleCapture console;
-        QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"mode_ is: 1", "[INFO] Send_hz: 100", "[INFO] Send_interval_ns_: 10000000",
-                                            "[INFO] Sleep_interval_us_: 2000"}));
-    }
+    start_expecting(1, 100);
     expect_running_locks(true);
     ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 20, 3000));
     // A second press cannot happen (the button is locked); the spin boxes are read only at start.
@@ -196,13 +210,7 @@ TEST_F(SetCurveTest, PositionTabOverCanStreamsAtOneThousandHertz) {
     set_spin("position_Kp_doubleSpinBox", 30.0);
     set_spin("position_Kd_doubleSpinBox", 1.5);
     set_spin("torque_A_doubleSpinBox", 7.0);
-    {
-        ConsoleCapture console;
-        QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"mode_ is: 2", "[INFO] Send_hz: 1000", "[INFO] Send_interval_ns_: 1000000",
-                                            "[INFO] Sleep_interval_us_: 200"}));
-    }
+    start_expecting(2, 1000);
     expect_running_locks(true);
     ASSERT_TRUE(can_peer_->wait_for_requests(CanCommand::kMotionControl, 200, 3000));
     QTest::mouseClick(child<QPushButton>("stop_pushButton"), Qt::LeftButton);
@@ -236,13 +244,7 @@ TEST_F(SetCurveTest, WithoutALinkTheCurveIsRecordedButSentNowhere) {
     child<QTabWidget>("mode_tabWidget")->setCurrentIndex(1);
     set_spin("position_A_doubleSpinBox", 1.0);
     set_spin("position_f_doubleSpinBox", 1.0);
-    {
-        ConsoleCapture console;
-        dialog_->on_start_pushButton_clicked();
-        EXPECT_EQ(sender_lines(console),
-                  (std::vector<std::string>{"mode_ is: 0", "[INFO] Send_hz: 1000", "[INFO] Send_interval_ns_: 1000000",
-                                            "[INFO] Sleep_interval_us_: 200"}));
-    }
+    start_expecting(0, 1000);
     ASSERT_TRUE(wait_until([&] { return published_.size() >= 20; }, 3000));
     dialog_->on_stop_pushButton_clicked();
     QTest::qWait(60);
