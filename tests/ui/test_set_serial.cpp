@@ -16,28 +16,15 @@
 
 namespace {
 
-// The dialog only keeps the link; nothing of it is called here.
-class UnusedSerialLink : public SerialInterface {
-public:
-    int write(const char*, qint64) override { return -1; }
-    int read() override { return 0; }
-    bool frame_available() override { return false; }
-    void read_frame(SerialFrame&) override {}
-    void scan_devices(std::vector<std::string>&) override {}
-    int open(const std::string&) override { return 1; }
-    int close() override { return 0; }
-    bool is_open() override { return false; }
-};
-
 struct Dialog {
-    explicit Dialog(const std::string& lan) : link(std::make_shared<UnusedSerialLink>()), dialog(link, lan) {
+    // The dialog only keeps the link; it never uses it itself.
+    explicit Dialog(const std::string& lan) : dialog(nullptr, lan) {
         combo = dialog.findChild<QComboBox*>("device_select_comboBox");
         open_close = dialog.findChild<QPushButton*>("serial_open_close_pushButton");
         cancel = dialog.findChild<QPushButton*>("cancle_pushButton");
         QObject::connect(&dialog, &SetSerial::device_open_close_signal, &dialog,
                          [this](QString name) { emitted.push_back(name); });
     }
-    std::shared_ptr<UnusedSerialLink> link;
     SetSerial dialog;
     QComboBox* combo = nullptr;
     QPushButton* open_close = nullptr;
