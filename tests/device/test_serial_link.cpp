@@ -218,6 +218,23 @@ TYPED_TEST(SerialLinkPty, FramesComeOutOfNoisePiecesAndOddHeads) {
     }
 }
 
+// A line that never carries a header does not grow the link's buffer without
+// bound, and a frame after it still gets through.
+TYPED_TEST(SerialLinkPty, HeaderlessNoiseStaysBounded) {
+    ConsoleCapture quiet;
+    int most = 0;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(this->peer.write(QByteArray(1000, '\x55')) && pump(this->link, 1000));
+        EXPECT_FALSE(this->link.frame_available());
+        most = std::max(most, this->link.buffered_size());
+    }
+    EXPECT_LE(most, SerialFrameBuffer::kDefaultHeaderlessLimit);
+    ASSERT_TRUE(this->peer.write(kEnable) && pump(this->link, 11));
+    const auto frames = take_frames(this->link);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].cmd, 0x12);
+}
+
 // A pulled adapter: the link reports itself closed soon, what arrived before is
 // still there for the receive thread, and it opens again on a new port.
 TYPED_TEST(SerialLinkPty, UnplugClosesTheLinkAndKeepsBufferedFrames) {

@@ -152,6 +152,7 @@ TEST_F(SerialManagerDialogTest, OpenPollsStatusOnlyWhileOpenAndCloseJoins) {
     EXPECT_EQ(events.names()[0], "error_frame(16)");
     ASSERT_TRUE(wait_until([&] { return states.size() == 1; }, 1500));
     EXPECT_TRUE(states[0]);
+    EXPECT_EQ(button->text(), "Close");
 
     press_open_close("");
     EXPECT_FALSE(link_open());
@@ -159,6 +160,7 @@ TEST_F(SerialManagerDialogTest, OpenPollsStatusOnlyWhileOpenAndCloseJoins) {
     EXPECT_EQ(thread_count(), threads_before);
     ASSERT_TRUE(wait_until([&] { return states.size() == 2; }, 1500));
     EXPECT_FALSE(states[1]);
+    EXPECT_EQ(button->text(), "Open");
     const int polled = peer.request_count(33);
     QTest::qWait(350);
     EXPECT_EQ(peer.request_count(33), polled);
