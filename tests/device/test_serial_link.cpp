@@ -73,15 +73,18 @@ TEST(SerialFrameBuffer, LongBacklogCutFrameAndHeaderlessLimit) {
 // Nobody takes frames: the backlog stops at its limit and keeps the oldest frames
 // whole; a reader that asks without a frame at the head takes nothing.
 TEST(SerialFrameBuffer, BacklogLimitKeepsTheOldestFramesWhole) {
-    SerialFrameBuffer buffer(/*headerless_limit=*/64, /*backlog_limit=*/230);
     ConsoleCapture quiet;
-    for (int i = 0; i < 20; ++i) buffer.append(frame(2, {float(i), 0.25f, -1.0f}));
-    EXPECT_EQ(buffer.size(), 230);
-    std::vector<float> got;
-    for (SerialFrame f; got.size() < 20 && buffer.frame_available(); got.push_back(f.payload.at(0))) buffer.read_frame(f);
-    EXPECT_EQ(got, (std::vector<float>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    buffer.append(frame(2, {10, 0, 0}) + frame(2, {11, 0, 0}));  // room again once read
-    EXPECT_EQ(buffer.size(), 46);
+    for (int limit : {230, 240}) {  // ten whole frames; ten and a cut piece of the next
+        SCOPED_TRACE(limit);
+        SerialFrameBuffer buffer(/*headerless_limit=*/64, limit);
+        for (int i = 0; i < 20; ++i) buffer.append(frame(2, {float(i), 0.25f, -1.0f}));
+        EXPECT_EQ(buffer.size(), limit);
+        std::vector<float> got;
+        for (SerialFrame f; got.size() < 20 && buffer.frame_available(); got.push_back(f.payload.at(0))) buffer.read_frame(f);
+        EXPECT_EQ(got, (std::vector<float>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+        buffer.append(frame(2, {10, 0, 0}) + frame(2, {11, 0, 0}));  // room again once read
+        EXPECT_EQ(buffer.size(), limit - 230 + 46);
+    }
 
     SerialFrameBuffer partial;
     partial.append(kEnable.left(8));
