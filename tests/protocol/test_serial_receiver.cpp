@@ -102,6 +102,12 @@ TEST_F(SerialReceiverTest, ParameterCheckRecordsCarryEveryStepText) {
     }
 }
 
+// The status word is the payload's bit pattern, low 16 bits, the top bit included.
+TEST_F(SerialReceiverTest, StatusWordKeepsItsLow16Bits) {
+    for (uint32_t word : {0x00010005u, 0x8001u, 0xFFFF0000u}) peer_.send_frame(33, {from_bits(word)});
+    EXPECT_TRUE(wait_for({"error_frame(5)", "error_frame(32769)", "error_frame(0)"})) << ::testing::PrintToString(events_.names());
+}
+
 // Frames whose payload does not match their length are not decoded.
 TEST_F(SerialReceiverTest, DispatchIgnoresPayloadsThatDoNotFitTheLength) {
     const struct { uint32_t length; uint8_t cmd; std::vector<float> payload; } rows[] = {
