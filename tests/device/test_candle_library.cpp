@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,7 @@ struct ScanFault {
     uint32_t list_error;
     bool record_error;  // the code is also left in record 0
 };
+void PrintTo(const ScanFault& f, std::ostream* os) { *os << f.name; }
 
 class CandleScanFaults : public EmulatedUsbTest, public ::testing::WithParamInterface<ScanFault> {};
 
@@ -263,6 +265,7 @@ struct OpenFault {
     int request;  // stalled; -1 none
     uint32_t code;
 };
+void PrintTo(const OpenFault& f, std::ostream* os) { *os << f.name; }
 
 const hv::usb::EndpointInfo kIn{0x81, 2, 64, 0}, kOut{0x02, 2, 64, 0};
 const std::vector<hv::usb::EndpointInfo> kPipes{kIn, kOut};
