@@ -494,7 +494,7 @@ TEST_F(CandleOpenDevice, FailedWaitAndFailedResultAreReported) {
         SCOPED_TRACE(row.name);
         if (row.frame) adapter_->deliver(make_can_frame(id, 1, {}));
         if (row.call != kNoCall) backend_->fail_call(row.call, hv::win::ERROR_GEN_FAILURE);
-        adapter_->fail_next_reads(row.failed_reads);
+        if (row.failed_reads > 0) adapter_->fail_next_reads(row.failed_reads);
         candle_host_frame f{};
         EXPECT_FALSE(read(&f));
         EXPECT_EQ(error(), row.code);

@@ -218,4 +218,6 @@ void EmulatedGsUsbAdapter::fail_next_reads(int count) {
     reads_.erase(first_kept, reads_.end());
     finish_reads(lock, UsbStatus::io_error);
     reads_.insert(reads_.begin(), kept.begin(), kept.end());  // still ahead of reads queued meanwhile
+    lock.unlock();
+    wake_.notify_all();  // frames may have come while no read was queued
 }
