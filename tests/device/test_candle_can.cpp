@@ -318,9 +318,9 @@ TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
     CanFrame ext = make_can_frame(0x80001234, 8, {8, 7, 6, 5, 4, 3, 2, 1});
     EXPECT_EQ(can_->send(ext), 1);
     using Bytes = std::vector<uint8_t>;
-    EXPECT_EQ(a->host_writes(), (std::vector<Bytes>{
-                                    {0, 0, 0, 0, 0x23, 1, 0, 0, 3, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 9, 0, 0, 0, 0},
-                                    {0, 0, 0, 0, 0x34, 0x12, 0, 0x80, 8, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0, 0, 0}}));
+    EXPECT_EQ(a->host_writes(),
+              (std::vector<Bytes>{{0, 0, 0, 0, 0x23, 1, 0, 0, 3, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 9, 0, 0, 0, 0},
+                                  {0, 0, 0, 0, 0x34, 0x12, 0, 0x80, 8, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0, 0, 0}}));
 
     backend_->fail_call(WinCall::WinUsb_WritePipe, hv::win::ERROR_GEN_FAILURE);
     EXPECT_EQ(can_->send(f), -1);

@@ -159,7 +159,6 @@ TEST_F(CandleCanStream, AdapterPulledOutWhileFramesFlow) {
     std::atomic<bool> pulled{false};
     std::atomic<int> received_before{0}, received_after{0}, zero_after{0};
     std::atomic<int> sent_before{0}, sent_after{0}, failed_after{0};
-    std::atomic<int64_t> last_success_ns{0};
     std::thread reader([&] {
         CanFrame f;
         while (!stop) {
@@ -169,7 +168,6 @@ TEST_F(CandleCanStream, AdapterPulledOutWhileFramesFlow) {
                 received_before += r == 1;
             } else if (r == 1) {
                 ++received_after;
-                last_success_ns = Clock::now().time_since_epoch().count();
             } else {
                 ++zero_after;
             }
@@ -194,7 +192,6 @@ TEST_F(CandleCanStream, AdapterPulledOutWhileFramesFlow) {
 
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     first->unplug();
-    const auto pulled_at = Clock::now();
     pulled = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // With no read left to queue, the link closes itself while the reader runs.
@@ -214,10 +211,6 @@ TEST_F(CandleCanStream, AdapterPulledOutWhileFramesFlow) {
     EXPECT_EQ(failed_after, sent_after);
     EXPECT_LE(received_after, 30);
     EXPECT_GT(zero_after, 100);
-    if (received_after > 0) {
-        EXPECT_LT(last_success_ns - pulled_at.time_since_epoch().count(),
-                  std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::milliseconds(100)).count());
-    }
     CanFrame f;
     EXPECT_EQ(can.receive(f), 0);
     EXPECT_EQ(can.send(f), -1);

@@ -583,7 +583,8 @@ TEST_F(CandleOpenDevice, StartAndStopSendTheModeRequests) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.flags);
         adapter_->clear_controls();
-        EXPECT_TRUE(row.start ? candle_start_channel(device_.get(), 0, row.flags) : candle_stop_channel(device_.get(), 0));
+        EXPECT_TRUE(row.start ? candle_start_channel(device_.get(), 0, row.flags)
+                              : candle_stop_channel(device_.get(), 0));
         EXPECT_EQ(adapter_->started(), row.start);
         const auto log = adapter_->controls();
         ASSERT_EQ(requests_of(log), (std::vector<std::vector<unsigned>>{{0x41, 2, 0, 0, 8}}));
@@ -623,8 +624,8 @@ TEST_F(CandleOpenDevice, SendWritesTwentyFourBytesWithEchoIdZero) {
     ASSERT_TRUE(candle_send_frame(device_.get(), 0, &out));
     EXPECT_EQ(out.echo_id, 0u);
     EXPECT_EQ(out.channel, 0);
-    EXPECT_EQ(adapter_->host_writes(),
-              (std::vector<Bytes>{{0, 0, 0, 0, 0x21, 3, 0, 0, 2, 0, 0, 0, 0xAA, 0xBB, 0, 0, 0, 0xCC, 0, 0, 0, 0, 0, 0}}));
+    const Bytes sent{0, 0, 0, 0, 0x21, 3, 0, 0, 2, 0, 0, 0, 0xAA, 0xBB, 0, 0, 0, 0xCC, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(adapter_->host_writes(), std::vector<Bytes>{sent});
 
     backend_->fail_call(WinCall::WinUsb_WritePipe, hv::win::ERROR_GEN_FAILURE);
     EXPECT_FALSE(candle_send_frame(device_.get(), 0, &out));

@@ -109,14 +109,14 @@ std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& st
     return shared_from_this();
 }
 
-UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                                                 uint16_t length, std::size_t& transferred, unsigned) {
+UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                                                 uint8_t* data, uint16_t length, std::size_t& transferred, unsigned) {
     static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
     std::lock_guard<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
-    controls_.push_back({type, request, value, index, {data, data + ((type & 0x80) ? 0 : length)}, false});
+    controls_.push_back({type, request, value, index, {data, data + ((type & 0x80) ? 0 : length)}});
     if (failing_requests_.count(request)) return UsbStatus::stall;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
@@ -141,7 +141,6 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, 
     }
     transferred = sizes[request];
     if (type & 0x80) controls_.back().data.assign(data, data + transferred);
-    controls_.back().ok = true;
     return UsbStatus::ok;
 }
 

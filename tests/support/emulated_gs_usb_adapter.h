@@ -56,8 +56,7 @@ public:
     struct Control {  // one vendor request as the host made it
         uint8_t type, request;
         uint16_t value, index;
-        std::vector<uint8_t> data;  // sent, or answered when it succeeded
-        bool ok;
+        std::vector<uint8_t> data;  // sent, or answered
     };
     using BusListener = std::function<void(const CanFrame&)>;
 
