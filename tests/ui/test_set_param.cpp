@@ -1,6 +1,8 @@
 // Parameter dialog driven through its real widgets.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
@@ -54,7 +56,12 @@ TEST(SetParam, WriteAndFlashSendTheForm) {
         QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams p) {
             sent.push_back({p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit});
         });
-        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { sent.push_back({}); });
+        std::vector<std::chrono::steady_clock::time_point> at;
+        QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&] { at.push_back(std::chrono::steady_clock::now()); });
+        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] {
+            sent.push_back({});
+            at.push_back(std::chrono::steady_clock::now());
+        });
         dialog.motor_firm_state_slot(FirmwareState{18.36f, 9, 1500, 200, 20});
         auto* limit = child<QDoubleSpinBox>(dialog, "current_limit_doubleSpinBox");
         dialog.show();
@@ -64,6 +71,8 @@ TEST(SetParam, WriteAndFlashSendTheForm) {
         std::vector<std::vector<float>> expected{{18.36f, 9, 1500, 200, 12.3f}};
         if (std::string(button) == "flash_pushButton") expected.push_back({});
         EXPECT_EQ(sent, expected) << button;
+        // The driver needs the written values applied before the store command follows.
+        if (at.size() == 2) EXPECT_GE(at[1] - at[0], std::chrono::milliseconds(10));
         EXPECT_FALSE(dialog.isVisible());
     }
     QLocale::setDefault(QLocale::c());
