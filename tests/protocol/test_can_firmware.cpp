@@ -40,7 +40,9 @@ protected:
         dialogs = {};
         {
             auto answers = answer_firmware_dialogs(path, confirm);
+            const auto t0 = std::chrono::steady_clock::now();
             manager->update_firmware();
+            took = std::chrono::steady_clock::now() - t0;
         }
         manager->reset_motor();
         EXPECT_TRUE(peer->wait_for_requests(CanCommand::kResetMotor, 1, 2000));
@@ -48,6 +50,7 @@ protected:
     }
     QTemporaryDir dir;
     int images = 0;
+    std::chrono::steady_clock::duration took{};
 };
 
 int count(const std::vector<CanDriverPeer::Request>& requests, uint8_t cmd) {
@@ -92,13 +95,16 @@ TEST_F(CanFirmwareTest, PaddingSilencesAndCancels) {
         Answer start, check;
         Seen seen, outcome;
         std::array<int, 5> sent;  // start, chunks, check, DFU start, version request
+        int poll_ms, min_polls, max_polls;  // how long the update took, in polls
     } rows[] = {
-        {"13 bytes, padded", "en", 13, true, Answer::Ack, Answer::Ack, {"file", "box"}, {"start", "success"}, {1, 2, 1, 1, 1}},
-        {"file choice cancelled", "en", -1, true, Answer::Ack, Answer::Ack, {"file"}, {}, {0, 0, 0, 0, 0}},
-        {"confirmation cancelled", "en", 40, false, Answer::Ack, Answer::Ack, {"file", "box"}, {}, {1, 0, 0, 0, 0}},
-        {"silent start", "en", 3, true, Answer::Silent, Answer::Ack, {"file"}, {"failed"}, {1, 0, 0, 0, 0}},
-        {"silent image check", "en", 16, true, Answer::Ack, Answer::Silent, {"file", "box"}, {"start", "failed"}, {1, 2, 1, 0, 0}},
-        {"Chinese, cancelled", "zh", 24, false, Answer::Ack, Answer::Ack, {"file", "box"}, {}, {1, 0, 0, 0, 0}},
+        {"13 bytes, padded", "en", 13, true, Answer::Ack, Answer::Ack, {"file", "box"}, {"start", "success"}, {1, 2, 1, 1, 1}, kPollMs, 30, 1000},
+        {"file choice cancelled", "en", -1, true, Answer::Ack, Answer::Ack, {"file"}, {}, {0, 0, 0, 0, 0}, kPollMs, 0, 1000},
+        {"confirmation cancelled", "en", 40, false, Answer::Ack, Answer::Ack, {"file", "box"}, {}, {1, 0, 0, 0, 0}, kPollMs, 0, 1000},
+        {"silent start", "en", 3, true, Answer::Silent, Answer::Ack, {"file"}, {"failed"}, {1, 0, 0, 0, 0}, kPollMs, 30, 1000},
+        {"silent image check", "en", 16, true, Answer::Ack, Answer::Silent, {"file", "box"}, {"start", "failed"}, {1, 2, 1, 0, 0}, kPollMs, CanManager::kImageCheckPolls, 1000},
+        // A rejected image ends at the next poll, long before the silent image check's bound.
+        {"image rejected", "en", 16, true, Answer::Ack, Answer::Reject, {"file", "box"}, {"start", "failed"}, {1, 2, 1, 0, 0}, 100, 0, CanManager::kImageCheckPolls / 2},
+        {"Chinese, cancelled", "zh", 24, false, Answer::Ack, Answer::Ack, {"file", "box"}, {}, {1, 0, 0, 0, 0}, kPollMs, 0, 1000},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -107,10 +113,13 @@ TEST_F(CanFirmwareTest, PaddingSilencesAndCancels) {
             ASSERT_TRUE(toggle_link(true));
         }
         peer->set_answers(row.start, row.check, Answer::Ack);
+        manager->set_intervals(0, row.poll_ms, kCalibrationMs);
         const QByteArray image = random_bytes(std::max(row.size, 0), unsigned(row.size));
         const auto requests = update(row.size < 0 ? QString() : write_image(image), row.confirm);
         EXPECT_EQ(dialogs.seen, row.seen);
         EXPECT_EQ(events, row.outcome);
+        EXPECT_GE(took, std::chrono::milliseconds(row.min_polls * row.poll_ms));
+        EXPECT_LT(took, std::chrono::milliseconds(row.max_polls * row.poll_ms));
         const uint8_t cmds[5] = {CanCommand::kWriteAppBackStart, CanCommand::kWriteAppBack, CanCommand::kCheckAppBack,
                                  CanCommand::kDfuStart, CanCommand::kGetFwVersion};
         for (int i = 0; i < 5; ++i) EXPECT_EQ(count(requests, cmds[i]), row.sent[i]) << int(cmds[i]);

@@ -113,7 +113,9 @@ TEST(CanSender, RefusedValuesAndFailedWrites) {
     EXPECT_TRUE(link->sent.empty());
     link->send_result = -7;
     sender.save_config();
-    EXPECT_EQ(link->sent.size(), 1u);
+    const float zero[5] = {};
+    sender.send_motion_command(zero);
+    EXPECT_EQ(link->sent.size(), 2u);
     EXPECT_EQ(console.lines_starting("[ERROR] CAN write failed return: -7").size(), 1u);
 }
 
