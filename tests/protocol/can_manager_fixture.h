@@ -27,6 +27,7 @@ protected:
     static constexpr int kPollMs = 10, kCalibrationMs = 300;
 
     void SetUp() override {
+        qRegisterMetaType<uint16_t>("uint16_t");  // as the main window does
         adapter = EmulatedUsbBackend::install()->add_adapter();
         peer = start_can_driver_on(adapter, 3);
         make_manager("en");

@@ -107,6 +107,8 @@ TEST_F(CanManagerTest, StatusPollAndClearError) {
     poll_status(manager.get());
     QTest::qWait(20);
     EXPECT_EQ(peer->request_count(CanCommand::kGetStatusWord), 0);
+    // A closed adapter takes no frame: a poll would fail with an error line.
+    EXPECT_TRUE(console.lines_starting("[ERROR] CAN write failed").empty());
 }
 
 // The verdict at the end of the calibration window: started with the driver's start
