@@ -854,7 +854,8 @@ void MainWindow::show_status_message(const std::string& message) {
 
 void MainWindow::show_tip_box(const std::string& text, TipKind kind) {
     const int k = static_cast<int>(kind);
-    if (tip_boxes_[k]) {
+    // A closed box lingers until the event loop deletes it; only a visible one is reused.
+    if (tip_boxes_[k] && tip_boxes_[k]->isVisible()) {
         // Still open: a flood of replies updates one box instead of opening many.
         *tip_texts_[k] = text;
         tip_boxes_[k]->setText(from_utf8(text));

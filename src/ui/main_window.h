@@ -155,7 +155,8 @@ private:
     bool link_open(uint8_t device) const;
     void resize_enable_disable_label();
 
-    // Messages. At most one tip box of each kind is open; a later text replaces it.
+    // Messages. At most one tip box of each kind is open; a later text replaces it
+    // while the box is visible.
     enum class TipKind {
         kCalibrationStart,
         kCalibrationSuccess,
