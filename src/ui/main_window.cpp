@@ -451,6 +451,9 @@ void MainWindow::lock_controls_for_calibration() {
 }
 
 void MainWindow::unlock_controls_after_calibration() {
+    // A link lost during the calibration already set the controls of a closed link;
+    // its late verdict must not release them.
+    if (comm_mode_ == 0) return;
     ui_->down_left_widget->setEnabled(true);
     ui_->vision_tab->setEnabled(true);
     ui_->calibrate_tab->setEnabled(true);

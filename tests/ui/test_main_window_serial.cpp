@@ -6,6 +6,7 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QTest>
@@ -245,6 +246,23 @@ TEST_F(SerialWindow, OneVerdictBoxPerKind) {
     for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
     w->calibration_start_slot();
     EXPECT_EQ(tips(w), QStringList{"Tips: Calibration start"});
+}
+
+// The port is lost while the driver has not confirmed a calibration start: the
+// failure is still shown, but nothing of the closed link is unlocked.
+TEST_F(SerialWindow, CalibrationTimeOutAfterLinkLossUnlocksNothing) {
+    open();
+    h->window()->serial_manager()->set_intervals(100, 900);  // longer than noticing the loss
+    peer.stop();  // the driver hears nothing from now on
+    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(7), d->accept(); });
+    h->button("calibration_pushButton")->click();
+    peer.unplug();
+    ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
+    ASSERT_TRUE(tips(h->window()).isEmpty());  // the verdict comes after the loss
+    ASSERT_TRUE(wait_until([&] { return tips(h->window()).contains("Tips: Calibration failed!"); }, 3000));
+    for (const char* name : {"vision_tab", "calibrate_tab", "send_pushButton", "target_param_groupBox",
+                             "save_checkBox", "motor_enable_disable_pushButton", "clear_curve_pushButton"})
+        EXPECT_FALSE(h->find(name)->isEnabled()) << name;
 }
 
 // HEX and text sending, the one-pass filter of typed and pasted HEX, received
