@@ -46,6 +46,10 @@ int QtSerial::open(const std::string& device_name) {
         port_.setFlowControl(QSerialPort::NoFlowControl);
         port_.open(QIODevice::ReadWrite);
         opened = port_.isOpen();
+        // Bytes that waited in the port, and a frame begun before a close, answer
+        // nothing of this session.
+        if (opened) port_.clear(QSerialPort::Input);
+        frames_.clear();
         write_fd_ = opened ? static_cast<int>(port_.handle()) : -1;
         ++open_generation_;
     }

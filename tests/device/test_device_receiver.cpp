@@ -24,7 +24,7 @@ public:
 protected:
     void receive_loop() override {
         for (; !stop_requested(); std::this_thread::sleep_for(std::chrono::microseconds(to_produce ? 0 : 200)))
-            if (to_produce > 0) --to_produce, push_motion_state(StampedMoitonState{});
+            if (to_produce > 0) --to_produce, push_motion_state(StampedMoitonState{seconds_since_start(), 0, 0, 0});
     }
 };
 
@@ -46,6 +46,26 @@ TEST(DeviceReceiver, HandsOverUnderTheLockStartsOnceAndRestarts) {
         r.stop_receive_thread();
     }
     EXPECT_FALSE(lock_free_during_hand_over);
+}
+
+// Samples that arrive before any run start are stamped from the link's start (the
+// thread's start), never from the clock's epoch (boot): a fresh start counts anew.
+TEST(DeviceReceiver, SamplesCountFromTheThreadsStart) {
+    CountingReceiver r;
+    std::vector<float> times;
+    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
+        for (const StampedMoitonState& s : buf) times.push_back(s.time);
+        buf.clear();
+    }, Qt::DirectConnection);
+    for (int round = 1; round <= 2; ++round) {
+        r.start_receive_thread();
+        r.to_produce = 1;
+        ASSERT_TRUE(wait_until([&] { return int(times.size()) == round; }, 2000));
+        EXPECT_GE(times.back(), 0.0f) << round;
+        EXPECT_LT(times.back(), 0.2f) << round;
+        QTest::qWait(300);
+        r.stop_receive_thread();
+    }
 }
 
 }  // namespace
