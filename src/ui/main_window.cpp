@@ -195,6 +195,7 @@ void MainWindow::init_serial_connections() {
     connect(receiver, &SerialReceiver::update_csv_files_signal, csv_files4check_.get(),
             &CsvFiles4Check::update_csv_files_slot);
     connect(serial_manager_.get(), &SerialManager::calibrate_failed_signal, this, &MainWindow::calibrate_failed_slot);
+    connect(serial_manager_.get(), &SerialManager::open_failed_signal, this, &MainWindow::serial_open_failed_slot);
 }
 
 void MainWindow::init_can_connections() {
@@ -875,6 +876,24 @@ void MainWindow::show_tip_box(const std::string& text, TipKind kind) {
         Qt::DirectConnection);
     tip_boxes_[k] = box;
     box->show();
+}
+
+void MainWindow::show_alert_box(const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, from_utf8(tr_lan("警告", "Warning")), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    box->show();
+}
+
+void MainWindow::serial_open_failed_slot(QString device_name, QString reason, bool denied) {
+    QString text = from_utf8(tr_lan("无法打开串口 %1：%2", "Cannot open serial port %1: %2")).arg(device_name, reason);
+    if (denied) {
+        text += QLatin1Char('\n');
+        text += from_utf8(tr_lan("请将当前用户加入 dialout 组，重新登录后再试。",
+                                 "Add the user to the dialout group, log in again and retry."));
+    }
+    show_alert_box(text);
 }
 
 void MainWindow::motor_common_state_slot(CommonState state) {

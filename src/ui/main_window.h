@@ -100,6 +100,7 @@ public slots:
 
     // Link managers.
     void calibrate_failed_slot();
+    void serial_open_failed_slot(QString device_name, QString reason, bool denied);
     void update_firmware_start_slot();
     void update_firmware_failed_slot();
     void update_firmware_success_slot();
@@ -167,6 +168,9 @@ private:
     };
     void show_status_message(const std::string& message);
     void show_tip_box(const std::string& text, TipKind kind);
+    // A warning the operator must see; it does not wait, and it stays above the
+    // device dialogs.
+    void show_alert_box(const QString& text);
 
     // Terminal.
     bool is_hex_string(const QString& text);

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -20,6 +21,7 @@
 #include "file_contents.h"
 #include "main_window_harness.h"
 #include "process_launcher.h"
+#include "qt_serial.h"
 #include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
@@ -263,6 +265,49 @@ TEST_F(SerialWindow, CalibrationTimeOutAfterLinkLossUnlocksNothing) {
     for (const char* name : {"vision_tab", "calibrate_tab", "send_pushButton", "target_param_groupBox",
                              "save_checkBox", "motor_enable_disable_pushButton", "clear_curve_pushButton"})
         EXPECT_FALSE(h->find(name)->isEnabled()) << name;
+}
+
+// A port that does not open: a box names the port and the system's reason, and the
+// dialout group only when the system refused access.
+TEST(SerialWindowOpenFailure, BoxNamesThePortAndTheReason) {
+    SerialDriverPeer peer;
+    ASSERT_TRUE(peer.start());
+    QtSerial holder;  // keeps the peer's port busy
+    ASSERT_EQ((ConsoleCapture(), holder.open(peer.slave_path())), 0);
+    const struct {
+        const char* lan;
+        std::string port;
+        QStringList shown;
+        bool dialout;
+    } rows[] = {
+        {"en", "/dev/hv-no-such-port", {"Cannot open serial port /dev/hv-no-such-port", "No such file or directory"}, false},
+        {"zh", "/dev/hv-no-such-port", {QString::fromUtf8("无法打开串口 /dev/hv-no-such-port"), "No such file or directory"}, false},
+        {"en", peer.slave_path(), {QString::fromStdString(peer.slave_path()), "lock"}, false},
+        // Read-only for everyone, root included: the system answers "Permission denied".
+        {"en", "/sys/kernel/notes", {"/sys/kernel/notes", "Permission denied"}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.port + " " + row.lan);
+        WindowHarness h(row.lan);
+        const QString port = QString::fromStdString(row.port);
+        on_next_modal([](QWidget* w) { return w->findChild<QComboBox*>("device_select_comboBox") != nullptr; },
+                      [port](QWidget* dialog) {
+                          auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                          combo->addItem(port);
+                          combo->setCurrentText(port);
+                          dialog->findChild<QPushButton*>("serial_open_close_pushButton")->click();
+                          dialog->findChild<QPushButton*>("cancle_pushButton")->click();
+                      });
+        ConsoleCapture quiet;
+        h.button("open_serial_pushButton")->click();
+        ASSERT_TRUE(wait_until([&] { return !h.window()->findChildren<QMessageBox*>().isEmpty(); }, 1000));
+        const QList<QMessageBox*> boxes = h.window()->findChildren<QMessageBox*>();
+        ASSERT_EQ(boxes.size(), 1);
+        EXPECT_TRUE(boxes[0]->isVisible());
+        for (const QString& part : row.shown) EXPECT_TRUE(boxes[0]->text().contains(part)) << boxes[0]->text().toStdString();
+        EXPECT_EQ(boxes[0]->text().contains("dialout"), row.dialout) << boxes[0]->text().toStdString();
+        boxes[0]->close();
+    }
 }
 
 // HEX and text sending, the one-pass filter of typed and pasted HEX, received
