@@ -259,12 +259,14 @@ std::string MainWindow::tr_lan(const char* zh, const char* en) const { return la
 void MainWindow::serial_state_changed_slot(bool state) {
     serial_open_ = state;
     if (state) {
+        clear_old_session();
         enable_serial_controls();
         serial_manager_->request_driver_version();
     } else {
         reset_after_link_closed();
         disable_device_controls();
         ui_->driver_version_label->clear();
+        show_status_message(tr_lan("串口已断开", "Serial port disconnected."));
     }
     update_device_state();
 }
@@ -272,14 +274,31 @@ void MainWindow::serial_state_changed_slot(bool state) {
 void MainWindow::can_state_changed_slot(bool state) {
     can_open_ = state;
     if (state) {
+        clear_old_session();
         enable_can_controls();
         can_manager_->get_fw_version();
     } else {
         reset_after_link_closed();
         disable_device_controls();
         ui_->driver_version_label->clear();
+        show_status_message(tr_lan("CAN已断开", "CAN adapter disconnected."));
     }
     update_device_state();
+}
+
+// What a new link shows must come from its driver; the last session's status
+// and readings would pass for current ones.
+void MainWindow::clear_old_session() {
+    ui_->time_label->clear();
+    ui_->status_label->clear();
+    clear_readings();
+}
+
+void MainWindow::clear_readings() {
+    for (QLabel* label : {ui_->voltage_label, ui_->motor_temp_label, ui_->driver_temp_label, ui_->angle_label,
+                          ui_->angle_velocity_label, ui_->torque_label, ui_->common_count_label,
+                          ui_->motion_count_label, ui_->driver_version_label})
+        label->clear();
 }
 
 // The link is gone: nothing streams on, and without a link the motor's state is
@@ -292,6 +311,8 @@ void MainWindow::reset_after_link_closed() {
     resize_enable_disable_label();
     set_controls_motor_disabled();
     close_run_log();
+    // Without a link no reading holds any more.
+    clear_readings();
 }
 
 bool MainWindow::link_open(uint8_t device) const { return device == 1 ? serial_open_ : device == 2 && can_open_; }

@@ -153,6 +153,8 @@ private:
     void stop_streams();
     void stop_step_stream();
     void reset_after_link_closed();
+    void clear_old_session();
+    void clear_readings();
     bool link_open(uint8_t device) const;
     void resize_enable_disable_label();
 

@@ -310,6 +310,37 @@ TEST(SerialWindowOpenFailure, BoxNamesThePortAndTheReason) {
     }
 }
 
+// A lost link: the status says so, the motor shows disabled and no reading of the
+// old session stays; a reopened link to a driver that never answers shows none.
+TEST_F(SerialWindow, LostLinkClearsWhatNoLongerHolds) {
+    open();
+    const char* const readings[] = {"voltage_label", "motor_temp_label", "driver_temp_label", "angle_label",
+                                    "angle_velocity_label", "torque_label", "common_count_label",
+                                    "motion_count_label", "driver_version_label"};
+    peer.driver().set_common_state_interval(std::chrono::milliseconds(20));
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    stream_step(0.5f, 5.0f);
+    h->window()->fps_slot(FrameCount{1, 100});
+    ASSERT_TRUE(wait_until([&] {
+        return std::all_of(std::begin(readings), std::end(readings), [&](const char* l) { return !h->text(l).isEmpty(); });
+    }, 2000));
+    ASSERT_EQ(h->text("status_label"), "Motor is enabled.");
+
+    peer.unplug();
+    ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
+    EXPECT_EQ(h->text("status_label"), "Serial port disconnected.");
+    EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), "ENABLE");
+    for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
+
+    SerialDriverPeer silent;
+    ASSERT_TRUE(silent.start());
+    silent.stop();
+    ASSERT_TRUE(h->serial_link(&silent));
+    QTest::qWait(100);
+    EXPECT_EQ(h->text("status_label"), "");
+    for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
+}
+
 // HEX and text sending, the one-pass filter of typed and pasted HEX, received
 // chunks shown (the newest 5000).
 TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
