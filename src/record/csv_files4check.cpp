@@ -96,6 +96,7 @@ void CsvFiles4Check::update_csv_files_slot(CheckData check_data) {
     if (!out.good()) {
         hv::log_warn("Check result not saved, ", name, " cannot be written (serial number ",
                      serial_number_, ", ", time, ")");
+        emit record_not_saved_signal(QString::fromLatin1(name), serial_number_, check_data);
     }
 }
 

@@ -2,6 +2,7 @@
 // Parameter self-check results: passed checks go to "pass.csv", failed ones to
 // "not_pass.csv" in the working directory, GBK text, one flushed line per result.
 #include <QObject>
+#include <QString>
 #include <fstream>
 #include <memory>
 
@@ -25,6 +26,10 @@ public:
 
     // The column line as GBK bytes.
     static const QByteArray& column_line_gbk();
+
+signals:
+    // A result that could not be written to `file_name`; the operator must see it.
+    void record_not_saved_signal(QString file_name, int serial_number, CheckData check_data);
 
 public slots:
     // Appends one row to the pass or not-pass file. A result arriving before any

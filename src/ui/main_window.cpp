@@ -26,6 +26,7 @@
 #include "config_manager.h"
 #include "console_log.h"
 #include "csv_files4check.h"
+#include "gbk_text.h"
 #include "curve_sender.h"
 #include "device_scanner.h"
 #include "process_launcher.h"
@@ -152,6 +153,8 @@ void MainWindow::init_dialog_connections() {
 void MainWindow::init_csv_files4check() {
     qRegisterMetaType<CheckData>("CheckData");
     csv_files4check_ = std::make_shared<CsvFiles4Check>();
+    connect(csv_files4check_.get(), &CsvFiles4Check::record_not_saved_signal, this,
+            &MainWindow::record_not_saved_slot);
 }
 
 void MainWindow::init_serial_connections() {
@@ -616,7 +619,13 @@ void MainWindow::clear_pvt() {
     target_points_.set_updated(true);
 }
 
-void MainWindow::open_run_log(const std::string& path) { csv_file_.create(path); }
+bool MainWindow::open_run_log(const std::string& path) {
+    if (csv_file_.create(path)) return true;
+    show_alert_box(from_utf8(tr_lan("无法创建运行记录 %1：%2。运行数据不会保存。",
+                                    "Cannot create the run log %1: %2. Run data is not saved."))
+                       .arg(from_utf8(path), QString::fromLocal8Bit(csv_file_.error().c_str())));
+    return false;
+}
 
 void MainWindow::close_run_log() { csv_file_.end(); }
 
@@ -769,7 +778,8 @@ void MainWindow::on_motor_enable_disable_pushButton_clicked() {
                              QStringLiteral(".csv");
         const QString path = QDir(selected_dir_).absoluteFilePath(name);
         qDebug() << "[INFO] File dir" << path;
-        open_run_log(path.toUtf8().toStdString());
+        // No tick without a file: the motor runs unlogged, as the box says.
+        if (!open_run_log(path.toUtf8().toStdString())) ui_->save_checkBox->setChecked(false);
         enable_motor();
     } else if (result == 0) {
         hv::log_info("Save rejected");
@@ -915,6 +925,13 @@ void MainWindow::serial_open_failed_slot(QString device_name, QString reason, bo
                                  "Add the user to the dialout group, log in again and retry."));
     }
     show_alert_box(text);
+}
+
+void MainWindow::record_not_saved_slot(QString file_name, int serial_number, CheckData check_data) {
+    const QString verdict = from_utf8(check_data.pass ? tr_lan("合格", "passed") : tr_lan("不合格", "failed"));
+    show_alert_box(from_utf8(tr_lan("检测结果未能写入 %1：序列号 %2，%3（%4）",
+                                    "The check result could not be written to %1: serial number %2, %3 (%4)"))
+                       .arg(file_name, QString::number(serial_number), verdict, gbk_to_text(check_data.result)));
 }
 
 void MainWindow::motor_common_state_slot(CommonState state) {

@@ -101,6 +101,8 @@ public slots:
     // Link managers.
     void calibrate_failed_slot();
     void serial_open_failed_slot(QString device_name, QString reason, bool denied);
+    // Check files.
+    void record_not_saved_slot(QString file_name, int serial_number, CheckData check_data);
     void update_firmware_start_slot();
     void update_firmware_failed_slot();
     void update_firmware_success_slot();
@@ -136,7 +138,8 @@ private:
     void add_real_state(const StampedMoitonState& state);
     void add_target_state(const StampedMoitonState& state);
     void clear_pvt();
-    void open_run_log(const std::string& path);
+    // False, after telling the operator, when the log cannot be created.
+    bool open_run_log(const std::string& path);
     void close_run_log();
     void add_calibrate_angle_point(float value);
     void add_calibrate_compensation_point(float value);

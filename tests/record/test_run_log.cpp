@@ -6,6 +6,7 @@
 #include <locale>
 #include <string>
 
+#include "console_capture.h"
 #include "decimal_comma_locale.h"
 #include "csv_file.h"
 #include "file_contents.h"
@@ -54,6 +55,23 @@ TEST_F(RunLogTest, ClosedLogsTakeNothingAndFilesAreAppended) {
     }
     EXPECT_EQ(file_text("first.csv"), kHead + real + kHead + target);
     EXPECT_EQ(file_text("second.csv"), kHead + target + "Log ended\n");
+}
+
+// A log that cannot be created says so and why; a later one in a good place works.
+TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
+    ASSERT_TRUE(QDir().mkdir("folder"));
+    const struct {
+        const char* path;
+        const char* reason;
+    } rows[] = {{"gone/run.csv", "No such file or directory"}, {"folder", "Is a directory"}};
+    CsvFile log;
+    for (const auto& row : rows) {
+        ConsoleCapture quiet;
+        EXPECT_FALSE(log.create(row.path)) << row.path;
+        EXPECT_EQ(log.error(), row.reason) << row.path;
+    }
+    EXPECT_TRUE(log.create("run.csv"));
+    EXPECT_EQ(log.error(), "");
 }
 
 }  // namespace

@@ -20,11 +20,13 @@
 #include "console_capture.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
+#include "param_check.h"
 #include "process_launcher.h"
 #include "qt_serial.h"
 #include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
+#include "serial_receiver.h"
 #include "wait_until.h"
 
 namespace {
@@ -339,6 +341,53 @@ TEST_F(SerialWindow, LostLinkClearsWhatNoLongerHolds) {
     QTest::qWait(100);
     EXPECT_EQ(h->text("status_label"), "");
     for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
+}
+
+// The boxes the operator must answer: warnings only.
+static QList<QMessageBox*> warnings(MainWindow* w) {
+    QList<QMessageBox*> out;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+        if (box->isVisible() && box->icon() == QMessageBox::Warning) out << box;
+    return out;
+}
+
+// A run log whose folder is gone and a check result whose file cannot be written
+// are shown in a box; the save tick does not stay on without a file.
+TEST_F(SerialWindow, RecordsThatCannotBeWrittenAreShown) {
+    open();
+    QString folder;
+    {
+        QTemporaryDir dir;
+        folder = dir.path();
+        h->find<QCheckBox>("save_checkBox")->setChecked(true);
+        on_next_modal_of<Save>([folder](Save* s) {
+            on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
+            s->findChild<QPushButton*>("folder_pushButton")->click();
+            QDir(folder).removeRecursively();  // deleted while the dialog was open
+            s->findChild<QPushButton*>("comfirm_pushButton")->click();
+        });
+        ConsoleCapture quiet;
+        ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    }
+    ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
+    QMessageBox* box = warnings(h->window())[0];
+    EXPECT_TRUE(box->text().contains(folder + "/hv-motor-tool-log-")) << box->text().toStdString();
+    EXPECT_TRUE(box->text().contains("No such file or directory")) << box->text().toStdString();
+    EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
+    box->close();
+
+    ASSERT_TRUE(h->toggle_motor("ENABLE"));
+    ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
+    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(12), d->accept(); });
+    h->button("calibration_pushButton")->click();
+    std::string text = "\xd0\xa3\xd1\xe9\xb3\xc9\xb9\xa6";  // GBK
+    std::array<float, 12> values{};
+    emit h->window()->serial_manager()->serial_receiver()->update_csv_files_signal(make_check_data(true, text, values));
+    ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
+    box = warnings(h->window())[0];
+    for (const QString& part : {QStringLiteral("pass.csv"), QStringLiteral("serial number 12,"), QStringLiteral("passed"),
+                                QString::fromUtf8("校验成功")})
+        EXPECT_TRUE(box->text().contains(part)) << box->text().toStdString();
 }
 
 // HEX and text sending, the one-pass filter of typed and pasted HEX, received
