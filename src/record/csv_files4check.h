@@ -24,6 +24,10 @@ public:
     void set_serial_number(int n);
     void close_csv_files();
 
+    // Whether both files can take rows in the working folder: existing ones open
+    // for appending, missing ones can be made there.
+    static bool can_write_files();
+
     // The column line as GBK bytes.
     static const QByteArray& column_line_gbk();
 

@@ -155,6 +155,14 @@ void MainWindow::init_csv_files4check() {
     csv_files4check_ = std::make_shared<CsvFiles4Check>();
     connect(csv_files4check_.get(), &CsvFiles4Check::record_not_saved_signal, this,
             &MainWindow::record_not_saved_slot);
+    // Said once, over the shown window; the saves themselves only log.
+    if (!config_manager_->can_save() || !CsvFiles4Check::can_write_files()) {
+        QTimer::singleShot(0, this, [this] {
+            show_alert_box(from_utf8(tr_lan("设置和检测结果无法保存到工作目录 %1。",
+                                            "Settings and check results cannot be saved in the working folder %1."))
+                               .arg(QDir::currentPath()));
+        });
+    }
 }
 
 void MainWindow::init_serial_connections() {

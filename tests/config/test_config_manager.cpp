@@ -4,10 +4,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "config_manager.h"
+#include "console_capture.h"
 #include "file_contents.h"
 #include "working_dir_test.h"
 
@@ -85,4 +88,31 @@ TEST_F(ConfigManagerTest, UncopiedBrokenFileIsKeptUntilASettingChanges) {
     EXPECT_EQ(file_text("config.json"), kEnglishText);
 }
 
+// A file that can be neither read nor made: the defaults hold, so the code's texts
+// are in the language of the untranslated forms, and the store knows it cannot save.
+TEST_F(ConfigManagerTest, UnreadableFileGivesTheDefaultsAndCannotBeSaved) {
+    const struct {
+        const char* name;
+        std::function<bool()> make;
+        bool can_save;
+    } rows[] = {
+        {"plain", [] { return true; }, true},
+        {"a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, false},
+        {"a link into a missing folder", [] { return ::symlink("gone/config.json", "config.json") == 0; }, false},
+        {"a folder", [] { return QDir().mkdir("config.json"); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove("config.json");
+        QDir().rmdir("config.json");
+        ASSERT_TRUE(row.make());
+        ConsoleCapture out, err(std::cerr);
+        ConfigManager config("./config.json");
+        config.load();
+        EXPECT_EQ(config.get_value("lan"), "zh");
+        EXPECT_EQ(config.can_save(), row.can_save);
+    }
+}
+
 }  // namespace
+

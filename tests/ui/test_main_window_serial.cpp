@@ -15,14 +15,17 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <qcustomplot.h>
 
+#include "config_manager.h"
 #include "console_capture.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
 #include "param_check.h"
 #include "process_launcher.h"
 #include "qt_serial.h"
+#include "resources_init.h"
 #include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
@@ -440,4 +443,43 @@ TEST(MainWindowStart, LanguageSwitchRestartsOnlyWhenAccepted) {
     ProcessLauncher::set_launch({});
     EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
                                      QCoreApplication::arguments().mid(1).join('|')}));
+}
+
+// A working folder where settings or check results cannot be saved: the window is
+// in one language (the forms' Chinese) and says so once; a good folder says nothing.
+TEST(MainWindowStart, UnsavableWorkingFolderIsSaidOnceInOneLanguage) {
+    hv_init_resources();
+    const QString old_cwd = QDir::currentPath();
+    const struct {
+        const char* name;
+        std::function<bool()> make;
+        bool said;
+    } rows[] = {
+        {"good folder", [] { return true; }, false},
+        {"config.json a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, true},
+        {"pass.csv a folder", [] { return QDir().mkdir("pass.csv"); }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(QDir::setCurrent(dir.path()) && row.make());
+        {
+            ConsoleCapture out, err(std::cerr);
+            auto config = std::make_shared<ConfigManager>("./config.json");
+            config->load();
+            MainWindow w(config);
+            w.show();
+            QTest::qWait(50);
+            EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Halvren 关节调试工具 v1.9.3"));
+            const QList<QMessageBox*> boxes = w.findChildren<QMessageBox*>();
+            ASSERT_EQ(boxes.size(), row.said ? 1 : 0);
+            if (row.said) {
+                EXPECT_TRUE(boxes[0]->isVisible());
+                EXPECT_TRUE(boxes[0]->text().contains(dir.path())) << boxes[0]->text().toStdString();
+                EXPECT_TRUE(boxes[0]->text().contains(QString::fromUtf8("设置和检测结果无法保存")))
+                    << boxes[0]->text().toStdString();
+            }
+        }
+        QDir::setCurrent(old_cwd);
+    }
 }
