@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <iostream>
+#include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "config_manager.h"
@@ -129,15 +131,15 @@ TEST_F(ConfigManagerTest, EveryBrokenLoadKeepsItsOwnCopy) {
     EXPECT_TRUE(contents.contains("{broken two"));
 }
 
-// A file that can be neither read nor written: warnings, empty lookups, no crash and
+// A file that can be neither read nor written: warnings, the defaults, no crash and
 // nothing created in its place.
-TEST_F(ConfigManagerTest, UnreachableFileGivesEmptyLookupsAndWarnings) {
+TEST_F(ConfigManagerTest, UnreachableFileGivesTheDefaultsAndWarnings) {
     ASSERT_TRUE(QDir(".").mkdir("config.json"));
     struct Row {
         const char* path;
         std::string lan;  // what lookups answer after the load
     };
-    const Row rows[] = {{"./missing-folder/config.json", ""}, {"./config.json", "zh"}};
+    const Row rows[] = {{"./missing-folder/config.json", "zh"}, {"./config.json", "zh"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.path);
         ConsoleCapture err(std::cerr);
@@ -156,4 +158,31 @@ TEST_F(ConfigManagerTest, UnreachableFileGivesEmptyLookupsAndWarnings) {
     EXPECT_TRUE(QFileInfo("config.json").isDir());
 }
 
+// A file that can be neither read nor made: the defaults hold, so the code's texts
+// are in the language of the untranslated forms, and the store knows it cannot save.
+TEST_F(ConfigManagerTest, UnreadableFileGivesTheDefaultsAndCannotBeSaved) {
+    const struct {
+        const char* name;
+        std::function<bool()> make;
+        bool can_save;
+    } rows[] = {
+        {"plain", [] { return true; }, true},
+        {"a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, false},
+        {"a link into a missing folder", [] { return ::symlink("gone/config.json", "config.json") == 0; }, false},
+        {"a folder", [] { return QDir().mkdir("config.json"); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove("config.json");
+        QDir().rmdir("config.json");
+        ASSERT_TRUE(row.make());
+        ConsoleCapture out, err(std::cerr);
+        ConfigManager config("./config.json");
+        config.load();
+        EXPECT_EQ(config.get_value("lan"), "zh");
+        EXPECT_EQ(config.can_save(), row.can_save);
+    }
+}
+
 }  // namespace
+

@@ -17,6 +17,7 @@ public:
     std::atomic<int> commons_to_count{0};
     std::atomic<int> loops_started{0};
     std::atomic<int> produced{0};
+    std::atomic<bool> stamp_with_clock{false};  // else each sample's time is its running number
     // Whether another thread could take the motion-buffer lock right now.
     bool buffer_lock_free() {
         bool free = false;
@@ -25,14 +26,13 @@ public:
     }
 
 protected:
-    // Each sample's time is its running number.
     void receive_loop() override {
         ++loops_started;
         for (; !stop_requested(); std::this_thread::sleep_for(std::chrono::microseconds(to_produce ? 0 : 200))) {
             if (commons_to_count > 0) --commons_to_count, count_common_state();
             if (to_produce > 0) {
                 StampedMoitonState s{};
-                s.time = static_cast<float>(produced);
+                s.time = stamp_with_clock ? seconds_since_start() : static_cast<float>(produced);
                 --to_produce, push_motion_state(s), ++produced;
             }
         }
@@ -116,6 +116,27 @@ TEST(DeviceReceiver, StartIsIdempotentAndRestartRunsAFreshLoop) {
     EXPECT_TRUE(r.has_receive_thread());
     r.to_produce = 1;  // the fresh loop is not stopped by the flag set before it
     EXPECT_TRUE(wait_until([&] { return r.produced == 1; }, 1000));
+}
+
+// Samples that arrive before any run start are stamped from the link's start (the
+// thread's start), never from the clock's epoch (boot): a fresh start counts anew.
+TEST(DeviceReceiver, SamplesCountFromTheThreadsStart) {
+    CountingReceiver r;
+    r.stamp_with_clock = true;
+    std::vector<float> times;
+    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
+        for (const StampedMoitonState& s : buf) times.push_back(s.time);
+        buf.clear();
+    }, Qt::DirectConnection);
+    for (int round = 1; round <= 2; ++round) {
+        r.start_receive_thread();
+        r.to_produce = 1;
+        ASSERT_TRUE(wait_until([&] { return int(times.size()) == round; }, 2000));
+        EXPECT_GE(times.back(), 0.0f) << round;
+        EXPECT_LT(times.back(), 0.2f) << round;
+        QTest::qWait(300);
+        r.stop_receive_thread();
+    }
 }
 
 }  // namespace

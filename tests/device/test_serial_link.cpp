@@ -350,6 +350,37 @@ TEST_F(WindowsSerialPty, CloseNeverReachesAnotherHandleAndThePortIsExclusive) {
     EXPECT_EQ(second.open(peer.slave_path()), 0);
 }
 
+// What waited in the port before the open, and a frame begun in the previous
+// session, belong to no request of this session: open discards them, and the
+// next reply is cut cleanly.
+TEST(QtSerialOpen, DiscardsWhatWaitedBeforeTheOpen) {
+    ConsoleCapture quiet;
+    PtyPeer peer;
+    ASSERT_TRUE(peer.open());
+    QtSerial link;
+    auto next_reply_alone = [&](const char* step) {
+        const QByteArray reply = frame(0x13, {});
+        ASSERT_TRUE(peer.write(reply));
+        ASSERT_TRUE(wait_until([&] { return link.read(), link.buffered_size() >= reply.size(); }, 1000)) << step;
+        QTest::qWait(20);
+        link.read();
+        EXPECT_EQ(link.buffered_size(), reply.size()) << step;
+        SerialFrame f;
+        EXPECT_TRUE(link.frame_available() && (link.read_frame(f), f.cmd == 0x13)) << step;
+    };
+
+    ASSERT_TRUE(peer.write(kEnable + kEnable));  // replies of an earlier session
+    ASSERT_TRUE(wait_until([&] { return peer.pending_at_slave() == 22; }, 1000));
+    ASSERT_EQ(link.open(peer.slave_path()), 0);
+    next_reply_alone("waiting in the port");
+
+    ASSERT_TRUE(peer.write(kEnable.left(5)));  // the link closes in the middle of a frame
+    ASSERT_TRUE(wait_until([&] { return link.read(), link.buffered_size() >= 5; }, 1000));
+    link.close();
+    ASSERT_EQ(link.open(peer.slave_path()), 0);
+    next_reply_alone("begun before the close");
+}
+
 // Qt warns when the port is used from a thread it does not belong to.
 std::atomic<int> g_qt_warnings{0};
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <locale>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console_capture.h"
@@ -142,4 +143,20 @@ TEST_F(CheckFilesTest, SlotTakesQueuedCheckData) {
     EXPECT_EQ(rows_after(file_bytes("pass.csv"), kHead), std::vector<std::string>{", 8" + kHalves + kPassText});
 }
 
+// A result that cannot be written is handed on with its file, serial number and
+// verdict; the other file keeps working.
+TEST_F(CheckFilesTest, ResultsThatCannotBeWrittenAreHandedOn) {
+    ASSERT_TRUE(QDir().mkdir("pass.csv"));
+    CsvFiles4Check files;
+    std::vector<std::tuple<QString, int, bool, std::string>> lost;
+    QObject::connect(&files, &CsvFiles4Check::record_not_saved_signal,
+                     [&](QString file, int n, CheckData d) { lost.emplace_back(file, n, d.pass, d.result); });
+    files.set_serial_number(12);
+    files.update_csv_files_slot(make_check(true, kPassText));
+    files.update_csv_files_slot(make_check(false, kFailText));
+    EXPECT_EQ(lost, (std::vector<std::tuple<QString, int, bool, std::string>>{{"pass.csv", 12, true, kPassText}}));
+    EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead), std::vector<std::string>{", 12" + kHalves + kFailText});
+}
+
 }  // namespace
+

@@ -99,4 +99,21 @@ TEST_F(RunLogTest, FailedLogsAreReportedOnceAndTheNextOneWorks) {
     }
 }
 
+// A log that cannot be created says so and why; a later one in a good place works.
+TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
+    ASSERT_TRUE(QDir().mkdir("folder"));
+    const struct {
+        const char* path;
+        const char* reason;
+    } rows[] = {{"gone/run.csv", "No such file or directory"}, {"folder", "Is a directory"}};
+    CsvFile log;
+    for (const auto& row : rows) {
+        ConsoleCapture quiet;
+        EXPECT_FALSE(log.create(row.path)) << row.path;
+        EXPECT_EQ(log.error(), row.reason) << row.path;
+    }
+    EXPECT_TRUE(log.create("run.csv"));
+    EXPECT_EQ(log.error(), "");
+}
+
 }  // namespace

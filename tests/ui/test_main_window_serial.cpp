@@ -241,6 +241,10 @@ TEST_F(SerialWindow, OneVerdictBoxPerKind) {
     QTest::qWait(50);  // closed boxes are deleted from the event loop
     w->calibration_start_slot();
     EXPECT_EQ(tips(w), QStringList{"Tips: Calibration start"});
+    // A reply right after the operator closed the box, before the box is deleted.
+    for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
+    w->calibration_start_slot();
+    EXPECT_EQ(tips(w), QStringList{"Tips: Calibration start"});
 }
 
 // HEX and text sending, the one-pass filter of typed and pasted HEX, received
