@@ -20,15 +20,15 @@
 WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPath()) {
     hv_init_resources();
     QDir::setCurrent(dir_.path());
-    auto config = std::make_shared<ConfigManager>("./config.json");
-    config->load();
-    config->document_["lan"] = lan;
+    config_ = std::make_shared<ConfigManager>("./config.json");
+    config_->load();
+    config_->document_["lan"] = lan;
     if (lan == "en") {
         translator_ = std::make_unique<QTranslator>();
         translator_->load(QStringLiteral(":/Translate_EN.qm"));
         QApplication::installTranslator(translator_.get());
     }
-    window_ = std::make_unique<MainWindow>(config);
+    window_ = std::make_unique<MainWindow>(config_);
     window_->serial_manager()->set_intervals(100, 300);
     window_->can_manager()->set_intervals(0, 10, 300);
     window_->show();
@@ -37,6 +37,7 @@ WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPat
 // The window owns the configuration, which it writes back into the working directory.
 WindowHarness::~WindowHarness() {
     window_.reset();
+    config_.reset();
     if (translator_) QApplication::removeTranslator(translator_.get());
     QDir::setCurrent(old_cwd_);
 }

@@ -18,6 +18,7 @@
 // Readable failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
+class ConfigManager;
 class QFileDialog;
 class SerialDriverPeer;
 
@@ -33,6 +34,10 @@ public:
     }
     QPushButton* button(const char* name) { return find<QPushButton>(name); }
     QString text(const char* label);
+    std::shared_ptr<ConfigManager> config() { return config_; }
+    QString dir() const { return dir_.path(); }
+    // Closes the window as the user would; its final targets go out here.
+    void destroy_window() { window_.reset(); }
 
     // Through the window's button and the real device dialog; true once the button
     // shows the new state. A null peer closes the serial link.
@@ -44,6 +49,7 @@ public:
 private:
     QString old_cwd_;
     QTemporaryDir dir_;
+    std::shared_ptr<ConfigManager> config_;
     std::unique_ptr<QTranslator> translator_;
     std::unique_ptr<MainWindow> window_;
 };
