@@ -47,7 +47,9 @@ protected:
     }
     // Answers the serial number prompt (a negative number cancels) and presses the button.
     void calibrate(int number) {
-        on_next_modal_of<QInputDialog>([number](QInputDialog* d) {
+        on_next_modal_of<QInputDialog>([number, this](QInputDialog* d) {
+            prompt = QStringList{d->windowTitle(), d->labelText(), QString::number(d->intMinimum()),
+                      QString::number(d->intMaximum())};
             if (number < 0) return d->reject();
             d->setIntValue(number);
             d->accept();
@@ -58,6 +60,7 @@ protected:
 
     SerialDriverPeer peer;
     std::unique_ptr<WindowHarness> h;
+    QStringList prompt;  // title, label, bounds
 };
 
 }  // namespace
@@ -85,6 +88,7 @@ TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
     EXPECT_EQ(file_bytes("not_pass.csv") + file_bytes("pass.csv"), "<missing><missing>");
 
     calibrate(42);
+    EXPECT_EQ(prompt, (QStringList{QString::fromUtf8("请输入关节序列号"), QString::fromUtf8("请输入关节序列号:"), "0", "1000"}));
     EXPECT_EQ(h->find<QTabWidget>("tabWidget")->currentIndex(), 1);
     EXPECT_TRUE(locked());
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
@@ -146,7 +147,27 @@ TEST_F(SerialLink, EnableWithRunLogAndDisable) {
     ASSERT_TRUE(h->toggle_motor("ENABLE"));
     EXPECT_EQ(peer.request_count(kDisable), 1);
     EXPECT_EQ(h->text("status_label"), QStringLiteral("Motor is disabled."));
-    EXPECT_TRUE(file_bytes(folder + "/" + logs[0]).endsWith("Log ended\n"));
+    const QByteArray log = file_bytes(folder + "/" + logs[0]);
+    EXPECT_TRUE(log.startsWith("\nCreated by Halvren Motor Tool\n")) << log.left(40).toStdString();
+    EXPECT_TRUE(log.endsWith("Log ended\n"));
+}
+
+// An error that persists is reported again on every status reply, but the motor
+// is disabled once; bits above the named ones show their code.
+TEST_F(SerialLink, PersistingErrorDisablesOnce) {
+    open();
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    peer.driver().set_error_bits(0x0006);
+    ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 3000));
+    for (int i = 0; i < 2; ++i) {
+        h->find<QLabel>("status_label")->setText(QStringLiteral("seen"));
+        EXPECT_TRUE(wait_until([&] { return h->text("status_label") == "Undervoltage! Motor is disabled."; }, 2000));
+    }
+    EXPECT_EQ(peer.request_count(kDisable), 1);
+    peer.driver().set_error_bits(0x0100);
+    EXPECT_TRUE(wait_until([&] { return h->text("status_label") == "Error code: 0x100"; }, 2000));
+    EXPECT_EQ(peer.request_count(kDisable), 1);
+    peer.driver().set_error_bits(0);
 }
 
 // A new target while a step streams: the same stream takes it over (one thread at

@@ -18,6 +18,7 @@
 #include "console_capture.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
+#include "config_manager.h"
 #include "process_launcher.h"
 #include "save.h"
 #include "serial_driver_peer.h"
@@ -293,4 +294,5 @@ TEST(MainWindowStart, LanguageSwitchRestartsOnlyWhenAccepted) {
     ProcessLauncher::set_launch({});
     EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
                                      QCoreApplication::arguments().mid(1).join('|')}));
+    EXPECT_EQ(h.config()->get_value("lan"), "en");
 }
