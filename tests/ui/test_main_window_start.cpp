@@ -144,33 +144,36 @@ TEST(MainWindowStart, ResizeScalesImages) {
     EXPECT_LE(indicator->pixmap()->width(), indicator->width() - 18);
 }
 
-// Closing the window while a step and a curve stream: each sender's all-zero
+// Closing the window while a step or a curve streams: the sender's all-zero
 // target still reaches the open link, then nothing more.
 TEST(MainWindowStart, ClosingWhileStreamingSendsFinalZeroTargets) {
     constexpr uint8_t kTarget = 16;
-    SerialDriverPeer peer;
-    ASSERT_TRUE(peer.start());
-    WindowHarness h("en");
-    ASSERT_TRUE(h.serial_link(&peer));
-    ASSERT_TRUE(h.toggle_motor("DISABLE"));
-    set_spins(h.window(), {{"exp_angle_doubleSpinBox", 1.25}, {"kp_doubleSpinBox", 5.0}});
-    h.button("send_motion_param_pushButton")->click();
-    ASSERT_TRUE(peer.wait_for_requests(kTarget, 10, 3000));
-    // The curve dialog learnt the serial link from the scanner; it takes over.
-    curve_start(0, {{"torque_A_doubleSpinBox", 2.0}, {"torque_f_doubleSpinBox", 1.0}});
-    ASSERT_TRUE(peer.wait_for_requests(kTarget, 40, 3000));
+    for (const bool curve : {false, true}) {
+        SCOPED_TRACE(curve ? "curve" : "step");
+        SerialDriverPeer peer;
+        ASSERT_TRUE(peer.start());
+        WindowHarness h("en");
+        ASSERT_TRUE(h.serial_link(&peer));
+        ASSERT_TRUE(h.toggle_motor("DISABLE"));
+        set_spins(h.window(), {{"exp_angle_doubleSpinBox", 1.25}, {"kp_doubleSpinBox", 5.0}});
+        h.button("send_motion_param_pushButton")->click();
+        ASSERT_TRUE(peer.wait_for_requests(kTarget, 10, 3000));
+        // The curve dialog learnt the serial link from the scanner; it takes over.
+        if (curve) curve_start(0, {{"torque_A_doubleSpinBox", 2.0}, {"torque_f_doubleSpinBox", 1.0}});
+        ASSERT_TRUE(peer.wait_for_requests(kTarget, 40, 3000));
 
-    h.destroy_window();
-    QTest::qWait(200);
-    const int at_end = peer.request_count(kTarget);
-    QTest::qWait(100);
-    EXPECT_EQ(peer.request_count(kTarget), at_end) << "a stream kept running after the window was gone";
-    const auto targets = peer.requests(kTarget);
-    const std::vector<float> zero(5, 0.0f);
-    EXPECT_EQ(targets.back().values, zero);
-    EXPECT_TRUE(std::any_of(targets.begin(), targets.end(), [](const auto& r) { return r.values[0] == 1.25f; }));
-    EXPECT_TRUE(std::any_of(targets.begin(), targets.end(),
-                            [](const auto& r) { return r.values[0] == 0.0f && r.values[2] != 0.0f; }));
+        h.destroy_window();
+        QTest::qWait(200);
+        const int at_end = peer.request_count(kTarget);
+        QTest::qWait(100);
+        EXPECT_EQ(peer.request_count(kTarget), at_end) << "a stream kept running after the window was gone";
+        const auto targets = peer.requests(kTarget);
+        EXPECT_EQ(targets.back().values, std::vector<float>(5, 0.0f));
+        EXPECT_EQ(targets[targets.size() - 2].values[0], curve ? 0.0f : 1.25f);  // the stream ran to the end
+        if (curve)
+            EXPECT_TRUE(std::any_of(targets.begin(), targets.end(),
+                                    [](const auto& r) { return r.values[0] == 0.0f && r.values[2] != 0.0f; }));
+    }
 }
 
 // The question's title and text; Cancel and closing it restart nothing and leave
