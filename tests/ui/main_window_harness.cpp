@@ -7,13 +7,15 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTabWidget>
 #include <QTimer>
 
+#include "can_codec.h"
 #include "can_manager.h"
 #include "config_manager.h"
 #include "resources_init.h"
-#include "serial_driver_peer.h"
+#include "emulated_usb_backend.h"
 #include "serial_manager.h"
 #include "wait_until.h"
 
@@ -121,3 +123,37 @@ void curve_start(int tab, std::initializer_list<std::pair<const char*, double>> 
 }
 
 void curve_stop() { top_level_named("SetCurve")->findChild<QPushButton*>(QStringLiteral("stop_pushButton"))->click(); }
+
+QStringList visible_tips(MainWindow* window) {
+    QStringList out;
+    for (QMessageBox* box : window->findChildren<QMessageBox*>())
+        if (box->isVisible()) out << box->windowTitle() + ": " + box->text();
+    out.sort();
+    return out;
+}
+
+void SerialWindowTest::open(const std::string& lan) {
+    ASSERT_TRUE(peer.start());
+    h = std::make_unique<WindowHarness>(lan);
+    size = h->window()->size();
+    ASSERT_TRUE(h->serial_link(&peer));
+    ASSERT_TRUE(peer.wait_for_requests(25, 1, 2000));  // the version request
+}
+
+void CanWindowTest::SetUp() {
+    adapter = EmulatedUsbBackend::install()->add_adapter();
+    peer = start_can_driver_on(adapter, 1);
+}
+
+void CanWindowTest::TearDown() {
+    h.reset();
+    adapter->set_bus_listener(nullptr);
+    peer->stop();
+    EmulatedUsbBackend::uninstall();
+}
+
+std::vector<uint8_t> motion_payload(std::array<float, 5> target) {
+    uint8_t packed[8] = {};
+    pack_motion_command(packed, target.data());
+    return {packed, packed + 8};
+}

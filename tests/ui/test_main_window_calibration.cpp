@@ -20,15 +20,7 @@
 
 namespace {
 
-constexpr uint8_t kEnable = 18, kCalibrate = 21, kVersion = 25;
-
-QStringList tips(MainWindow* w) {
-    QStringList out;
-    for (QMessageBox* box : w->findChildren<QMessageBox*>())
-        if (box->isVisible()) out << box->windowTitle() + ": " + box->text();
-    out.sort();
-    return out;
-}
+constexpr uint8_t kEnable = 18, kCalibrate = 21;
 
 QList<QPointF> points(QCustomPlot* plot) {
     QList<QPointF> out;
@@ -37,14 +29,8 @@ QList<QPointF> points(QCustomPlot* plot) {
     return out;
 }
 
-class SerialCalibration : public ::testing::Test {
+class SerialCalibration : public SerialWindowTest {
 protected:
-    void open(const std::string& lan = "en") {
-        ASSERT_TRUE(peer.start());
-        h = std::make_unique<WindowHarness>(lan);
-        ASSERT_TRUE(h->serial_link(&peer));
-        ASSERT_TRUE(peer.wait_for_requests(kVersion, 1, 2000));
-    }
     // Answers the serial number prompt (a negative number cancels) and presses the button.
     void calibrate(int number) {
         on_next_modal_of<QInputDialog>([number, this](QInputDialog* d) {
@@ -58,8 +44,6 @@ protected:
     }
     bool locked() { return !h->find("down_left_widget")->isEnabled() && !h->find("vision_tab")->isEnabled(); }
 
-    SerialDriverPeer peer;
-    std::unique_ptr<WindowHarness> h;
     QStringList prompt;  // title, label, bounds
 };
 
@@ -93,7 +77,7 @@ TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
     EXPECT_TRUE(locked());
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));
     EXPECT_EQ(peer.driver().calibration_count(), 1);
-    EXPECT_EQ(tips(w), (QStringList{"Tips: Back EMF coefficient is defective", "Tips: Calibration is successful.",
+    EXPECT_EQ(visible_tips(w), (QStringList{"Tips: Back EMF coefficient is defective", "Tips: Calibration is successful.",
                                     "Tips: Calibration start", "Tips: Encode Direction: Forward"}));
     auto* angle = h->find<QCustomPlot>("calibrate_angle_plot");
     auto* comp = h->find<QCustomPlot>("calibrate_compensation_plot");
@@ -107,7 +91,7 @@ TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
 
     for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
     QTest::qWait(50);
-    EXPECT_TRUE(tips(w).isEmpty());
+    EXPECT_TRUE(visible_tips(w).isEmpty());
 
     script.cogging_map = {0.7f};
     script.compensation = {};
@@ -118,7 +102,7 @@ TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
     EXPECT_TRUE(points(angle).isEmpty() && points(comp).isEmpty());
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));
     // A pass shows no check tip.
-    EXPECT_EQ(tips(w), (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
+    EXPECT_EQ(visible_tips(w), (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
                                     "Tips: Encoder Direction: Reverse"}));
     EXPECT_EQ(points(angle), (QList<QPointF>{{0, double(0.7f)}}));
     EXPECT_EQ(file_bytes("pass.csv").count(", 43, "), 1) << file_text("pass.csv");
@@ -136,9 +120,9 @@ TEST_F(SerialCalibration, SilentDriverFails) {
     EXPECT_TRUE(locked());
     QTest::qWait(250);
     EXPECT_TRUE(locked());
-    EXPECT_TRUE(tips(h->window()).isEmpty());
+    EXPECT_TRUE(visible_tips(h->window()).isEmpty());
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 2000));
-    EXPECT_EQ(tips(h->window()), QStringList{QString::fromUtf8("提示: 校准失败")});
+    EXPECT_EQ(visible_tips(h->window()), QStringList{QString::fromUtf8("提示: 校准失败")});
     EXPECT_EQ(peer.request_count(kCalibrate), 1);
 }
 

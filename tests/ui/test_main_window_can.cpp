@@ -24,34 +24,17 @@
 
 namespace {
 
-std::vector<uint8_t> payload_of(std::array<float, 5> target) {
-    uint8_t packed[8] = {};
-    pack_motion_command(packed, target.data());
-    return {packed, packed + 8};
-}
-std::vector<uint8_t> payload(const CanDriverPeer::Request& r) { return {r.frame.data, r.frame.data + 8}; }
 bool is_motion(const CanDriverPeer::Request& r) { return r.cmd == CanCommand::kMotionControl; }
 
-class CanWindow : public ::testing::Test {
+class CanWindow : public CanWindowTest {
 protected:
     void SetUp() override {
-        adapter = EmulatedUsbBackend::install()->add_adapter();
-        peer = start_can_driver_on(adapter, 1);
+        CanWindowTest::SetUp();
         ASSERT_TRUE(serial.start());
         h = std::make_unique<WindowHarness>("en");
     }
-    void TearDown() override {
-        h.reset();
-        adapter->set_bus_listener(nullptr);
-        peer->stop();
-        EmulatedUsbBackend::uninstall();
-    }
-    int motion() { return peer->request_count(CanCommand::kMotionControl); }
 
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter;
-    std::unique_ptr<CanDriverPeer> peer;
     SerialDriverPeer serial;
-    std::unique_ptr<WindowHarness> h;
 };
 
 }  // namespace
@@ -96,8 +79,8 @@ TEST_F(CanWindow, StreamStopsOnError) {
     peer->driver().set_error_bits(0);
     QTest::qWait(100);
     auto frames = peer->requests(CanCommand::kMotionControl);
-    EXPECT_EQ(payload(frames.back()), payload_of({}));
-    for (size_t i = before; i + 1 < frames.size(); ++i) ASSERT_EQ(payload(frames[i]), payload_of({2, 0, 0, 20, 1.5f}));
+    EXPECT_EQ(payload(frames.back()), motion_payload({}));
+    for (size_t i = before; i + 1 < frames.size(); ++i) ASSERT_EQ(payload(frames[i]), motion_payload({2, 0, 0, 20, 1.5f}));
 }
 
 // Records the texts a label had when it was painted: the update blocks the event

@@ -18,39 +18,18 @@
 
 namespace {
 
-std::vector<uint8_t> payload_of(std::array<float, 5> target) {
-    uint8_t packed[8] = {};
-    pack_motion_command(packed, target.data());
-    return {packed, packed + 8};
-}
-std::vector<uint8_t> payload(const CanDriverPeer::Request& r) { return {r.frame.data, r.frame.data + 8}; }
-
 const char* const kDeviceGroup[] = {
     "set_param_pushButton",   "calibration_pushButton",          "set_zero_point_pushButton",
     "motor_reset_pushButton", "save_checkBox",                   "motor_enable_disable_pushButton",
     "clear_curve_pushButton", "clear_error_pushButton",
 };
 
-class CanLink : public ::testing::Test {
+class CanLink : public CanWindowTest {
 protected:
-    void SetUp() override {
-        adapter = EmulatedUsbBackend::install()->add_adapter();
-        peer = start_can_driver_on(adapter, 1);
-    }
-    void TearDown() override {
-        h.reset();
-        adapter->set_bus_listener(nullptr);
-        peer->stop();
-        EmulatedUsbBackend::uninstall();
-    }
     void open(const std::string& lan) {
         h = std::make_unique<WindowHarness>(lan);
         ASSERT_TRUE(h->can_link(true));
     }
-
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter;
-    std::unique_ptr<CanDriverPeer> peer;
-    std::unique_ptr<WindowHarness> h;
 };
 
 }  // namespace
@@ -129,10 +108,10 @@ TEST_F(CanLink, CurveButtonRulesAndStatusTexts) {
     QTest::qWait(200);
     const auto all = peer->requests(CanCommand::kMotionControl);
     std::vector<CanDriverPeer::Request> frames(all.begin() + before, all.end());
-    EXPECT_EQ(payload(frames.back()), payload_of({}));
+    EXPECT_EQ(payload(frames.back()), motion_payload({}));
     frames.pop_back();
     for (const auto& r : frames) {
-        ASSERT_EQ(payload(r), payload_of({2.0f, 0, 0, 20.0f, 1.5f}));
+        ASSERT_EQ(payload(r), motion_payload({2.0f, 0, 0, 20.0f, 1.5f}));
         ASSERT_EQ(r.motor_id, 1);
     }
     // The replies were plotted with the targets; the label shows two decimals.

@@ -20,18 +20,7 @@ namespace {
 
 constexpr uint8_t kTarget = 16, kEnable = 18, kDisable = 19, kVersion = 25;
 
-class SerialLink : public ::testing::Test {
-protected:
-    void open(const std::string& lan = "en") {
-        ASSERT_TRUE(peer.start());
-        h = std::make_unique<WindowHarness>(lan);
-        ASSERT_TRUE(h->serial_link(&peer));
-        ASSERT_TRUE(peer.wait_for_requests(kVersion, 1, 2000));
-    }
-
-    SerialDriverPeer peer;
-    std::unique_ptr<WindowHarness> h;
-};
+using SerialLink = SerialWindowTest;
 
 }  // namespace
 
