@@ -63,7 +63,7 @@ void SerialDriverPeer::run() {
         for (SerialFrame f; in.frame_available();) {
             in.read_frame(f);
             locked([&] { requests_.push_back({f.cmd, f.payload, Clock::now()}); });
-            handle(driver_, f);
+            if (!locked([&] { return ignored_[f.cmd]; })) handle(driver_, f);
         }
         QByteArray out = locked([&] { return std::exchange(outgoing_, QByteArray()); });
         replies.clear();
@@ -73,6 +73,10 @@ void SerialDriverPeer::run() {
         if (!out.isEmpty()) pty_->write(out);
         std::this_thread::sleep_until(std::min(driver_.next_due(), Clock::now() + std::chrono::microseconds(250)));
     }
+}
+
+void SerialDriverPeer::send_frame(uint8_t cmd, std::vector<float> values) {
+    send_bytes(build_serial_frame(cmd, values.data(), static_cast<int>(values.size())));
 }
 
 std::vector<SerialDriverPeer::Request> SerialDriverPeer::requests(int cmd) {

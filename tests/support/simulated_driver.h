@@ -69,9 +69,12 @@ public:
     void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
     // Plays the calibration script.
     void start_calibration();
-    // Stores the parameters, acknowledges, then reports the parameters now in force.
+    // Once writes are taken (set_takes_param_writes): stores the parameters,
+    // acknowledges, then reports the parameters now in force. Otherwise ignored.
     void write_params(const Params& params) {
-        locked([&] { params_ = params, now(K::SetParamAck), now(K::FirmwareParams, params_); });
+        locked([&] {
+            if (takes_writes_) params_ = params, now(K::SetParamAck), now(K::FirmwareParams, params_);
+        });
     }
     // Keeps the parameters in force "in flash"; the driver does not answer.
     void flash_params() { locked([&] { flashed_ = params_; }); }
@@ -105,6 +108,7 @@ public:
     uint64_t motion_stream_sent() { return locked([&] { return stream_sent_; }); }
     int motion_target_count() { return locked([&] { return motion_target_count_; }); }
     void set_calibration_script(const CalibrationScript& script) { locked([&] { script_ = script; }); }
+    void set_takes_param_writes(bool on) { locked([&] { takes_writes_ = on; }); }
     int calibration_count() { return locked([&] { return calibration_count_; }); }
     Params params() { return locked([&] { return params_; }); }
     Params flashed_params() { return locked([&] { return flashed_; }); }
@@ -130,4 +134,5 @@ private:
     CalibrationScript script_;
     int calibration_count_ = 0;
     Params flashed_ = params_;
+    bool takes_writes_ = false;
 };

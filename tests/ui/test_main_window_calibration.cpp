@@ -14,7 +14,6 @@
 #include "file_contents.h"
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
-#include "serial_frame.h"
 #include "serial_manager.h"
 #include "wait_until.h"
 
@@ -144,6 +143,7 @@ TEST_F(SerialCalibration, ThirtyDisabledBatchesEnableTheMotorOnce) {
 // The parameter dialog's store: the write and then the store reach the driver; its
 // acknowledgement and the parameters it reports show on the status line.
 TEST_F(SerialCalibration, ParameterWriteAndStore) {
+    peer.driver().set_takes_param_writes(true);
     open();
     auto status = [&] { return h->text("status_label"); };
     h->button("set_param_pushButton")->click();
@@ -158,7 +158,7 @@ TEST_F(SerialCalibration, ParameterWriteAndStore) {
     QTest::qWait(100);
     EXPECT_EQ(status(), "Successfully get parameters.");  // the reported parameters came after the ack
     // An acknowledgement on its own shows the write's message.
-    peer.send_bytes(build_serial_frame(34, nullptr, 0));
+    peer.send_frame(34);
     EXPECT_TRUE(wait_until([&] { return status() == "New parameters are saved."; }, 2000));
 }
 
