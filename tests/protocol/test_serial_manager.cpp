@@ -225,8 +225,9 @@ TEST_F(SerialManagerDialogTest, EveryForwarderReachesTheDriver) {
     EXPECT_EQ(samples[0].position, 1.0f);
     EXPECT_GE(samples[0].time, 5.0f);
     EXPECT_LT(samples[0].time, 7.0f);
-    const std::vector<std::string> replies{"version(2,3)", "enable_sucess", "firm(8,1,1000,0,10)", "firm(8,1,1000,0,10)",
-                                           "zero_point", "reset_success", "error_reset", "disable_sucess"};
+    const std::vector<std::string> replies{"version(2,3)", "enable_sucess", "firm(8,1,1000,0,10)", "set_param_success",
+                                           "firm(6,2,500,10,3)", "zero_point", "reset_success", "error_reset",
+                                           "disable_sucess"};
     EXPECT_TRUE(wait_until([&] { return events.names().size() >= replies.size(); }, 2000));
     EXPECT_EQ(events.names(), replies);
 }

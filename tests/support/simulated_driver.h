@@ -69,11 +69,11 @@ public:
     void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
     // Plays the calibration script.
     void start_calibration();
-    // Once writes are taken (set_takes_param_writes): stores the parameters,
-    // acknowledges, then reports the parameters now in force. Otherwise ignored.
+    // Stores the parameters and acknowledges, as the driver does; a driver that
+    // takes no writes (set_takes_param_writes(false)) ignores them.
     void write_params(const Params& params) {
         locked([&] {
-            if (takes_writes_) params_ = params, now(K::SetParamAck), now(K::FirmwareParams, params_);
+            if (takes_writes_) params_ = params, now(K::SetParamAck);
         });
     }
     // Keeps the parameters in force "in flash"; the driver does not answer.
@@ -134,5 +134,5 @@ private:
     CalibrationScript script_;
     int calibration_count_ = 0;
     Params flashed_ = params_;
-    bool takes_writes_ = false;
+    bool takes_writes_ = true;
 };
