@@ -10,7 +10,20 @@
 // - a sent frame's echo is queued when it enters one of 3 transmit mailboxes;
 //   while nothing acknowledges (set_acknowledged(false), or a bus not at
 //   1 Mbit/s where the motor sits) 3 frames sit in the mailboxes, 64 more are
-//   held, and bulk OUT then NAKs until the host's time-out;
+//   held, and bulk OUT then NAKs until the host's time-out; the controller then
+//   reports error-warning and error-passive (error frames, TX count in data[6]),
+//   and error-active once a frame is acknowledged again; held frames go out in
+//   order when the bus answers;
+// - mode 0 (reset) discards every frame held or in a mailbox; the firmware keeps
+//   running when the host closes the interface without it (a killed tool), and
+//   strict firmware (Options::strict_timing) stalls a bit timing while started;
+// - frames from the bus beyond Options::in_capacity waiting for the host are
+//   dropped, and the next frame handed over carries the overflow flag (flags 1);
+// - unplug(): every transfer fails with "no device"; Options::no_permission: the
+//   open is refused for lack of access; Options::kernel_interface: the kernel's
+//   CAN interface of the adapter, down until set_kernel_interface_up(true);
+// - hang_control_transfers(true): control requests go unanswered until the
+//   host's time-out;
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
 //   an open takes the adapter from the kernel until it is closed;
 // - it is its own connection, so it is open to one user at a time.
@@ -44,6 +57,10 @@ public:
         uint8_t channel_count = 1;
         bool old_firmware = false;
         bool kernel_driver = false;
+        bool strict_timing = false;
+        std::size_t in_capacity = 0;  // 0: unbounded
+        bool no_permission = false;
+        std::string kernel_interface;  // e.g. "can0"; empty: none
     };
     using BusListener = std::function<void(const CanFrame&)>;
 
@@ -65,6 +82,16 @@ public:
     int timed_out_writes() { return locked([&] { return timed_out_; }); }  // NAKed until the host gave up
     bool is_open() { return locked([&] { return opened_; }); }
     bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
+    // The kernel's CAN interface of this adapter when it is up, else empty.
+    std::string kernel_interface_up() {
+        return locked([&] { return kernel_attached_ && kernel_up_ ? options_.kernel_interface : std::string(); });
+    }
+    void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
+    void unplug();
+    void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
+    // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
+    std::vector<std::string> channel_requests() { return locked([&] { return channel_requests_; }); }
+    std::size_t waiting_for_host() { return locked([&] { return in_queue_.size(); }); }
     const std::string path;
 
     // Used by EmulatedUsbBackend and the USB layer.
@@ -88,6 +115,7 @@ private:
     };
     uint32_t bitrate_locked() const;
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
+    void queue_state_locked(uint8_t controller, uint8_t tx_errors);
     void fill_mailboxes_locked();
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);
     void run();
@@ -96,7 +124,9 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_, idle_;
     bool stop_ = false, opened_ = false, started_ = false;
-    bool acknowledged_ = true, kernel_attached_;
+    bool acknowledged_ = true, kernel_attached_, unplugged_ = false, hung_ = false, kernel_up_ = false;
+    bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
+    std::vector<std::string> channel_requests_;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
     int completing_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame

@@ -43,6 +43,10 @@ public:
         status = hv::usb::UsbStatus::not_found;
         return adapter_ && adapter_->path == path ? adapter_->open(status) : nullptr;
     }
+    std::string kernel_can_interface_up(const std::string& path) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return adapter_ && adapter_->path == path ? adapter_->kernel_interface_up() : std::string();
+    }
     uint32_t injected_failure(hv::usb::WinCall call) override {
         std::lock_guard<std::mutex> lock(mutex_);
         return call == failure_.call && failure_.times > 0 ? (--failure_.times, failure_.error) : 0;
