@@ -12,6 +12,7 @@
 #include "candle_can.h"
 #include "candle_library.h"
 #include "console_capture.h"
+#include "device_scanner.h"
 #include "emulated_usb_backend.h"
 #include "kernel_object.h"
 #include "wait_until.h"
@@ -355,6 +356,23 @@ TEST_F(CandleCanTest, LostFramesAreCountedAndLogged) {
     const auto lines = console.lines_starting("[WARN] CAN adapter lost frames");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" 1 loss report"), std::string::npos) << lines[0];
+}
+
+// The 500 ms scan test-opens every adapter; one that does not answer its requests
+// must not hold the GUI thread while they time out.
+TEST_F(CandleCanTest, HungAdapterNeverHoldsTheGuiThread) {
+    auto a = backend_->add_adapter();
+    a->hang_control_transfers(true);
+    auto can = std::make_shared<CandleCan>();
+    auto scanner = std::make_unique<DeviceScanner>(can);
+    // Seen from the GUI thread only if the request waits on another thread.
+    EXPECT_TRUE(wait_until([&] { return a->hung_requests() > 0; }, 3000));
+    a->hang_control_transfers(false);
+    std::vector<std::string> listed;
+    QObject::connect(scanner.get(), &DeviceScanner::number_changed_signal,
+                     [&](std::vector<std::string>& names) { listed = names; });
+    EXPECT_TRUE(wait_until([&] { return !listed.empty(); }, 3000));
+    EXPECT_EQ(listed, std::vector<std::string>{"0"});
 }
 
 }  // namespace

@@ -146,8 +146,10 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t, uint8_t request, uint1
     std::unique_lock<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
-    if (!wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !hung_ || stop_; }))
-        return UsbStatus::timed_out;
+    ++hung_waiting_;
+    const bool answered = wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !hung_ || stop_; });
+    --hung_waiting_;
+    if (!answered) return UsbStatus::timed_out;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
     if (request > 6 || length < sizes[request] || !channel_ok) return UsbStatus::stall;

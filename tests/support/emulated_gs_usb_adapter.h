@@ -89,6 +89,7 @@ public:
     void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
     void unplug();
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
+    int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
     std::vector<std::string> channel_requests() { return locked([&] { return channel_requests_; }); }
     std::size_t waiting_for_host() { return locked([&] { return in_queue_.size(); }); }
@@ -128,7 +129,7 @@ private:
     bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
     std::vector<std::string> channel_requests_;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
-    int completing_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
+    int completing_ = 0, hung_waiting_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
     std::deque<Read> reads_;
