@@ -155,6 +155,7 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t, uint8_t request, uint1
     if (request > 6 || length < sizes[request] || !channel_ok) return UsbStatus::stall;
     if (value == 0 && (request == 1 || request == 2))
         channel_requests_.push_back(request == 1 ? "timing" : get_u32(data) == 1 ? "start" : "reset");
+    if (value == 0 && request == 2 && get_u32(data) == 0) reset_times_.push_back(std::chrono::steady_clock::now());
     if (request == 1 && value == 0 && started_ && options_.strict_timing) return UsbStatus::stall;
     if (request == 1 && value == 0) {
         const uint32_t tseg1 = get_u32(data) + get_u32(data + 4), tseg2 = get_u32(data + 8);
@@ -190,6 +191,7 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
                                       [this] { return held_.size() < kHeld; });
     --writing_;
     timed_out_ += taken ? 0 : 1;
+    if (!taken) timeout_times_.push_back(std::chrono::steady_clock::now());
     if (!taken) return UsbStatus::timed_out;
     CanFrame frame;
     frame.id = get_u32(data + 4);

@@ -31,6 +31,7 @@
 // set_bus_listener(f): f sees every frame that goes out on the bus, on the
 // adapter's thread, after its echo; it may call deliver(). deliver(frame) puts a
 // frame (error frames: id bit 29) on the bus toward the host.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -93,6 +94,10 @@ public:
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
     std::vector<std::string> channel_requests() { return locked([&] { return channel_requests_; }); }
     std::size_t waiting_for_host() { return locked([&] { return in_queue_.size(); }); }
+    // When writes timed out and when channel 0 was reset (mode 0), for benchmarks.
+    using Times = std::vector<std::chrono::steady_clock::time_point>;
+    Times write_timeouts() { return locked([&] { return timeout_times_; }); }
+    Times resets() { return locked([&] { return reset_times_; }); }
     const std::string path;
 
     // Used by EmulatedUsbBackend and the USB layer.
@@ -128,6 +133,7 @@ private:
     bool acknowledged_ = true, kernel_attached_, unplugged_ = false, hung_ = false, kernel_up_ = false;
     bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
     std::vector<std::string> channel_requests_;
+    Times timeout_times_, reset_times_;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
     int completing_ = 0, hung_waiting_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
