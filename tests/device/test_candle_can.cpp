@@ -165,6 +165,8 @@ TEST_F(CandleCanTest, SilentBusResetsTheChannelAndEveryCommandStillGoesOut) {
             while (sent < 100 && can_->send(motion) == 1) ++sent;
             EXPECT_EQ(sent, 67);
             EXPECT_EQ(a->timed_out_writes(), 1);
+            EXPECT_TRUE(can_->is_open());
+            EXPECT_GE(receive(3).size(), 3u);  // the echoes of the mailboxes
         } else {
             for (int i = 0; i < (cause == kEchoesStop ? 10 : 2); ++i) ASSERT_EQ(can_->send(motion), 1);
             if (cause == kNoAckFrame) a->deliver(frame(0x20000020u));

@@ -19,9 +19,12 @@ struct FakeLink : CanInterface {
     int open(const std::string&) override { return 0; }
     int close() override { return 0; }
     bool is_open() override { return true; }
-    int send(CanFrame& frame) override { return sent.push_back(frame), 1; }
+    int send(CanFrame& frame) override { return sent.push_back(frame), refuse > 0 ? (--refuse, -1) : 1; }
     int receive(CanFrame&) override { return 0; }
-    std::vector<CanFrame> sent;
+    bool bus_silent() override { return silent; }
+    std::vector<CanFrame> sent;  // every try
+    bool silent = false;
+    int refuse = 0;  // the next sends fail
 };
 
 std::vector<uint8_t> payload(const CanFrame& f) { return {f.data, f.data + f.dlc}; }
@@ -57,6 +60,38 @@ TEST(CanSender, EveryCommandsIdentifierAndPayload) {
         ASSERT_EQ(link->sent.size(), 1u) << int(row.cmd);
         EXPECT_EQ(link->sent[0].id, (uint32_t{row.cmd} << 5) | 5u);
         EXPECT_EQ(payload(link->sent[0]), row.payload) << int(row.cmd);
+    }
+}
+
+// While nothing on the bus answers, targets would reach the motor late and are not
+// sent; the zero target and every command are, and a command whose write found the
+// bus silent is tried once more (the link has reset the adapter by then).
+TEST(CanSender, SilentBusSkipsTargetsButNeverCommands) {
+    auto link = std::make_shared<FakeLink>();
+    CanSender sender(link);
+    const float step[5] = {2, 0, 0, 20, 1.5f}, zero[5] = {};
+    struct Row {
+        bool silent;
+        int refuse;
+        std::function<void(CanSender&)> call;
+        std::vector<uint8_t> tried;  // commands of the frames handed to the link
+    } rows[] = {
+        {false, 0, [&](CanSender& s) { s.send_motion_command(step); }, {4}},
+        {true, 0, [&](CanSender& s) { s.send_motion_command(step); }, {}},
+        {true, 0, [&](CanSender& s) { s.send_motion_command(zero); }, {4}},
+        {true, 0, [](CanSender& s) { s.disable_motor(); }, {1}},
+        {true, 1, [](CanSender& s) { s.disable_motor(); }, {1, 1}},
+        {false, 1, [](CanSender& s) { s.disable_motor(); }, {1}},
+        {true, 2, [](CanSender& s) { s.reset_motor(); }, {5, 5}},
+    };
+    for (const Row& row : rows) {
+        link->sent.clear();
+        link->silent = row.silent;
+        link->refuse = row.refuse;
+        row.call(sender);
+        std::vector<uint8_t> tried;
+        for (const CanFrame& f : link->sent) tried.push_back(static_cast<uint8_t>(f.id >> 5));
+        EXPECT_EQ(tried, row.tried) << row.silent << " " << row.refuse;
     }
 }
 
