@@ -369,7 +369,9 @@ TEST_F(CandleCanTest, HungAdapterNeverHoldsTheGuiThread) {
     auto scanner = std::make_unique<DeviceScanner>(can);
     // Seen from the GUI thread only if the request waits on another thread.
     EXPECT_TRUE(wait_until([&] { return a->hung_requests() > 0; }, 3000));
+    QTest::qWait(600);  // the next tick comes while the adapter still hangs
     a->hang_control_transfers(false);
+    for (const std::thread::id& caller : a->hung_callers()) EXPECT_NE(caller, std::this_thread::get_id());
     std::vector<std::string> listed;
     QObject::connect(scanner.get(), &DeviceScanner::number_changed_signal,
                      [&](std::vector<std::string>& names) { listed = names; });

@@ -146,7 +146,8 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t, uint8_t request, uint1
     std::unique_lock<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
-    ++hung_waiting_;
+    if (hung_) ++hung_waiting_, hung_callers_.push_back(std::this_thread::get_id());
+    else ++hung_waiting_;
     const bool answered = wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !hung_ || stop_; });
     --hung_waiting_;
     if (!answered) return UsbStatus::timed_out;

@@ -91,6 +91,7 @@ public:
     void unplug();
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
     int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
+    std::vector<std::thread::id> hung_callers() { return locked([&] { return hung_callers_; }); }  // every one so far
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
     std::vector<std::string> channel_requests() { return locked([&] { return channel_requests_; }); }
     std::size_t waiting_for_host() { return locked([&] { return in_queue_.size(); }); }
@@ -134,6 +135,7 @@ private:
     bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
     std::vector<std::string> channel_requests_;
     Times timeout_times_, reset_times_;
+    std::vector<std::thread::id> hung_callers_;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
     int completing_ = 0, hung_waiting_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
