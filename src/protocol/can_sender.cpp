@@ -82,7 +82,8 @@ void CanSender::send_motion_command(const float targets[5]) {
     uint64_t held_back = 0;
     if (!zero_target && link_ && link_->bus_silent()) {
         if (skipped_motion_log_.allow(held_back))
-            hv::log_warn("CAN bus does not answer: motion target not sent (", held_back + 1, " skipped)");
+            hv::log_warn("CAN bus does not answer: motion target not sent (", held_back + 1,
+                         " skipped since the last report)");
         return;
     }
     frame.id = make_can_id(CanCommand::kMotionControl, can_id_.load());
