@@ -76,7 +76,14 @@ void CanManager::device_open_close_slot(QString device_name) {
 }
 
 void CanManager::motor_status_checker_slot() {
-    if (can_interface_->is_open()) can_sender_->get_status_word();
+    if (!can_interface_->is_open()) return;
+    // On a silent bus each request waits in the adapter; a full adapter gets its
+    // channel reset, which would discard the operator's commands waiting there too.
+    // One request is enough to be answered once the bus is back.
+    const bool silent = can_interface_->bus_silent();
+    if (silent && status_waiting_) return;
+    status_waiting_ = silent;
+    can_sender_->get_status_word();
 }
 
 void CanManager::clear_error() {

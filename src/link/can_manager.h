@@ -65,6 +65,9 @@ public:
         calibration_ms_ = calibration_ms;
     }
 
+    // Period of the status-word request (1000 ms); tests shorten it.
+    void set_status_interval(int ms) { status_timer_.setInterval(ms); }
+
 signals:
     void update_firmware_start_signal();
     void update_firmware_failed_signal();
@@ -100,6 +103,7 @@ private:
     std::shared_ptr<CanReceiver> can_receiver_;
     std::shared_ptr<CanInterface> can_interface_;
     QTimer status_timer_;
+    bool status_waiting_ = false;  // a status request sent on a silent bus waits in the adapter
     std::string lan_;
     std::atomic<bool> app_back_check_failed_{false};
     std::atomic<bool> dfu_start_failed_{false};

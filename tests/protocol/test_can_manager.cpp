@@ -111,6 +111,26 @@ TEST_F(CanManagerTest, StatusPollAndClearError) {
     EXPECT_TRUE(console.lines_starting("[ERROR] CAN write failed").empty());
 }
 
+// A long silence: the status poll must not fill the adapter, or the channel reset that
+// a full adapter brings would discard a DISABLE given early in the silence.
+TEST_F(CanManagerTest, LongSilenceKeepsTheDisableGivenInIt) {
+    ASSERT_TRUE(toggle_link(true));
+    int silences = 0;
+    QObject::connect(manager.get(), &CanManager::bus_silent_signal, manager.get(), [&] { ++silences; });
+    adapter->set_acknowledged(false);
+    manager->set_status_interval(2);
+    ASSERT_TRUE(wait_until([&] { return silences == 1; }, 2000));
+    manager->disable_motor();
+    // About 250 polls: enough to fill the adapter's pool (3 mailboxes, 64 held) three times.
+    QEventLoop silence;
+    QTimer::singleShot(500, &silence, &QEventLoop::quit);
+    silence.exec();
+    manager->set_status_interval(3600 * 1000);
+    EXPECT_EQ(adapter->timed_out_writes(), 0);
+    adapter->set_acknowledged(true);
+    EXPECT_TRUE(peer->wait_for_requests(CanCommand::kDisableMotor, 1, 2000));
+}
+
 // The verdict at the end of the calibration window: started with the driver's start
 // report, failed without; a report after one verdict counts for the next calibration.
 TEST_F(CanManagerTest, CalibrationVerdicts) {
