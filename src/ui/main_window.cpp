@@ -44,6 +44,10 @@ const char kToolVersion[] = "1.9.3";
 // Chunks the serial terminal keeps in its receive view.
 const int kTerminalMaxChunks = 5000;
 
+bool is_hex_digit(QChar c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 QString from_utf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<int>(text.size())); }
 
 void sample_array(const StampedMoitonState& s, float out[4]) {
@@ -1057,8 +1061,7 @@ void MainWindow::on_input_textEdit_textChanged() {
     int valid = 0;
     while (valid < text.size()) {
         const QChar c = text[valid];
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex && !c.isSpace()) break;
+        if (!is_hex_digit(c) && !c.isSpace()) break;
         ++valid;
     }
     text.truncate(valid);
@@ -1080,8 +1083,9 @@ void MainWindow::on_send_pushButton_clicked() {
         text.remove(QLatin1Char(' '));
         for (int i = 0; i < text.length(); i += 2) {
             const QString pair = text.mid(i, 2);
-            bool ok = false;
-            const int value = pair.toInt(&ok, 16);
+            // toInt trims white space, so a pair such as "\n8" would pass as 08.
+            bool ok = std::all_of(pair.begin(), pair.end(), is_hex_digit);
+            const int value = ok ? pair.toInt(&ok, 16) : 0;
             if (!ok) {
                 hv::log_warn("Invalid hex input: ", pair.toUtf8().toStdString());
                 return;

@@ -294,3 +294,27 @@ TEST(MainWindowStart, LanguageSwitchRestartsOnlyWhenAccepted) {
     EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
                                      QCoreApplication::arguments().mid(1).join('|')}));
 }
+
+// HEX pairs with white space inside (line breaks and tabs pass the input filter):
+// the warning names the pair and nothing goes out.
+TEST_F(SerialWindow, TerminalRefusesPairsThatAreNotTwoHexDigits) {
+    open();
+    h->window()->serial_manager()->set_intervals(3600 * 1000, 300);
+    QTest::qWait(100);
+    auto* input = h->find<QTextEdit>("input_textEdit");
+    const std::pair<const char*, const char*> rows[] = {
+        {"ff 31\n8a 23", "\n8"}, {"01\t2", "\t2"}, {"a\n", "a\n"}, {"0\n1", "0\n"}};
+    for (const auto& [typed, pair] : rows) {
+        peer.clear_received();
+        ConsoleCapture log;
+        input->setPlainText(QString::fromUtf8(typed));
+        h->button("send_pushButton")->click();
+        EXPECT_TRUE(log.contains(std::string("[WARN] Invalid hex input: ") + pair)) << typed << log.text();
+        // A valid send after it is all that reaches the line.
+        input->setPlainText(QStringLiteral("7e"));
+        h->button("send_pushButton")->click();
+        EXPECT_TRUE(peer.wait_for_raw(1, 2000));
+        QTest::qWait(30);
+        EXPECT_EQ(peer.raw_received(), QByteArray("\x7e")) << typed;
+    }
+}
