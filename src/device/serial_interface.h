@@ -20,6 +20,8 @@ public:
     virtual bool frame_available() = 0;
     // Takes the head frame; call only after frame_available() returned true.
     virtual void read_frame(SerialFrame& frame) = 0;
+    // Bytes written but not yet sent on the line, as far as the system tells.
+    virtual int pending_output() { return 0; }
 
 signals:
     void serial_data_read_signal(QByteArray& received_data);

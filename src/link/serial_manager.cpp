@@ -45,6 +45,7 @@ void SerialManager::device_open_close_slot(QString device_name) {
         if (serial_receiver_->has_receive_thread()) return;
         serial_receiver_->start_receive_thread();
     } else {
+        serial_sender_->cancel_raw();
         serial_receiver_->stop_receive_thread();
         serial_interface_->close();
     }

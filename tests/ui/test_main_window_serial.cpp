@@ -318,3 +318,36 @@ TEST_F(SerialWindow, TerminalRefusesPairsThatAreNotTwoHexDigits) {
         EXPECT_EQ(peer.raw_received(), QByteArray("\x7e")) << typed;
     }
 }
+
+// A long terminal send leaves room for a running stream: its frames go out whole
+// between pieces of the text, and the text arrives complete and in order.
+TEST_F(SerialWindow, LongTerminalSendLetsTheStreamThrough) {
+    open();
+    h->window()->serial_manager()->set_intervals(3600 * 1000, 300);
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    stream_step(0.5f, 5.0f);
+    QByteArray text(8000, '\0');
+    for (int i = 0; i < text.size(); ++i) text[i] = char(i % 0x7f);  // never a frame header
+    peer.clear_received();
+    h->find<QTextEdit>("input_textEdit")->setPlainText(QString::fromLatin1(text.toHex()));
+    h->button("send_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return peer.raw_received().size() >= text.size() + 31 * 5; }, 5000));
+    h->button("stop_step_send_pushButton")->click();
+    QTest::qWait(50);
+
+    // Cut the frames out of the line; count those that came inside the text.
+    const QByteArray line = peer.raw_received();
+    const QByteArray header("\xff\x31\x8a\x23", 4);
+    QByteArray rest;
+    int inside = 0;
+    for (int i = 0; i < line.size();) {
+        if (line.mid(i, 4) == header && i + 5 < line.size()) {
+            inside += !rest.isEmpty() && rest.size() < text.size();
+            i += static_cast<unsigned char>(line[i + 5]);
+        } else {
+            rest += line[i++];
+        }
+    }
+    EXPECT_EQ(rest, text);
+    EXPECT_GE(inside, 1);
+}
