@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     { std::ofstream("config.json") << "{\"lan\": \"en\"}"; }
     SerialDriverPeer peer;
     if (!peer.start()) fail("no pseudo-terminal");
+    peer.set_line_rate(25600);  // 256000 baud, 10 bits a byte
 
     QApplication app(argc, argv);
     hv_init_resources();
@@ -140,6 +141,11 @@ int main(int argc, char** argv) {
     text += QStringLiteral("#END#");
     child<QTextEdit>(window.get(), "input_textEdit")->setPlainText(text);
     peer.clear_received();
+    QTest::qWait(2000);
+    const auto before = peer.requests(16);
+    double quiet_gap = 0.0;
+    for (std::size_t i = 1; i < before.size(); ++i)
+        quiet_gap = std::max(quiet_gap, ms_between(before[i - 1].at, before[i].at));
     LoopWatch watch;
     watch.start();
     const auto sent_at = Clock::now();
@@ -147,16 +153,18 @@ int main(int argc, char** argv) {
     const double click_ms = ms_between(sent_at, Clock::now());
     if (!wait_until([&] { return peer.raw_received().contains("#END#"); }, 60000)) fail("the text did not arrive");
     const auto done_at = Clock::now();
+    QTest::qWait(500);  // and the time after it, while the driver still reads the text
     const double loop_ms = watch.stop();
     double largest_gap = 0.0;
     const auto targets = peer.requests(16);
-    for (std::size_t i = 1; i < targets.size(); ++i)
-        if (targets[i].at > sent_at && targets[i - 1].at < done_at)
+    for (std::size_t i = before.size(); i < targets.size(); ++i)
             largest_gap = std::max(largest_gap, ms_between(targets[i - 1].at, targets[i].at));
     child<QPushButton>(window.get(), "stop_step_send_pushButton")->click();
     std::printf("send of 100,000 characters while a step streams at 100 Hz:\n");
-    std::printf("  send took %.0f ms (the line takes 3906 ms at 256000 baud)\n", ms_between(sent_at, done_at));
-    std::printf("  stream's largest gap during the send: %.1f ms (%zu targets)\n", largest_gap, targets.size());
+    std::printf("  send took %.0f ms (the line alone takes 3906 ms at 256000 baud)\n", ms_between(sent_at, done_at));
+    std::printf("  stream's largest gap from the send to 500 ms after it arrived: %.1f ms (%zu targets)\n",
+                largest_gap, targets.size() - before.size());
+    std::printf("  (its largest gap in the 2 s before the send: %.1f ms)\n", quiet_gap);
     std::printf("  send button returned after %.1f ms; GUI thread's longest absence from its loop %.1f ms\n",
                 click_ms, loop_ms);
 

@@ -10,11 +10,12 @@
 #include "serial_frame.h"
 
 namespace {
-// Terminal bytes go out in pieces of this size, one device lock each, and no
-// faster than the line (256000 baud, 10 bits a byte) takes them, so a frame of a
-// running stream waits behind one piece at most.
+// Terminal bytes go out in pieces of this size, one device lock each, at three
+// quarters of what the line (256000 baud, 10 bits a byte) carries: the rest is
+// room for a running stream (100 frames of 31 bytes a second, an eighth of the
+// line), so its frames wait behind one piece at most and never behind a backlog.
 constexpr int kPieceBytes = 64;
-constexpr auto kPieceLineTime = std::chrono::microseconds(kPieceBytes * 10 * 1000000LL / 256000);
+constexpr auto kPiecePause = std::chrono::microseconds(kPieceBytes * 10 * 1000000LL * 4 / 3 / 256000);
 // A port that sends nothing for this long is taken as stuck.
 constexpr int kDrainWaitMs = 500;
 }  // namespace
@@ -128,7 +129,7 @@ void SerialSender::cancel_raw() { raw_jobs_->cancel(); }
 
 void SerialSender::write_in_pieces(const QByteArray& data) {
     for (int done = 0; done < data.size(); done += kPieceBytes) {
-        if (done > 0 && !raw_jobs_->pause(kPieceLineTime)) return;
+        if (done > 0 && !raw_jobs_->pause(kPiecePause)) return;
         for (int waited = 0; serial_->pending_output() > kPieceBytes; ++waited) {
             if (waited >= kDrainWaitMs) {
                 hv::log_error("Write error");

@@ -43,6 +43,7 @@ namespace {
 const char kToolVersion[] = "1.9.3";
 // Chunks the serial terminal keeps in its receive view.
 const int kTerminalMaxChunks = 5000;
+const int kTerminalFlushMs = 50;
 
 bool is_hex_digit(QChar c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -127,6 +128,9 @@ void MainWindow::init_ui() {
     // Every received chunk is one paragraph; keep the newest ones so a long streaming
     // session does not grow the receive view without bound.
     ui_->textBrowser->document()->setMaximumBlockCount(kTerminalMaxChunks);
+    terminal_timer_.setSingleShot(true);
+    terminal_timer_.setInterval(kTerminalFlushMs);
+    connect(&terminal_timer_, &QTimer::timeout, this, &MainWindow::flush_terminal);
     // Long rate and status texts wrap in the space the layout gives them instead
     // of widening the window.
     for (QLabel* label : {ui_->status_label, ui_->common_count_label, ui_->motion_count_label}) {
@@ -1040,12 +1044,25 @@ void MainWindow::append_textBrowser_slot(QByteArray& received_data) {
         text += QString::number(static_cast<unsigned char>(byte), 16).rightJustified(2, QLatin1Char('0'));
         text += QLatin1Char(' ');
     }
-    ui_->textBrowser->append(text);
+    terminal_pending_.append(text);
+    // The view keeps only the newest chunks anyway.
+    if (terminal_pending_.size() > kTerminalMaxChunks) terminal_pending_.removeFirst();
+    if (!terminal_timer_.isActive()) terminal_timer_.start();
+}
+
+void MainWindow::flush_terminal() {
+    if (terminal_pending_.isEmpty()) return;
+    // Plain text: each line break starts the next chunk's paragraph.
+    ui_->textBrowser->append(terminal_pending_.join(QLatin1Char('\n')));
+    terminal_pending_.clear();
 }
 
 void MainWindow::on_send_hex_radioButton_toggled(bool) { ui_->input_textEdit->clear(); }
 
-void MainWindow::on_clear_pushButton_clicked() { ui_->textBrowser->clear(); }
+void MainWindow::on_clear_pushButton_clicked() {
+    terminal_pending_.clear();
+    ui_->textBrowser->clear();
+}
 
 bool MainWindow::is_hex_string(const QString& text) {
     QRegExp hex(QStringLiteral("^[0-9A-Fa-f\\s]+$"));

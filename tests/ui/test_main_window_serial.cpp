@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -273,7 +274,8 @@ TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
     ASSERT_TRUE(wait_until([&] { return view->toPlainText().contains(QStringLiteral("ff 31 0a ")); }, 2000));
     QByteArray chunk("\x05");
     for (int i = 0; i < 5100; ++i) h->window()->append_textBrowser_slot(chunk);
-    EXPECT_EQ(view->document()->blockCount(), 5000);
+    EXPECT_TRUE(wait_until([&] { return view->document()->blockCount() == 5000; }, 2000))
+        << view->document()->blockCount();
 }
 
 // Accepted: the file holds the new value before the restart, which passes the
@@ -350,4 +352,27 @@ TEST_F(SerialWindow, LongTerminalSendLetsTheStreamThrough) {
     }
     EXPECT_EQ(rest, text);
     EXPECT_GE(inside, 1);
+}
+
+// A flood of received chunks reaches the view in a few updates, not one per chunk;
+// each chunk is still its own paragraph, in order.
+TEST_F(SerialWindow, TerminalTakesAFloodInFewUpdates) {
+    open();
+    h->window()->serial_manager()->set_intervals(3600 * 1000, 300);  // no replies in between
+    auto* view = h->find<QTextBrowser>("textBrowser");
+    QTest::qWait(200);
+    h->button("clear_pushButton")->click();
+    int updates = 0;
+    QObject::connect(view->document(), &QTextDocument::contentsChanged, [&] { ++updates; });
+    for (int i = 0; i < 1000; ++i) {
+        QByteArray chunk;
+        chunk.append(char(i >> 8)).append(char(i & 0xff));
+        h->window()->append_textBrowser_slot(chunk);
+    }
+    ASSERT_TRUE(wait_until([&] { return view->document()->blockCount() >= 1000; }, 2000));
+    EXPECT_LE(updates, 20);
+    QStringList expected;
+    for (int i = 0; i < 1000; ++i)
+        expected << QString::asprintf("%02x %02x ", i >> 8, i & 0xff);
+    EXPECT_EQ(view->toPlainText().split('\n').mid(0, 1000), expected);
 }
