@@ -276,6 +276,18 @@
         <source>驱动器过温阈值：</source>
         <translation>Driver Overtemperature Threshold:</translation>
     </message>
+    <message>
+        <source>驱动器没有报告减速比。请先选择电机型号。</source>
+        <translation>The driver has reported no gear ratio. Choose the motor model first.</translation>
+    </message>
+    <message>
+        <source>驱动器报告的减速比 %1 不属于任何电机型号。请先选择电机型号。</source>
+        <translation>The gear ratio the driver reported, %1, matches no motor model. Choose the motor model first.</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Tips</translation>
+    </message>
 </context>
 <context>
     <name>SetCurve</name>

@@ -40,6 +40,11 @@ bool JobThread::idle() {
     return jobs_.empty() && !running_job_;
 }
 
+void JobThread::drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [&] { return jobs_.empty() && !running_job_; });
+}
+
 void JobThread::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
@@ -53,5 +58,6 @@ void JobThread::run() {
         job();
         lock.lock();
         running_job_ = false;
+        wake_.notify_all();
     }
 }

@@ -25,6 +25,8 @@ public:
     bool pause(std::chrono::microseconds duration);
     // No job queued or running.
     bool idle();
+    // Waits until every posted job has run.
+    void drain();
 
 private:
     void run();

@@ -28,6 +28,7 @@
 #include "csv_files4check.h"
 #include "curve_sender.h"
 #include "device_scanner.h"
+#include "job_thread.h"
 #include "process_launcher.h"
 #include "save.h"
 #include "serial_interface.h"
@@ -97,6 +98,7 @@ MainWindow::MainWindow(std::shared_ptr<ConfigManager> config_manager, QWidget* p
     save_.reset(new Save());
     set_curve_.reset(new SetCurve(serial_manager_, can_manager_, ui_));
     step_sender_.reset(new StepSender(serial_manager_, can_manager_));
+    param_jobs_ = std::make_unique<JobThread>();
 
     init_ui();
     init_dialog_connections();
@@ -108,6 +110,9 @@ MainWindow::MainWindow(std::shared_ptr<ConfigManager> config_manager, QWidget* p
 
 MainWindow::~MainWindow() {
     hv::log_info("Destruct MainWindow");
+    // A parameter write (and store) still under way finishes first, on a living link.
+    param_jobs_->drain();
+    param_jobs_.reset();
     // Senders go before the managers so their final all-zero target still has a link.
     set_param_.reset();
     save_.reset();
@@ -656,19 +661,27 @@ void MainWindow::on_set_param_pushButton_clicked() {
     set_param_->show();
 }
 
+// The write pauses between its requests (1 s over serial, 1.8 s over CAN); those
+// pauses run on the parameter thread so the window keeps responding. A store
+// queues behind the write, 10 ms after it.
 void MainWindow::write_firmware_param_slot(FirmwareParams param) {
     if (comm_mode_ == 1) {
-        can_manager_->write_firmware_param(param);
+        param_jobs_->post([can = can_manager_, param] { can->write_firmware_param(param); });
     } else if (comm_mode_ == 2) {
-        serial_manager_->write_firmware_param(param);
+        param_jobs_->post([serial = serial_manager_, param] { serial->write_firmware_param(param); });
     }
 }
 
 void MainWindow::flash_firmware_param_slot() {
+    const auto pause = std::chrono::milliseconds(10);
     if (comm_mode_ == 1) {
-        can_manager_->save_config();
+        param_jobs_->post([this, can = can_manager_, pause] {
+            if (param_jobs_->pause(pause)) can->save_config();
+        });
     } else if (comm_mode_ == 2) {
-        serial_manager_->flash_firmware_param();
+        param_jobs_->post([this, serial = serial_manager_, pause] {
+            if (param_jobs_->pause(pause)) serial->flash_firmware_param();
+        });
     }
 }
 

@@ -25,6 +25,7 @@ class CsvFiles4Check;
 class SerialManager;
 class CanManager;
 class StepSender;
+class JobThread;
 class Save;
 class SetParam;
 class SetCurve;
@@ -196,6 +197,8 @@ private:
     QStringList terminal_pending_;
     QTimer terminal_timer_;
     std::unique_ptr<StepSender> step_sender_;
+    // Parameter writes and stores with their pauses, in order, off the GUI thread.
+    std::unique_ptr<JobThread> param_jobs_;
     bool motor_enabled_ = false;
     int disabled_motion_count_ = 0;
     // Set by a driver fault; no automatic enable until the operator enables.

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -375,4 +376,35 @@ TEST_F(SerialWindow, TerminalTakesAFloodInFewUpdates) {
     for (int i = 0; i < 1000; ++i)
         expected << QString::asprintf("%02x %02x ", i >> 8, i & 0xff);
     EXPECT_EQ(view->toPlainText().split('\n').mid(0, 1000), expected);
+}
+
+// The parameter write keeps its pauses (write, 1 s, request; 10 ms, store) on a
+// thread of its own: a command given meanwhile goes out between the write and the
+// request, and an unmatched model is refused in the operator's language.
+TEST_F(SerialWindow, ParameterWriteLeavesTheWindowResponsive) {
+    constexpr uint8_t kWrite = 17, kZero = 22, kFlash = 23, kRequest = 24;
+    open();
+    h->window()->serial_manager()->set_intervals(3600 * 1000, 300);
+    h->button("set_param_pushButton")->click();
+    ASSERT_TRUE(peer.wait_for_requests(kRequest, 1, 2000));
+    QWidget* dialog = top_level_named("SetParam");
+    auto* model = dialog->findChild<QComboBox*>("motor_type_box");
+    QTest::qWait(100);
+    dialog->findChild<QPushButton*>("write_pushButton")->click();  // the driver reports 8.0: no model
+    auto* box = dialog->findChild<QMessageBox*>();
+    ASSERT_TRUE(box && box->isVisible());
+    EXPECT_EQ(box->text(), "The gear ratio the driver reported, 8, matches no motor model. Choose the motor model first.");
+    box->close();
+
+    model->setCurrentText(QStringLiteral("T88-6"));
+    peer.clear_received();
+    QTimer::singleShot(0, h->window(), [&] { h->button("set_zero_point_pushButton")->click(); });
+    dialog->findChild<QPushButton*>("flash_pushButton")->click();
+    ASSERT_TRUE(peer.wait_for_requests(kFlash, 1, 3000));
+    std::vector<uint8_t> order;
+    for (const auto& r : peer.requests()) order.push_back(r.cmd);
+    EXPECT_EQ(order, (std::vector<uint8_t>{kWrite, kZero, kRequest, kFlash}));
+    const auto sent = peer.requests();
+    EXPECT_EQ(sent[0].values, (std::vector<float>{12.0f, 1.0f, 1000.0f, 0.0f, 10.0f}));
+    EXPECT_GE(sent[2].at - sent[0].at, std::chrono::milliseconds(900));
 }

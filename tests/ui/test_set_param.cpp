@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <limits>
@@ -57,6 +58,43 @@ TEST(SetParam, WriteAndFlashSendTheForm) {
         EXPECT_FALSE(dialog.isVisible());
     }
     QLocale::setDefault(QLocale::c());
+}
+
+}  // namespace
+
+namespace {
+
+// With no model in the box (the reported ratio matches none, or nothing was
+// reported), both buttons are refused with a message naming the ratio; nothing is
+// sent and the dialog stays open. A chosen model goes through.
+TEST(SetParam, NoModelRefusesWriteAndFlash) {
+    const std::pair<float, const char*> reports[] = {{7.65f, "7.65"}, {8.0f, "8"}, {kNan, nullptr}};
+    for (const char* button : {"write_pushButton", "flash_pushButton"}) {
+        for (const auto& [ratio, shown] : reports) {
+            SetParam dialog;
+            int sent = 0;
+            QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams) { ++sent; });
+            QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { ++sent; });
+            if (shown) dialog.motor_firm_state_slot(FirmwareState{ratio, 1, 300, 0, 20});
+            dialog.show();
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+            EXPECT_EQ(sent, 0) << button << " " << ratio;
+            EXPECT_TRUE(dialog.isVisible());
+            QMessageBox* box = dialog.findChild<QMessageBox*>();
+            ASSERT_TRUE(box && box->isVisible()) << button << " " << ratio;
+            if (shown) EXPECT_TRUE(box->text().contains(QString::fromLatin1(shown))) << box->text().toStdString();
+            box->close();
+
+            // The operator picks the model: the write goes out with its ratio.
+            std::vector<float> ratios;
+            QObject::connect(&dialog, &SetParam::set_firmware_param_signal,
+                             [&](FirmwareParams p) { ratios.push_back(p.gear_ratio); });
+            child<QComboBox>(dialog, "motor_type_box")->setCurrentText(QStringLiteral("T88-4"));
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+            EXPECT_EQ(ratios, std::vector<float>{7.636f}) << button;
+            EXPECT_FALSE(dialog.isVisible());
+        }
+    }
 }
 
 }  // namespace
