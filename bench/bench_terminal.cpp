@@ -13,7 +13,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QDoubleSpinBox>
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -28,7 +27,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +35,7 @@
 #include "resources_init.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -55,16 +54,6 @@ int64_t thread_cpu_ns() {
 [[noreturn]] void fail(const std::string& what) {
     std::printf("bench_terminal: setup failed: %s\n", what.c_str());
     std::exit(1);
-}
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeout_ms) return false;
-        QTest::qWait(5);
-    }
-    return true;
 }
 
 template <typename T>
