@@ -125,7 +125,11 @@ void SerialSender::send_raw(QByteArray& data) {
     raw_jobs_->post([this, data] { write_in_pieces(data); });
 }
 
-void SerialSender::cancel_raw() { raw_jobs_->cancel(); }
+void SerialSender::cancel_raw() {
+    raw_jobs_->cancel();
+    // A piece under way ends before the caller closes the port.
+    raw_jobs_->drain();
+}
 
 void SerialSender::write_in_pieces(const QByteArray& data) {
     for (int done = 0; done < data.size(); done += kPieceBytes) {

@@ -52,7 +52,8 @@ public:
     // the sender's own, so that a long text neither holds the port against a running
     // stream nor the caller's thread. Sends follow each other in call order.
     void send_raw(QByteArray& data);
-    // Drops what the terminal has not written yet (the link is closing).
+    // Drops what the terminal has not written yet and returns once nothing more is
+    // written (the link is closing).
     void cancel_raw();
     // No terminal bytes waiting.
     bool raw_idle() { return raw_jobs_->idle(); }

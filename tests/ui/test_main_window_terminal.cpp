@@ -59,7 +59,8 @@ TEST_F(SerialLoad, TerminalRefusesPairsThatAreNotTwoHexDigits) {
 }
 
 // A long terminal send leaves room for a running stream: its frames go out whole
-// between pieces of the text, and the text arrives complete and in order.
+// between pieces of the text, and the text arrives complete and in order. Closing
+// the link ends it.
 TEST_F(SerialLoad, LongTerminalSendLetsTheStreamThrough) {
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     set_spins(h->window(), {{"exp_angle_doubleSpinBox", 0.5}, {"kp_doubleSpinBox", 5.0}});
@@ -75,20 +76,36 @@ TEST_F(SerialLoad, LongTerminalSendLetsTheStreamThrough) {
     QTest::qWait(50);
 
     // Cut the frames out of the line; count those that came inside the text.
-    const QByteArray line = peer.raw_received();
-    const QByteArray header("\xff\x31\x8a\x23", 4);
-    QByteArray rest;
     int inside = 0;
-    for (int i = 0; i < line.size();) {
-        if (line.mid(i, 4) == header && i + 5 < line.size()) {
-            inside += !rest.isEmpty() && rest.size() < text.size();
-            i += static_cast<unsigned char>(line[i + 5]);
-        } else {
-            rest += line[i++];
+    auto text_of = [&](const QByteArray& line) {
+        const QByteArray header("\xff\x31\x8a\x23", 4);
+        QByteArray rest;
+        for (int i = 0; i < line.size();) {
+            if (line.mid(i, 4) == header && i + 5 < line.size()) {
+                inside += !rest.isEmpty() && rest.size() < text.size();
+                i += static_cast<unsigned char>(line[i + 5]);
+            } else {
+                rest += line[i++];
+            }
         }
-    }
-    EXPECT_EQ(rest, text);
+        return rest;
+    };
+    EXPECT_EQ(text_of(peer.raw_received()), text);
     EXPECT_GE(inside, 1);
+
+    // Closing the link drops the rest of a send: no write fails, and nothing of it
+    // comes after the link opens again.
+    peer.clear_received();
+    ConsoleCapture log;
+    h->button("send_pushButton")->click();
+    ASSERT_TRUE(peer.wait_for_raw(64, 2000));
+    ASSERT_TRUE(h->serial_link(nullptr));
+    const QByteArray before_close = peer.raw_received();
+    EXPECT_LT(before_close.size(), text.size());
+    ASSERT_TRUE(h->serial_link(&peer));
+    QTest::qWait(300);
+    EXPECT_EQ(text_of(peer.raw_received().mid(before_close.size())), QByteArray());
+    EXPECT_FALSE(log.contains("Write error")) << log.text();
 }
 
 // A flood of received chunks reaches the view in a few updates, not one per chunk;
