@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <fstream>
 #include <iostream>
@@ -65,6 +66,9 @@ void ConfigManager::load() {
     std::ifstream in(path_);
     if (!in.is_open()) {
         hv::log_warn("Failed to open file");
+        // Without a document the code's texts would be English under the Chinese
+        // forms: the defaults keep the window in one language.
+        document_ = default_document();
         return;
     }
 
@@ -135,6 +139,12 @@ void ConfigManager::save() {
     if (!out.good()) {
         hv::log_to(std::cerr, "[WARN] Failed to write file ", path_);
     }
+}
+
+bool ConfigManager::can_save() const {
+    if (!QFileInfo::exists(QString::fromStdString(path_))) return false;
+    std::ofstream probe(path_, std::ios::out | std::ios::app);
+    return probe.is_open();
 }
 
 std::string ConfigManager::get_value(const std::string& key) const {

@@ -15,10 +15,13 @@ public:
     // file cannot be read. A file that does not parse, holds no object, is nested
     // more than 64 levels deep or has a "lan" that is not a string is copied aside
     // (path + ".bad-<time stamp>") and the default document is used instead; the
-    // process goes on.
+    // process goes on. A file that can be neither read nor created gives the
+    // default document too.
     void load();
     // Writes document_ with an indent of 4 and no trailing line feed.
     void save();
+    // Whether save() can write the file; ask after load(), which creates it.
+    bool can_save() const;
     // The string stored under key; "" when the document is no object, lacks the
     // key or holds something other than a string there.
     std::string get_value(const std::string& key) const;

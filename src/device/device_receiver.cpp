@@ -17,6 +17,9 @@ DeviceReceiver::~DeviceReceiver() {
 }
 
 void DeviceReceiver::start_receive_thread() {
+    // Samples that come before the first run start count from the link's start,
+    // not from the clock's epoch (boot).
+    store_start_time(std::chrono::steady_clock::now());
     if (receive_thread_) return;
     {
         std::lock_guard<std::mutex> lock(stop_mutex_);

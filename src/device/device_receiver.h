@@ -18,7 +18,7 @@ public:
     DeviceReceiver();
     ~DeviceReceiver() override;
 
-    // Starts the receive thread unless one is present.
+    // Restarts the sample clock and starts the receive thread unless one is present.
     void start_receive_thread();
     // Sets the stop flag and joins a present thread.
     void stop_receive_thread();

@@ -5,7 +5,8 @@
 
 #include "console_log.h"
 
-QByteArray utf8_to_gbk(const std::string& utf8) {
+namespace {
+QTextCodec* gbk_codec() {
     static QTextCodec* const codec = [] {
         QTextCodec* c = QTextCodec::codecForName("GBK");
         // GB18030 encodes every character of GBK with the same bytes.
@@ -13,6 +14,18 @@ QByteArray utf8_to_gbk(const std::string& utf8) {
         if (c == nullptr) hv::log_error("No GBK text codec available; Chinese texts stay UTF-8");
         return c;
     }();
+    return codec;
+}
+}  // namespace
+
+QByteArray utf8_to_gbk(const std::string& utf8) {
+    QTextCodec* const codec = gbk_codec();
     const QString text = QString::fromUtf8(utf8.data(), static_cast<int>(utf8.size()));
     return codec ? codec->fromUnicode(text) : text.toUtf8();
+}
+
+QString gbk_to_text(const std::string& gbk) {
+    QTextCodec* const codec = gbk_codec();
+    const QByteArray bytes(gbk.data(), static_cast<int>(gbk.size()));
+    return codec ? codec->toUnicode(bytes) : QString::fromUtf8(bytes);
 }

@@ -47,14 +47,25 @@ int QtSerial::open(const std::string& device_name) {
         port_.setFlowControl(QSerialPort::NoFlowControl);
         port_.open(QIODevice::ReadWrite);
         opened = port_.isOpen();
+        // Bytes that waited in the port, and a frame begun before a close, answer
+        // nothing of this session.
+        if (opened) port_.clear(QSerialPort::Input);
+        frames_.clear();
         write_fd_ = opened ? static_cast<int>(port_.handle()) : -1;
         ++open_generation_;
+        open_error_ = opened ? std::string() : port_.errorString().toStdString();
+        // The port's own lock and a busy device are permission errors to Qt too;
+        // only the system's refusal is a matter of the user's groups.
+        open_denied_ = !opened && port_.error() == QSerialPort::PermissionError &&
+                       (port_.errorString() == qt_error_string(EACCES) ||
+                        port_.errorString() == qt_error_string(EPERM));
     }
     if (opened) {
         hv::log_info("Serial opened!");
         return 0;
     }
     hv::log_error("Serial open failed!");
+    hv::log_error("Cannot open ", device_name, ": ", open_error_);
     return 1;
 }
 

@@ -33,6 +33,8 @@ public:
     int open(const std::string& device_name) override;
     int close() override;
     bool is_open() override;
+    std::string open_error() const override { return open_error_; }
+    bool open_denied() const override { return open_denied_; }
 
     // Unread bytes of the receive buffer.
     int buffered_size() { return frames_.size(); }
@@ -49,4 +51,6 @@ private:
     std::atomic<unsigned> open_generation_{0};
     std::atomic<unsigned> loss_scheduled_for_{~0u};
     SerialFrameBuffer frames_;
+    std::string open_error_;
+    bool open_denied_ = false;
 };

@@ -1,6 +1,7 @@
 #pragma once
 #include <QByteArray>
 #include <QObject>
+#include <string>
 
 #include "device_interface.h"
 #include "serial_frame.h"
@@ -22,6 +23,10 @@ public:
     virtual void read_frame(SerialFrame& frame) = 0;
     // Bytes written but not yet sent on the line, as far as the system tells.
     virtual int pending_output() { return 0; }
+    // Why the last open failed, in the system's words ("" after a successful open),
+    // and whether the system refused access to the device.
+    virtual std::string open_error() const { return std::string(); }
+    virtual bool open_denied() const { return false; }
 
 signals:
     void serial_data_read_signal(QByteArray& received_data);

@@ -68,7 +68,8 @@ void CanManager::device_open_close_slot(QString device_name) {
     }
     can_interface_->open(device_name.toUtf8().toStdString());
     // Started even when the open failed: the scanner's report tells the real state.
-    if (!can_receiver_->has_receive_thread()) can_receiver_->start_receive_thread();
+    // A thread left by a failed open serves on; the sample clock starts again.
+    can_receiver_->start_receive_thread();
 }
 
 void CanManager::motor_status_checker_slot() {

@@ -40,9 +40,12 @@ void SerialManager::motor_status_checker_slot() {
 
 void SerialManager::device_open_close_slot(QString device_name) {
     if (!serial_interface_->is_open()) {
-        serial_interface_->open(device_name.toUtf8().toStdString());
-        // An idle thread left by a failed open serves the new link.
-        if (serial_receiver_->has_receive_thread()) return;
+        if (serial_interface_->open(device_name.toUtf8().toStdString()) != 0) {
+            emit open_failed_signal(device_name, QString::fromStdString(serial_interface_->open_error()),
+                                    serial_interface_->open_denied());
+        }
+        // An idle thread left by a failed open serves the new link; the sample
+        // clock starts again either way.
         serial_receiver_->start_receive_thread();
     } else {
         serial_sender_->cancel_raw();

@@ -55,6 +55,9 @@ public:
 
 signals:
     void calibrate_failed_signal();
+    // The chosen port did not open: its name, the system's reason, and whether
+    // access was refused.
+    void open_failed_signal(QString device_name, QString reason, bool denied);
 
 public slots:
     void motor_status_checker_slot();

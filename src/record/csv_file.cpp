@@ -1,5 +1,7 @@
 #include "csv_file.h"
 
+#include <cerrno>
+#include <cstring>
 #include <locale>
 
 #include "console_log.h"
@@ -9,16 +11,20 @@ CsvFile::~CsvFile() {
     stream_.reset();
 }
 
-void CsvFile::create(const std::string& path) {
+bool CsvFile::create(const std::string& path) {
     stream_.reset();
     path_ = path;
     failure_reported_ = false;
+    error_.clear();
 
     stream_ = std::make_unique<std::fstream>();
     // Numbers must not pick up a decimal comma from a global locale.
     stream_->imbue(std::locale::classic());
+    errno = 0;
     stream_->open(path, std::ios::out | std::ios::app);
-    if (stream_->is_open()) {
+    const bool opened = stream_->is_open();
+    if (!opened) error_ = errno != 0 ? std::strerror(errno) : "cannot be opened";
+    if (opened) {
         hv::log_info("csv_file created successfully.");
         *stream_ << '\n' << std::flush;
     } else {
@@ -29,6 +35,7 @@ void CsvFile::create(const std::string& path) {
     *stream_ << "Created by Halvren Motor Tool\n" << std::flush;
     *stream_ << "Time(s),Type,,Real,Target,,Real,Target,,Real,Target\n" << std::flush;
     check_stream();
+    return opened;
 }
 
 void CsvFile::write(const float state[4], bool target) {

@@ -14,7 +14,8 @@ public:
 
     // Opens path (UTF-8) in append mode and writes the head: an empty line, the
     // maker line and the column line. A log still open is closed without "Log ended".
-    void create(const std::string& path);
+    // False when the file could not be opened; error() then tells why.
+    bool create(const std::string& path);
     // state: time, position, velocity, torque; target false: measured row,
     // true: target row. Nothing while no log is open.
     void write(const float state[4], bool target);
@@ -22,6 +23,8 @@ public:
     void end();
 
     bool is_open() const { return stream_ != nullptr; }
+    // The system's reason why the last create() failed; "" after a good one.
+    const std::string& error() const { return error_; }
 
 private:
     void check_stream();
@@ -29,4 +32,5 @@ private:
     std::unique_ptr<std::fstream> stream_;
     std::string path_;
     bool failure_reported_ = false;
+    std::string error_;
 };

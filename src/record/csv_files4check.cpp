@@ -1,7 +1,9 @@
 #include "csv_files4check.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QString>
 #include <locale>
 
@@ -27,6 +29,19 @@ CsvFiles4Check::CsvFiles4Check() : QObject(nullptr) {}
 CsvFiles4Check::~CsvFiles4Check() {
     close_csv_files();
     hv::log_info("Destruct CsvFiles4Check");
+}
+
+bool CsvFiles4Check::can_write_files() {
+    for (const char* name : {kPassFile, kNotPassFile}) {
+        if (QFileInfo::exists(QString::fromLatin1(name))) {
+            std::ofstream probe(name, std::ios::out | std::ios::app);
+            if (!probe.is_open()) return false;
+        } else {
+            QTemporaryFile probe(QDir::current().filePath(QStringLiteral("check-probe-XXXXXX")));
+            if (!probe.open()) return false;
+        }
+    }
+    return true;
 }
 
 const QByteArray& CsvFiles4Check::column_line_gbk() {
@@ -96,6 +111,7 @@ void CsvFiles4Check::update_csv_files_slot(CheckData check_data) {
     if (!out.good()) {
         hv::log_warn("Check result not saved, ", name, " cannot be written (serial number ",
                      serial_number_, ", ", time, ")");
+        emit record_not_saved_signal(QString::fromLatin1(name), serial_number_, check_data);
     }
 }
 

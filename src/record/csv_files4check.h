@@ -2,6 +2,7 @@
 // Parameter self-check results: passed checks go to "pass.csv", failed ones to
 // "not_pass.csv" in the working directory, GBK text, one flushed line per result.
 #include <QObject>
+#include <QString>
 #include <fstream>
 #include <memory>
 
@@ -23,8 +24,16 @@ public:
     void set_serial_number(int n);
     void close_csv_files();
 
+    // Whether both files can take rows in the working folder: existing ones open
+    // for appending, missing ones can be made there.
+    static bool can_write_files();
+
     // The column line as GBK bytes.
     static const QByteArray& column_line_gbk();
+
+signals:
+    // A result that could not be written to `file_name`; the operator must see it.
+    void record_not_saved_signal(QString file_name, int serial_number, CheckData check_data);
 
 public slots:
     // Appends one row to the pass or not-pass file. A result arriving before any

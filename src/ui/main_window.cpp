@@ -26,6 +26,7 @@
 #include "config_manager.h"
 #include "console_log.h"
 #include "csv_files4check.h"
+#include "gbk_text.h"
 #include "curve_sender.h"
 #include "device_scanner.h"
 #include "job_thread.h"
@@ -165,6 +166,16 @@ void MainWindow::init_dialog_connections() {
 void MainWindow::init_csv_files4check() {
     qRegisterMetaType<CheckData>("CheckData");
     csv_files4check_ = std::make_shared<CsvFiles4Check>();
+    connect(csv_files4check_.get(), &CsvFiles4Check::record_not_saved_signal, this,
+            &MainWindow::record_not_saved_slot);
+    // Said once, over the shown window; the saves themselves only log.
+    if (!config_manager_->can_save() || !CsvFiles4Check::can_write_files()) {
+        QTimer::singleShot(0, this, [this] {
+            show_alert_box(from_utf8(tr_lan("设置和检测结果无法保存到工作目录 %1。",
+                                            "Settings and check results cannot be saved in the working folder %1."))
+                               .arg(QDir::currentPath()));
+        });
+    }
 }
 
 void MainWindow::init_serial_connections() {
@@ -208,6 +219,7 @@ void MainWindow::init_serial_connections() {
     connect(receiver, &SerialReceiver::update_csv_files_signal, csv_files4check_.get(),
             &CsvFiles4Check::update_csv_files_slot);
     connect(serial_manager_.get(), &SerialManager::calibrate_failed_signal, this, &MainWindow::calibrate_failed_slot);
+    connect(serial_manager_.get(), &SerialManager::open_failed_signal, this, &MainWindow::serial_open_failed_slot);
 }
 
 void MainWindow::init_can_connections() {
@@ -271,12 +283,14 @@ std::string MainWindow::tr_lan(const char* zh, const char* en) const { return la
 void MainWindow::serial_state_changed_slot(bool state) {
     serial_open_ = state;
     if (state) {
+        clear_old_session();
         enable_serial_controls();
         serial_manager_->request_driver_version();
     } else {
         reset_after_link_closed();
         disable_device_controls();
         ui_->driver_version_label->clear();
+        show_status_message(tr_lan("串口已断开", "Serial port disconnected."));
     }
     update_device_state();
 }
@@ -284,14 +298,31 @@ void MainWindow::serial_state_changed_slot(bool state) {
 void MainWindow::can_state_changed_slot(bool state) {
     can_open_ = state;
     if (state) {
+        clear_old_session();
         enable_can_controls();
         can_manager_->get_fw_version();
     } else {
         reset_after_link_closed();
         disable_device_controls();
         ui_->driver_version_label->clear();
+        show_status_message(tr_lan("CAN已断开", "CAN adapter disconnected."));
     }
     update_device_state();
+}
+
+// What a new link shows must come from its driver; the last session's status
+// and readings would pass for current ones.
+void MainWindow::clear_old_session() {
+    ui_->time_label->clear();
+    ui_->status_label->clear();
+    clear_readings();
+}
+
+void MainWindow::clear_readings() {
+    for (QLabel* label : {ui_->voltage_label, ui_->motor_temp_label, ui_->driver_temp_label, ui_->angle_label,
+                          ui_->angle_velocity_label, ui_->torque_label, ui_->common_count_label,
+                          ui_->motion_count_label, ui_->driver_version_label})
+        label->clear();
 }
 
 // The link is gone: nothing streams on, and without a link the motor's state is
@@ -304,6 +335,8 @@ void MainWindow::reset_after_link_closed() {
     resize_enable_disable_label();
     set_controls_motor_disabled();
     close_run_log();
+    // Without a link no reading holds any more.
+    clear_readings();
 }
 
 bool MainWindow::link_open(uint8_t device) const { return device == 1 ? serial_open_ : device == 2 && can_open_; }
@@ -464,6 +497,9 @@ void MainWindow::lock_controls_for_calibration() {
 }
 
 void MainWindow::unlock_controls_after_calibration() {
+    // A link lost during the calibration already set the controls of a closed link;
+    // its late verdict must not release them.
+    if (comm_mode_ == 0) return;
     ui_->down_left_widget->setEnabled(true);
     ui_->vision_tab->setEnabled(true);
     ui_->calibrate_tab->setEnabled(true);
@@ -604,7 +640,13 @@ void MainWindow::clear_pvt() {
     target_points_.set_updated(true);
 }
 
-void MainWindow::open_run_log(const std::string& path) { csv_file_.create(path); }
+bool MainWindow::open_run_log(const std::string& path) {
+    if (csv_file_.create(path)) return true;
+    show_alert_box(from_utf8(tr_lan("无法创建运行记录 %1：%2。运行数据不会保存。",
+                                    "Cannot create the run log %1: %2. Run data is not saved."))
+                       .arg(from_utf8(path), QString::fromLocal8Bit(csv_file_.error().c_str())));
+    return false;
+}
 
 void MainWindow::close_run_log() { csv_file_.end(); }
 
@@ -765,7 +807,8 @@ void MainWindow::on_motor_enable_disable_pushButton_clicked() {
                              QStringLiteral(".csv");
         const QString path = QDir(selected_dir_).absoluteFilePath(name);
         qDebug() << "[INFO] File dir" << path;
-        open_run_log(path.toUtf8().toStdString());
+        // No tick without a file: the motor runs unlogged, as the box says.
+        if (!open_run_log(path.toUtf8().toStdString())) ui_->save_checkBox->setChecked(false);
         enable_motor();
     } else if (result == 0) {
         hv::log_info("Save rejected");
@@ -875,7 +918,8 @@ void MainWindow::show_status_message(const std::string& message) {
 
 void MainWindow::show_tip_box(const std::string& text, TipKind kind) {
     const int k = static_cast<int>(kind);
-    if (tip_boxes_[k]) {
+    // A closed box lingers until the event loop deletes it; only a visible one is reused.
+    if (tip_boxes_[k] && tip_boxes_[k]->isVisible()) {
         // Still open: a flood of replies updates one box instead of opening many.
         *tip_texts_[k] = text;
         tip_boxes_[k]->setText(from_utf8(text));
@@ -892,6 +936,31 @@ void MainWindow::show_tip_box(const std::string& text, TipKind kind) {
         Qt::DirectConnection);
     tip_boxes_[k] = box;
     box->show();
+}
+
+void MainWindow::show_alert_box(const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, from_utf8(tr_lan("警告", "Warning")), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    box->show();
+}
+
+void MainWindow::serial_open_failed_slot(QString device_name, QString reason, bool denied) {
+    QString text = from_utf8(tr_lan("无法打开串口 %1：%2", "Cannot open serial port %1: %2")).arg(device_name, reason);
+    if (denied) {
+        text += QLatin1Char('\n');
+        text += from_utf8(tr_lan("请将当前用户加入 dialout 组，重新登录后再试。",
+                                 "Add the user to the dialout group, log in again and retry."));
+    }
+    show_alert_box(text);
+}
+
+void MainWindow::record_not_saved_slot(QString file_name, int serial_number, CheckData check_data) {
+    const QString verdict = from_utf8(check_data.pass ? tr_lan("合格", "passed") : tr_lan("不合格", "failed"));
+    show_alert_box(from_utf8(tr_lan("检测结果未能写入 %1：序列号 %2，%3（%4）",
+                                    "The check result could not be written to %1: serial number %2, %3 (%4)"))
+                       .arg(file_name, QString::number(serial_number), verdict, gbk_to_text(check_data.result)));
 }
 
 void MainWindow::motor_common_state_slot(CommonState state) {

@@ -102,6 +102,9 @@ public slots:
 
     // Link managers.
     void calibrate_failed_slot();
+    void serial_open_failed_slot(QString device_name, QString reason, bool denied);
+    // Check files.
+    void record_not_saved_slot(QString file_name, int serial_number, CheckData check_data);
     void update_firmware_start_slot();
     void update_firmware_failed_slot();
     void update_firmware_success_slot();
@@ -137,7 +140,8 @@ private:
     void add_real_state(const StampedMoitonState& state);
     void add_target_state(const StampedMoitonState& state);
     void clear_pvt();
-    void open_run_log(const std::string& path);
+    // False, after telling the operator, when the log cannot be created.
+    bool open_run_log(const std::string& path);
     void close_run_log();
     void add_calibrate_angle_point(float value);
     void add_calibrate_compensation_point(float value);
@@ -154,10 +158,13 @@ private:
     void stop_streams();
     void stop_step_stream();
     void reset_after_link_closed();
+    void clear_old_session();
+    void clear_readings();
     bool link_open(uint8_t device) const;
     void resize_enable_disable_label();
 
-    // Messages. At most one tip box of each kind is open; a later text replaces it.
+    // Messages. At most one tip box of each kind is open; a later text replaces it
+    // while the box is visible.
     enum class TipKind {
         kCalibrationStart,
         kCalibrationSuccess,
@@ -168,6 +175,9 @@ private:
     };
     void show_status_message(const std::string& message);
     void show_tip_box(const std::string& text, TipKind kind);
+    // A warning the operator must see; it does not wait, and it stays above the
+    // device dialogs.
+    void show_alert_box(const QString& text);
 
     // Terminal.
     bool is_hex_string(const QString& text);

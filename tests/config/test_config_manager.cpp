@@ -4,10 +4,15 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <iostream>
+#include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "config_manager.h"
+#include "console_capture.h"
 #include "file_contents.h"
 #include "working_dir_test.h"
 
@@ -85,4 +90,99 @@ TEST_F(ConfigManagerTest, UncopiedBrokenFileIsKeptUntilASettingChanges) {
     EXPECT_EQ(file_text("config.json"), kEnglishText);
 }
 
+// The constructor leaves the file alone; a change reaches the file on save or at the
+// end, not before.
+TEST_F(ConfigManagerTest, ChangeReachesTheFileOnlyOnSaveOrAtTheEnd) {
+    for (bool explicit_save : {false, true}) {
+        QFile::remove("config.json");
+        {
+            ConfigManager config("./config.json");
+            EXPECT_FALSE(QFile::exists("config.json"));
+            config.load();
+            config.document_["lan"] = "en";
+            EXPECT_EQ(file_text("config.json"), kDefaultText);
+            if (explicit_save) {
+                config.save();
+                EXPECT_EQ(file_text("config.json"), kEnglishText);
+            }
+        }
+        EXPECT_EQ(file_text("config.json"), kEnglishText);
+    }
+}
+
+// Each broken file of a later start gets its own copy, named on the console.
+TEST_F(ConfigManagerTest, EveryBrokenLoadKeepsItsOwnCopy) {
+    for (const std::string text : {"{broken one", "{broken two"}) {
+        ASSERT_TRUE(write_file("config.json", text));
+        ConsoleCapture out;
+        ConfigManager config("./config.json");
+        config.load();
+        const QStringList copies = backups();
+        ASSERT_FALSE(copies.isEmpty());
+        bool named = false;
+        for (const QString& c : copies)
+            if (file_text(c) == text) named = out.contains(c.toStdString());
+        EXPECT_TRUE(named) << out.text();
+    }
+    QStringList contents;
+    for (const QString& c : backups()) contents << QString::fromStdString(file_text(c));
+    EXPECT_EQ(contents.size(), 2);
+    EXPECT_TRUE(contents.contains("{broken one"));
+    EXPECT_TRUE(contents.contains("{broken two"));
+}
+
+// A file that can be neither read nor written: warnings, the defaults, no crash and
+// nothing created in its place.
+TEST_F(ConfigManagerTest, UnreachableFileGivesTheDefaultsAndWarnings) {
+    ASSERT_TRUE(QDir(".").mkdir("config.json"));
+    struct Row {
+        const char* path;
+        std::string lan;  // what lookups answer after the load
+    };
+    const Row rows[] = {{"./missing-folder/config.json", "zh"}, {"./config.json", "zh"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        ConsoleCapture err(std::cerr);
+        {
+            ConsoleCapture out;
+            ConfigManager config(row.path);
+            EXPECT_NO_THROW(config.load());
+            EXPECT_FALSE(out.lines_starting("[WARN] ").empty());
+            EXPECT_EQ(config.get_value("lan"), row.lan);
+            config.document_["lan"] = "en";
+            config.save();
+        }
+        EXPECT_TRUE(err.contains("[WARN] Failed to open file for writing."));
+    }
+    EXPECT_FALSE(QDir("missing-folder").exists());
+    EXPECT_TRUE(QFileInfo("config.json").isDir());
+}
+
+// A file that can be neither read nor made: the defaults hold, so the code's texts
+// are in the language of the untranslated forms, and the store knows it cannot save.
+TEST_F(ConfigManagerTest, UnreadableFileGivesTheDefaultsAndCannotBeSaved) {
+    const struct {
+        const char* name;
+        std::function<bool()> make;
+        bool can_save;
+    } rows[] = {
+        {"plain", [] { return true; }, true},
+        {"a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, false},
+        {"a link into a missing folder", [] { return ::symlink("gone/config.json", "config.json") == 0; }, false},
+        {"a folder", [] { return QDir().mkdir("config.json"); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove("config.json");
+        QDir().rmdir("config.json");
+        ASSERT_TRUE(row.make());
+        ConsoleCapture out, err(std::cerr);
+        ConfigManager config("./config.json");
+        config.load();
+        EXPECT_EQ(config.get_value("lan"), "zh");
+        EXPECT_EQ(config.can_save(), row.can_save);
+    }
+}
+
 }  // namespace
+

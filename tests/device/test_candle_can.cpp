@@ -2,7 +2,10 @@
 // layer) against emulated adapters that behave as adapters in the field.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,24 +13,26 @@
 #include "can_frame_maker.h"
 #include "candle_can.h"
 #include "console_capture.h"
-#include "emulated_usb_backend.h"
+#include "emulated_usb_test.h"
 #include "kernel_object.h"
 #include "wait_until.h"
 #include "win_api.h"
 
+using hv::usb::UsbStatus;
 using hv::usb::WinCall;
+using Adapter = std::shared_ptr<EmulatedGsUsbAdapter>;
+using Names = std::vector<std::string>;
 using Options = EmulatedGsUsbAdapter::Options;
 
 namespace {
 
 CanFrame frame(uint32_t id, uint8_t dlc = 8, uint8_t first = 0) { return make_can_frame(id, dlc, {first}); }
 
-class CandleCanTest : public ::testing::Test {
+class CandleCanTest : public EmulatedUsbTest {
 protected:
     void TearDown() override {
         can_.reset();
-        EXPECT_EQ(hv::win::live_handle_count(), handles_) << "handles left open";
-        EmulatedUsbBackend::uninstall();
+        EmulatedUsbTest::TearDown();
     }
     std::vector<std::string> scan() {
         std::vector<std::string> names;
@@ -50,8 +55,6 @@ protected:
         }, ms);
         return got;
     }
-    std::size_t handles_ = hv::win::live_handle_count();
-    std::shared_ptr<EmulatedUsbBackend> backend_ = EmulatedUsbBackend::install();
     std::unique_ptr<CandleCan> can_ = std::make_unique<CandleCan>();
 };
 
@@ -121,10 +124,21 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
 }
 
 // Nothing acknowledges: the adapter echoes 3 frames, holds 64, then NAKs. Sends
-// must fail rather than block, with one warning.
+// must fail rather than block, with one warning; once the bus answers again,
+// frames go through.
 TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     ConsoleCapture console;
     auto a = open_one();
+    std::mutex bus_mutex;
+    std::vector<uint32_t> on_bus;
+    a->set_bus_listener([&](const CanFrame& f) {
+        std::lock_guard<std::mutex> lock(bus_mutex);
+        on_bus.push_back(f.id);
+    });
+    const auto seen_on_bus = [&](uint32_t id) {
+        std::lock_guard<std::mutex> lock(bus_mutex);
+        return std::count(on_bus.begin(), on_bus.end(), id) > 0;
+    };
     a->set_acknowledged(false);
     int sent = 0;
     CanFrame f = frame(0x41);
@@ -143,6 +157,263 @@ TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
     can_->send(f);
     other.join();
     EXPECT_EQ(a->most_writes_at_once(), 1);
+    EXPECT_FALSE(seen_on_bus(0x41));
+
+    // The bus answers again: a new frame goes out and its echo comes back.
+    a->set_acknowledged(true);
+    CanFrame after = frame(0x42);
+    EXPECT_TRUE(wait_until([&] { return can_->send(after) == 1; }, 1000));
+    EXPECT_TRUE(wait_until([&] { return seen_on_bus(0x42); }, 1000));
+    CanFrame in;
+    bool echoed = false;
+    EXPECT_TRUE(wait_until([&] {
+        while (can_->receive(in) == 1) echoed |= in.id == 0x42;
+        return echoed;
+    }, 1000));
+    a->set_bus_listener(nullptr);
+}
+
+TEST_F(CandleCanTest, ScanNamesTheFreeAdaptersByPosition) {
+    EXPECT_TRUE(scan().empty());
+    Adapter busy = backend_->add_adapter();
+    Adapter free_one = backend_->add_adapter();
+    busy->set_open_failure(UsbStatus::busy);
+    EXPECT_EQ(scan(), Names{"0"});
+    EXPECT_EQ(can_->open("0"), 0);
+    EXPECT_TRUE(free_one->is_open());
+    EXPECT_FALSE(busy->is_open());
+    EXPECT_EQ(can_->close(), 1);
+
+    busy->set_open_failure(UsbStatus::ok);
+    EXPECT_EQ(scan(), (Names{"0", "1"}));
+    // Names are appended to what the caller passes.
+    Names names{"x"};
+    can_->scan_devices(names);
+    EXPECT_EQ(names, (Names{"x", "0", "1"}));
+}
+
+TEST_F(CandleCanTest, BadNamesOpenNothing) {
+    Adapter a = backend_->add_adapter();
+    ASSERT_EQ(scan().size(), 1u);
+    ConsoleCapture console;
+    for (const char* name : {"", "7", "1", "abc", "-1", "x0", "99999999999999999999999"}) {
+        EXPECT_EQ(can_->open(name), 1) << '"' << name << '"';
+        EXPECT_FALSE(can_->is_open());
+    }
+    EXPECT_FALSE(a->is_open());
+    EXPECT_EQ(a->controls().size(), 3u) << "only the scan's test open talked to the adapter";
+    EXPECT_TRUE(console.contains("[WARN] No CAN adapter \"7\""));
+    // Leading blanks, a sign and trailing text are accepted.
+    for (const char* name : {" +0 (candleLight)", "-0"}) {
+        EXPECT_EQ(can_->open(name), 0) << '"' << name << '"';
+        EXPECT_TRUE(can_->is_open());
+        EXPECT_EQ(can_->close(), 1);
+    }
+}
+
+TEST_F(CandleCanTest, OpenSetsOneMegabitAndStartsChannelZero) {
+    Options options;
+    options.interface_number = 1;
+    Adapter a = backend_->add_adapter(options);
+    ASSERT_EQ(scan().size(), 1u);
+    a->clear_controls();
+    ASSERT_EQ(can_->open("0"), 0);
+    EXPECT_TRUE(can_->is_open());
+    EXPECT_TRUE(a->started());
+    EXPECT_EQ(a->pending_reads(), 30);
+    // The device's open (host format, config, limits), then bit timing of channel
+    // 0, the timestamp of channel 0 and the start of channel 0.
+    const auto log = a->controls();
+    std::vector<std::vector<unsigned>> asked;
+    for (const auto& c : log) asked.push_back({c.type, c.request, c.value, c.index});
+    EXPECT_EQ(asked, (std::vector<std::vector<unsigned>>{
+                         {0x41, 0, 1, 1}, {0xC1, 5, 1, 1}, {0xC1, 4, 0, 0}, {0x41, 1, 0, 0}, {0xC1, 6, 0, 1},
+                         {0x41, 2, 0, 1}}));
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[3].data, (std::vector<uint8_t>{1, 0, 0, 0, 12, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0}));
+    EXPECT_EQ(log[5].data, (std::vector<uint8_t>{1, 0, 0, 0, 0x10, 0, 0, 0}));
+    EXPECT_EQ(can_->close(), 1);
+}
+
+// A failing step (host format stands for the device's open) leaves the link
+// closed and the adapter released; once the adapter answers, the name opens.
+TEST_F(CandleCanTest, FailedOpenStepLeavesTheLinkClosedAndReopenable) {
+    Adapter a = backend_->add_adapter();
+    ASSERT_EQ(scan().size(), 1u);
+    for (uint8_t request : {0, 1, 6, 2}) {
+        SCOPED_TRACE(int(request));
+        a->fail_request(request);
+        ConsoleCapture console;
+        EXPECT_EQ(can_->open("0"), 1);
+        EXPECT_FALSE(can_->is_open());
+        EXPECT_FALSE(a->is_open());
+        EXPECT_EQ(a->pending_reads(), 0);
+        EXPECT_EQ(console.lines_starting("[ERROR] CAN adapter 0 not opened").size(), 1u);
+        CanFrame f = frame(1, 1, 1);
+        EXPECT_EQ(can_->send(f), -1);
+        EXPECT_EQ(can_->receive(f), 0);
+        EXPECT_EQ(can_->close(), 0);
+        a->fail_request(request, false);
+        EXPECT_EQ(can_->open("0"), 0);
+        EXPECT_EQ(can_->close(), 1);
+    }
+}
+
+TEST_F(CandleCanTest, CloseStopsAndReleasesOnlyAnOpenAdapter) {
+    Adapter a = backend_->add_adapter();
+    EXPECT_EQ(can_->close(), 0);
+    ASSERT_EQ(scan().size(), 1u);
+    EXPECT_EQ(can_->close(), 0);
+    EXPECT_EQ(a->controls().size(), 3u);
+
+    ASSERT_EQ(can_->open("0"), 0);
+    a->clear_controls();
+    EXPECT_EQ(can_->close(), 1);
+    EXPECT_FALSE(can_->is_open());
+    EXPECT_FALSE(a->is_open());
+    EXPECT_FALSE(a->started());
+    const auto log = a->controls();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].request, 2);
+    EXPECT_EQ(log[0].data, std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(can_->close(), 0);
+    // Opened again from the same list.
+    EXPECT_EQ(can_->open("0"), 0);
+    EXPECT_EQ(can_->close(), 1);
+}
+
+TEST_F(CandleCanTest, FailedStopStillReleasesTheAdapter) {
+    Adapter a = open_one();
+    a->fail_request(2);
+    ConsoleCapture console;
+    EXPECT_EQ(can_->close(), 0);
+    EXPECT_FALSE(can_->is_open());
+    EXPECT_FALSE(a->is_open());
+    EXPECT_EQ(console.lines_starting("[WARN] CAN adapter did not stop").size(), 1u);
+    a->fail_request(2, false);
+    ASSERT_EQ(scan().size(), 1u);
+    EXPECT_EQ(can_->open("0"), 0);
+    EXPECT_EQ(can_->close(), 1);
+}
+
+TEST_F(CandleCanTest, OpeningWhileOpenKeepsTheFirstAdapter) {
+    Adapter a = backend_->add_adapter();
+    Adapter b = backend_->add_adapter();
+    ASSERT_EQ(scan().size(), 2u);
+    ASSERT_EQ(can_->open("0"), 0);
+    EXPECT_EQ(can_->open("1"), 1);
+    EXPECT_TRUE(can_->is_open());
+    EXPECT_TRUE(a->is_open());
+    EXPECT_FALSE(b->is_open());
+    EXPECT_EQ(can_->close(), 1);
+}
+
+// The 32-bit id, the DLC and all eight bytes go out; echo id, channel, flags and
+// reserved byte are 0. A write the adapter did not take fails the send.
+TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
+    CanFrame f = make_can_frame(0x123, 3, {1, 2, 3, 0, 0, 0, 0, 9});
+    EXPECT_EQ(can_->send(f), -1);
+    Adapter a = open_one();
+    EXPECT_EQ(can_->send(f), 1);
+    CanFrame ext = make_can_frame(0x80001234, 8, {8, 7, 6, 5, 4, 3, 2, 1});
+    EXPECT_EQ(can_->send(ext), 1);
+    using Bytes = std::vector<uint8_t>;
+    EXPECT_EQ(a->host_writes(),
+              (std::vector<Bytes>{{0, 0, 0, 0, 0x23, 1, 0, 0, 3, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 9, 0, 0, 0, 0},
+                                  {0, 0, 0, 0, 0x34, 0x12, 0, 0x80, 8, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0, 0, 0}}));
+
+    backend_->fail_call(WinCall::WinUsb_WritePipe, hv::win::ERROR_GEN_FAILURE);
+    EXPECT_EQ(can_->send(f), -1);
+    EXPECT_TRUE(wait_until([&] { return can_->send(f) == 1; }, 1000));
+    EXPECT_EQ(a->host_writes().size(), 3u);
+    EXPECT_EQ(can_->close(), 1);
+    EXPECT_EQ(can_->send(f), -1);
+}
+
+TEST_F(CandleCanTest, ReceiveDeliversBusFramesAndEchoes) {
+    CanFrame f = make_can_frame(0x55, 1, {0x55});
+    EXPECT_EQ(can_->receive(f), 0);
+    Adapter a = open_one();
+    // No traffic: 0 after about the 1 ms read time-out, the frame left alone.
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(can_->receive(f), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    EXPECT_EQ(f.id, 0x55u);
+    EXPECT_EQ(f.data[0], 0x55);
+
+    a->deliver(make_can_frame(0x80000011, 6, {1, 2, 3, 4, 5, 6, 7, 8}));
+    std::vector<CanFrame> got = receive(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x80000011u) << "all 32 bits of the id";
+    EXPECT_EQ(got[0].dlc, 6);
+    EXPECT_EQ(got[0].data[7], 8);
+
+    CanFrame out = make_can_frame(0x0A1, 2, {0xAB, 0xCD});
+    ASSERT_EQ(can_->send(out), 1);
+    got = receive(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x0A1u);
+    EXPECT_EQ(got[0].data[1], 0xCD);
+    EXPECT_EQ(can_->close(), 1);
+    EXPECT_EQ(can_->receive(f), 0);
+}
+
+TEST_F(CandleCanTest, OpenAdapterStaysValidAcrossScans) {
+    Adapter a = backend_->add_adapter();
+    Adapter b = backend_->add_adapter();
+    ASSERT_EQ(scan().size(), 2u);
+    ASSERT_EQ(can_->open("0"), 0);
+    for (int i = 0; i < 50; ++i) {
+        // The open adapter is in use, so only the other one is listed.
+        ASSERT_EQ(scan(), Names{"0"});
+        CanFrame out = frame(0x100 + i, 1, static_cast<uint8_t>(i));
+        ASSERT_EQ(can_->send(out), 1);
+        std::vector<CanFrame> got = receive(1);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].id, static_cast<uint32_t>(0x100 + i));
+    }
+    EXPECT_TRUE(a->is_open());
+    EXPECT_FALSE(b->is_open());
+    EXPECT_EQ(can_->close(), 1);
+    // Position 0 of the latest scan is the other adapter now.
+    EXPECT_EQ(can_->open("0"), 0);
+    EXPECT_TRUE(b->is_open());
+    EXPECT_EQ(can_->close(), 1);
+}
+
+TEST_F(CandleCanTest, RepeatedScanOpenCloseCyclesLeakNoHandles) {
+    Adapter a = backend_->add_adapter();
+    Adapter b = backend_->add_adapter();
+    const std::size_t before = hv::win::live_handle_count();
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(scan().size(), 2u);
+        ASSERT_EQ(can_->open(std::to_string(i % 2)), 0);
+        EXPECT_EQ(can_->close(), 1);
+    }
+    EXPECT_EQ(hv::win::live_handle_count(), before);
+}
+
+// Freeing an open adapter's record would leave its reads pending into freed memory.
+TEST_F(CandleCanTest, DestroyingTheLinkReleasesAnOpenAdapter) {
+    Adapter a = open_one();
+    can_.reset();
+    EXPECT_FALSE(a->is_open());
+    EXPECT_FALSE(a->started());
+}
+
+TEST(CandleCanLibusb, ScanOnThisMachineFindsNoAdapter) {
+    EmulatedUsbBackend::uninstall();  // the real USB layer
+    candle_list* list = nullptr;
+    EXPECT_TRUE(candle_scan_devices(&list));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->count, 0);
+    EXPECT_EQ(list->last_error, kCandleErrNone);
+    candle_free_device_list(list);
+    CandleCan can;
+    std::vector<std::string> names;
+    can.scan_devices(names);
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(can.open("0"), 1);
 }
 
 }  // namespace

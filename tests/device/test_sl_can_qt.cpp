@@ -99,4 +99,33 @@ TEST_F(SlCanAdapter, ErrorRepliesNonFramesAndLostBytesCostNoFrameAndInventNone) 
     }
 }
 
+// An overlong line is reported once; a missing or pulled adapter leaves the link
+// closed and sending nothing.
+TEST_F(SlCanAdapter, OverlongLineIsReportedOnce) {
+    ConsoleCapture err(std::cerr);
+    ASSERT_TRUE(adapter.pty.write(QByteArray(156, '1') + "\rt1001AA\r"));
+    EXPECT_EQ(next_frame(), "100#1 0 0 0 0 0 0 0 aa");
+    const std::string text = err.text();
+    EXPECT_EQ(text.find("Linbuf full"), text.rfind("Linbuf full")) << text;
+    EXPECT_NE(text.find("Linbuf full"), std::string::npos);
+}
+
+TEST(SlCanOpen, MissingOrPulledAdapterLeavesTheLinkClosed) {
+    ConsoleCapture quiet;
+    SlCanQt missing;
+    EXPECT_EQ(missing.open("/dev/hv-no-slcan-here"), -1);
+    EXPECT_FALSE(missing.is_open());
+    EXPECT_EQ(missing.close(), 1);
+
+    PtyPeer adapter;
+    ASSERT_TRUE(adapter.open());
+    SlCanQt link;
+    ASSERT_EQ(link.open(adapter.slave_path()), 0);
+    adapter.close_master();
+    EXPECT_TRUE(wait_until([&] { return !link.is_open(); }, 3000));
+    CanFrame f = make_can_frame(0x123, 1, {1});
+    EXPECT_EQ(link.send(f), -1);
+    EXPECT_EQ(link.close(), 1);
+}
+
 }  // namespace

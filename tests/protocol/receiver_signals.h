@@ -59,6 +59,7 @@ public:
             on(&Rx::write_app_back_start_signal, "write_app_back_start"), on(&Rx::param_data_signal, "param_data");
             on(&Rx::check_app_back_ok_signal, "check_app_back_ok");
             on(&Rx::check_app_back_failed_signal, "check_app_back_failed");
+            on(&Rx::dfu_start_failed_signal, "dfu_start_failed");
         }
     }
 

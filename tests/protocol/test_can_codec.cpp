@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <vector>
 #include <limits>
 #include <random>
 
@@ -48,6 +49,63 @@ TEST(MotionCommand, EdgesAndRandomValuesMatchTheReferenceMapping) {
         ASSERT_NEAR(s.temperature, raw[3] * 220.0 / 0x7F - 20, 1e-3) << raw[3];
         ASSERT_EQ(s.temp_type, int(raw[4]));
     }
+}
+
+// Command in bits 10-5, reply flag clear, the motor id's low four bits below.
+TEST(CanId, CommandAndMotorId) {
+    EXPECT_EQ(make_can_id(4, 1), 0x081);
+    EXPECT_EQ(make_can_id(24, 15), 0x30F);
+    EXPECT_EQ(make_can_id(31, 0), 31 << 5);
+    for (int cmd = 0; cmd < 32; ++cmd)
+        for (int id = 0; id < 256; ++id) {
+            const uint16_t can_id = make_can_id(uint8_t(cmd), uint8_t(id));
+            ASSERT_EQ(can_id >> 5, cmd) << id;
+            ASSERT_EQ(can_id & 0x1F, id & 0x0F) << cmd << " " << id;
+        }
+}
+
+// A NaN in any slot sends nothing and leaves the bytes alone.
+TEST(MotionCommand, NanIsRefusedInEverySlot) {
+    for (int slot = 0; slot < 5; ++slot) {
+        float in[5] = {1, 1, 1, 1, 1};
+        in[slot] = std::numeric_limits<float>::quiet_NaN();
+        uint8_t out[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+        EXPECT_FALSE(pack_motion_command(out, in)) << slot;
+        EXPECT_EQ(std::count(out, out + 8, 0xAA), 8) << slot;
+    }
+}
+
+TEST(Scaling, EdgesClampingAndRoundTrip) {
+    struct Row {
+        float x, min, max;
+        int64_t raw;
+    } rows[] = {{25, 0, 50, 32767}, {50, 0, 50, 65535}, {40, 0, 40, 65535}, {0, 0, 40, 0},
+                {51, 0, 50, 65535}, {-3, 0, 50, 0},     {std::numeric_limits<float>::quiet_NaN(), 0, 50, 0}};
+    for (const Row& r : rows) EXPECT_EQ(float_to_uint(r.x, r.min, r.max, 16), r.raw) << r.x;
+    EXPECT_FLOAT_EQ(uint_to_float(0, -40, 40, 20), -40.0f);
+    EXPECT_FLOAT_EQ(uint_to_float(1048575, -40, 40, 20), 40.0f);
+    EXPECT_FLOAT_EQ(uint_to_float(65535, 0, 50, 16), 50.0f);
+    for (uint8_t bits : {8, 10, 14, 16, 20}) {
+        const int32_t top = (1 << bits) - 1;
+        for (int32_t raw : {0, 1, top / 2, top - 1, top})
+            EXPECT_LE(std::llabs(float_to_uint(uint_to_float(raw, -40, 40, bits), -40, 40, bits) - raw), 1)
+                << int(bits) << " " << raw;
+    }
+}
+
+// All bits clear and all set give the range ends, whatever the DLC says.
+TEST(MotionState, ExtremesWhateverTheDlc) {
+    for (uint8_t byte : {0x00, 0xFF})
+        for (uint8_t dlc : {8, 0}) {
+            CanFrame f = make_can_frame(4 << 5 | 0x10, dlc, std::vector<uint8_t>(8, byte));
+            const CanMotionState s = unpack_motion_state(f);
+            const float end = byte ? 40.0f : -40.0f;
+            EXPECT_FLOAT_EQ(s.position, end);
+            EXPECT_FLOAT_EQ(s.velocity, end);
+            EXPECT_FLOAT_EQ(s.torque, end);
+            EXPECT_EQ(s.temp_type, byte & 1);
+            EXPECT_FLOAT_EQ(s.temperature, byte ? 200.0f : -20.0f);
+        }
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // The serial side (manager, link, sender, receiver) against the simulated driver
 // behind a real pseudo-terminal.
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +16,7 @@
 #include "receiver_signals.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
+#include "set_serial.h"
 
 namespace {
 
@@ -87,6 +93,241 @@ TEST_F(SerialManagerTest, EveryReplyDecodesThroughNoise) {
     EXPECT_EQ(check_values(checks[1]), (std::array<float, 12>{}));  // each check starts from cleared values
     for (int i = 0; i < 4; ++i) EXPECT_EQ(checks[i].result, check_step_text(std::array<uint32_t, 4>{0, 3, 7, 7}[i])) << i;
     EXPECT_EQ(check_step_text(3), QByteArray::fromHex("b5e7b8d0b2bbbacfb8f1").toStdString());  // GBK 电感不合格
+}
+
+int thread_count() { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
+
+// The manager from closed, opened and closed through its device dialog, with a
+// 100 ms status period and a 200 ms calibration window.
+class SerialManagerDialogTest : public ::testing::Test {
+protected:
+    static constexpr int kCalibrationMs = 200;
+    void SetUp() override {
+        ASSERT_TRUE(peer.start());
+        manager->set_intervals(100, kCalibrationMs);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<SetSerial*>(w)) dialog = d;
+        ASSERT_NE(dialog, nullptr);
+        button = dialog->findChild<QPushButton*>("serial_open_close_pushButton");
+        ASSERT_NE(button, nullptr);
+        // The main window's connections.
+        QObject::connect(rx, &SerialReceiver::calibration_start_signal, manager.get(), &SerialManager::calibrate_start_slot,
+                         Qt::DirectConnection);
+        QObject::connect(manager->device_scanner(), &DeviceScanner::state_changed_signal, manager.get(),
+                         [this](bool s) { states.push_back(s); });
+        QObject::connect(manager.get(), &SerialManager::calibrate_failed_signal, manager.get(), [this] { ++failed; });
+    }
+    // Chooses `path` in the dialog (the scanner never lists ptys) and presses its button.
+    void press_open_close(const std::string& path) {
+        std::vector<std::string> names{path};
+        if (!path.empty()) dialog->device_number_changed_slot(names);
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+    bool link_open() { return manager->serial_interface()->is_open(); }
+
+    ConsoleCapture quiet;
+    SerialDriverPeer peer;
+    std::shared_ptr<SerialManager> manager = std::make_shared<SerialManager>("en");
+    SerialReceiver* rx = manager->serial_receiver();
+    ReceiverSignals<SerialReceiver> events{rx, Qt::AutoConnection};
+    SetSerial* dialog = nullptr;
+    QPushButton* button = nullptr;
+    std::vector<bool> states;
+    int failed = 0;
+};
+
+// One receive thread while open, the status polled only then and answered with
+// the error bits; closing joins the thread and stops the polls; reopening starts
+// one fresh thread.
+TEST_F(SerialManagerDialogTest, OpenPollsStatusOnlyWhileOpenAndCloseJoins) {
+    EXPECT_FALSE(rx->has_receive_thread());
+    peer.driver().set_error_bits(0x0010);
+    const int threads_before = thread_count();
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    EXPECT_TRUE(rx->has_receive_thread());
+    EXPECT_EQ(thread_count(), threads_before + 1);
+    ASSERT_TRUE(peer.wait_for_requests(33, 3, 2000));
+    ASSERT_TRUE(wait_until([&] { return !events.names().empty(); }, 1000));
+    EXPECT_EQ(events.names()[0], "error_frame(16)");
+    ASSERT_TRUE(wait_until([&] { return states.size() == 1; }, 1500));
+    EXPECT_TRUE(states[0]);
+    EXPECT_EQ(button->text(), "Close");
+
+    press_open_close("");
+    EXPECT_FALSE(link_open());
+    EXPECT_FALSE(rx->has_receive_thread());
+    EXPECT_EQ(thread_count(), threads_before);
+    ASSERT_TRUE(wait_until([&] { return states.size() == 2; }, 1500));
+    EXPECT_FALSE(states[1]);
+    EXPECT_EQ(button->text(), "Open");
+    const int polled = peer.request_count(33);
+    QTest::qWait(350);
+    EXPECT_EQ(peer.request_count(33), polled);
+
+    press_open_close(peer.slave_path());
+    EXPECT_TRUE(link_open());
+    EXPECT_EQ(thread_count(), threads_before + 1);
+    EXPECT_TRUE(peer.wait_for_requests(33, polled + 1, 1000));
+}
+
+// The device dialog is shown application-modal on top, and the call returns when it closes.
+TEST_F(SerialManagerDialogTest, DeviceDialogRunsModalUntilCancelled) {
+    bool shown = false, on_top = false;
+    QWidget* modal = nullptr;
+    QTimer::singleShot(50, dialog, [&] {
+        shown = dialog->isVisible();
+        on_top = dialog->windowFlags() & Qt::WindowStaysOnTopHint;
+        modal = QApplication::activeModalWidget();
+        QTest::mouseClick(dialog->findChild<QPushButton*>("cancle_pushButton"), Qt::LeftButton);
+    });
+    manager->show_set_serial_dialog();
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(on_top);
+    EXPECT_EQ(modal, dialog);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(link_open());
+}
+
+// Each forwarder reaches the driver, in call order and with its values; the
+// start time handed over stamps the samples.
+TEST_F(SerialManagerDialogTest, EveryForwarderReachesTheDriver) {
+    std::vector<StampedMoitonState> samples;
+    QObject::connect(rx, &DeviceReceiver::motor_motion_state_signal, rx, [&](QVector<StampedMoitonState>& b) {
+        samples.insert(samples.end(), b.begin(), b.end());
+        b.clear();
+    }, Qt::DirectConnection);
+    manager->set_intervals(3600 * 1000, kCalibrationMs);
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    manager->request_driver_version();
+    manager->set_start_time(std::chrono::steady_clock::now() - std::chrono::seconds(5));
+    manager->enable_motor();
+    const float target[5] = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f};
+    manager->send_motion_target(target);
+    manager->request_firmware_param();
+    manager->write_firmware_param(FirmwareParams{6, 2, 500, 10, 3});
+    manager->flash_firmware_param();
+    manager->set_zero_point();
+    manager->reset_motor();
+    manager->clear_error();
+    manager->disable_motor();
+    QByteArray raw = QByteArray::fromHex("a5a5");
+    manager->send_raw(raw);
+    ASSERT_TRUE(peer.wait_for_raw(11 * 9 + 31 * 2 + 2, 2000));
+    std::vector<int> cmds;
+    for (const auto& r : peer.requests()) cmds.push_back(r.cmd);
+    EXPECT_EQ(cmds, (std::vector<int>{25, 18, 16, 24, 17, 24, 23, 22, 20, 32, 19}));
+    EXPECT_EQ(peer.requests(16).at(0).values, (std::vector<float>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(peer.requests(17).at(0).values, (std::vector<float>{6, 2, 500, 10, 3}));
+    EXPECT_TRUE(peer.raw_received().endsWith(QByteArray::fromHex("ff318a23010b00000013fc") + raw));
+    ASSERT_TRUE(wait_until([&] { return samples.size() == 1; }, 2000));
+    EXPECT_EQ(samples[0].position, 1.0f);
+    EXPECT_GE(samples[0].time, 5.0f);
+    EXPECT_LT(samples[0].time, 7.0f);
+    const std::vector<std::string> replies{"version(2,3)", "enable_sucess", "firm(8,1,1000,0,10)", "set_param_success",
+                                           "firm(6,2,500,10,3)", "zero_point", "reset_success", "error_reset",
+                                           "disable_sucess"};
+    EXPECT_TRUE(wait_until([&] { return events.names().size() >= replies.size(); }, 2000));
+    EXPECT_EQ(events.names(), replies);
+}
+
+// A failed open (also with no port chosen) leaves an idle receive thread, which
+// the next open reuses.
+TEST_F(SerialManagerDialogTest, FailedOpenLeavesAnIdleThreadThatTheNextOpenReuses) {
+    const int threads_before = thread_count();
+    press_open_close("/nonexistent/ttyNothing");
+    EXPECT_FALSE(link_open());
+    EXPECT_TRUE(rx->has_receive_thread());
+    EXPECT_EQ(thread_count(), threads_before + 1);
+    std::vector<std::string> none;
+    dialog->device_number_changed_slot(none);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(link_open());
+    EXPECT_EQ(thread_count(), threads_before + 1);
+    press_open_close(peer.slave_path());
+    EXPECT_TRUE(link_open());
+    EXPECT_EQ(thread_count(), threads_before + 1);
+    manager->enable_motor();
+    EXPECT_TRUE(wait_until([&] { return !events.names().empty(); }, 2000));
+    EXPECT_EQ(events.names().at(0), "enable_sucess");
+}
+
+// The adapter pulled while replies stream in and requests go out: the scanner sees
+// the link closed, polls stop, and a new port opens on the same idle thread.
+TEST_F(SerialManagerDialogTest, UnpluggingWhileOpenIsSurvivedAndTheLinkReopens) {
+    peer.driver().set_motion_stream(500.0);
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    ASSERT_TRUE(wait_until([&] { return states.size() == 1; }, 1500));
+    const int threads_open = thread_count();
+    peer.unplug();
+    manager->enable_motor();
+    const float target[5] = {0, 0, 0, 0, 0};
+    manager->send_motion_target(target);
+    ASSERT_TRUE(wait_until([&] { return states.size() == 2; }, 3000)) << "the scanner never saw the loss";
+    EXPECT_FALSE(states[1]);
+    EXPECT_FALSE(link_open());
+    EXPECT_EQ(thread_count(), threads_open - 1);  // only the peer's own thread has gone
+
+    peer.driver().set_motion_stream(0.0);
+    ASSERT_TRUE(peer.start());
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    EXPECT_EQ(thread_count(), threads_open);
+    events.clear();
+    manager->request_driver_version();
+    EXPECT_TRUE(wait_until([&] {
+        const auto n = events.names();
+        return std::find(n.begin(), n.end(), "version(2,3)") != n.end();
+    }, 2000));
+    press_open_close("");
+    EXPECT_FALSE(link_open());
+    EXPECT_FALSE(rx->has_receive_thread());
+}
+
+// The verdict a window after each start: confirmed, then a silent driver fails
+// once, and a start report that comes after its window counts for the next one.
+TEST_F(SerialManagerDialogTest, CalibrationVerdictStartedFailedOnceAndLateReport) {
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    const auto t0 = std::chrono::steady_clock::now();
+    manager->calibrate_motor();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));  // nothing blocks
+    ASSERT_TRUE(peer.wait_for_requests(21, 1, 1000));
+    QTest::qWait(2 * kCalibrationMs);
+    EXPECT_EQ(failed, 0);
+
+    peer.set_ignored(21, true);  // silent from now on
+    manager->calibrate_motor();
+    QTest::qWait(kCalibrationMs / 2);
+    EXPECT_EQ(failed, 0);  // not judged before the window ends
+    ASSERT_TRUE(wait_until([&] { return failed == 1; }, 2000));
+    QTest::qWait(kCalibrationMs);
+    EXPECT_EQ(failed, 1);
+
+    peer.send_frame(5);  // late: no calibration waits for it
+    ASSERT_TRUE(wait_until([&] { return events.names().size() >= 3; }, 1000));
+    manager->calibrate_motor();
+    QTest::qWait(2 * kCalibrationMs);
+    EXPECT_EQ(failed, 1);
+    manager->calibrate_motor();
+    EXPECT_TRUE(wait_until([&] { return failed == 2; }, 2000));
+    EXPECT_EQ(peer.request_count(21), 4);
+}
+
+// Destroyed while open: the receive thread is joined at once through the receiver.
+TEST_F(SerialManagerDialogTest, DestroyingWhileOpenJoinsTheReceiveThread) {
+    peer.driver().set_motion_stream(1000.0);
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    QTest::qWait(100);
+    const int threads_open = thread_count();
+    const auto t0 = std::chrono::steady_clock::now();
+    manager.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_EQ(thread_count(), threads_open - 1);
+    peer.driver().set_motion_stream(0.0);
 }
 
 }  // namespace

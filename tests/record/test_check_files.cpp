@@ -1,17 +1,21 @@
 // CsvFiles4Check on real files in a temporary working directory; bytes compared as GBK.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <array>
 #include <cstdlib>
 #include <locale>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "decimal_comma_locale.h"
+#include "console_capture.h"
 #include "csv_files4check.h"
+#include "decimal_comma_locale.h"
 #include "file_contents.h"
 #include "param_check.h"
 #include "working_dir_test.h"
@@ -91,7 +95,68 @@ TEST_F(CheckFilesTest, RowsGoToTheirFileInFieldOrder) {
                                        "0.1, 2.5, 12, " + kPassText});
     EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead),
               (std::vector<std::string>{", -1" + kHalves + kFailText, ", 1000" + kHalves + kFailText}));
+}
 
+// pass.csv cannot be opened (a folder of that name, so even root fails): the failure
+// names it, its results are lost, and not_pass.csv keeps working.
+TEST_F(CheckFilesTest, UnopenablePassFileLeavesTheOtherWorking) {
+    ASSERT_TRUE(QDir(".").mkdir("pass.csv"));
+    CsvFiles4Check files;
+    ConsoleCapture out;
+    files.set_serial_number(4);
+    EXPECT_TRUE(files.files_open());
+    files.update_csv_files_slot(make_check(true, kPassText));
+    files.update_csv_files_slot(make_check(false, kFailText));
+    const std::vector<std::string> failed = out.lines_starting("[INFO] csv_file created failed");
+    ASSERT_EQ(failed.size(), 1u) << out.text();
+    EXPECT_NE(failed[0].find("pass.csv"), std::string::npos);
+    EXPECT_EQ(failed[0].find("not_pass.csv"), std::string::npos);
+    EXPECT_TRUE(QFileInfo("pass.csv").isDir());
+    EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead), std::vector<std::string>{", 4" + kHalves + kFailText});
+}
+
+// No file before the first serial number; closing releases both (twice is harmless)
+// and leaves what was written.
+TEST_F(CheckFilesTest, FilesOpenFromTheSerialNumberUntilClosed) {
+    CsvFiles4Check files;
+    EXPECT_FALSE(files.files_open());
+    EXPECT_FALSE(QFile::exists("pass.csv"));
+    files.set_serial_number(5);
+    EXPECT_TRUE(files.files_open());
+    files.close_csv_files();
+    EXPECT_FALSE(files.files_open());
+    files.close_csv_files();
+    EXPECT_FALSE(files.files_open());
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
+    EXPECT_EQ(file_bytes("not_pass.csv"), kHead);
+}
+
+// The reply parsers reach the slot through a queued connection with the registered record.
+TEST_F(CheckFilesTest, SlotTakesQueuedCheckData) {
+    qRegisterMetaType<CheckData>("CheckData");
+    CsvFiles4Check files;
+    files.set_serial_number(8);
+    ASSERT_TRUE(QMetaObject::invokeMethod(&files, "update_csv_files_slot", Qt::QueuedConnection,
+                                          Q_ARG(CheckData, make_check(true, kPassText))));
+    EXPECT_EQ(file_bytes("pass.csv"), kHead);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rows_after(file_bytes("pass.csv"), kHead), std::vector<std::string>{", 8" + kHalves + kPassText});
+}
+
+// A result that cannot be written is handed on with its file, serial number and
+// verdict; the other file keeps working.
+TEST_F(CheckFilesTest, ResultsThatCannotBeWrittenAreHandedOn) {
+    ASSERT_TRUE(QDir().mkdir("pass.csv"));
+    CsvFiles4Check files;
+    std::vector<std::tuple<QString, int, bool, std::string>> lost;
+    QObject::connect(&files, &CsvFiles4Check::record_not_saved_signal,
+                     [&](QString file, int n, CheckData d) { lost.emplace_back(file, n, d.pass, d.result); });
+    files.set_serial_number(12);
+    files.update_csv_files_slot(make_check(true, kPassText));
+    files.update_csv_files_slot(make_check(false, kFailText));
+    EXPECT_EQ(lost, (std::vector<std::tuple<QString, int, bool, std::string>>{{"pass.csv", 12, true, kPassText}}));
+    EXPECT_EQ(rows_after(file_bytes("not_pass.csv"), kHead), std::vector<std::string>{", 12" + kHalves + kFailText});
 }
 
 }  // namespace
+

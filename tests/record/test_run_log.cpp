@@ -5,9 +5,11 @@
 #include <QFile>
 #include <locale>
 #include <string>
+#include <vector>
 
-#include "decimal_comma_locale.h"
+#include "console_capture.h"
 #include "csv_file.h"
+#include "decimal_comma_locale.h"
 #include "file_contents.h"
 #include "working_dir_test.h"
 
@@ -22,12 +24,19 @@ TEST_F(RunLogTest, RowsAreFlushedWithPointDecimals) {
     const std::locale old = std::locale::global(decimal_comma_locale());
     CsvFile log;
     log.create("run.csv");
-    const float rows[2][4] = {{1.2345678f, 0.00001f, 1234567.0f, -0.25f}, {100000.0f, 1000000.0f, 0.0001f, 0.0f}};
-    for (int i = 0; i < 2; ++i) log.write(rows[i], i == 1);
+    const float rows[5][4] = {{1.2345678f, 0.00001f, 1234567.0f, -0.25f},
+                              {100000.0f, 1000000.0f, 0.0001f, 0.0f},
+                              {3.0f, -0.0f, 1e-30f, 123456.5f},
+                              {1.5f, 0.25f, -2.0f, 0.1f},
+                              {1.5f, 0.25f, -2.0f, 0.1f}};
+    for (int i = 0; i < 5; ++i) log.write(rows[i], i % 2 == 1);
     std::locale::global(old);
     const std::string written = kHead +
                                 "1.23457,real,position,1e-05,,velocity,1.23457e+06,,torque,-0.25,\n"
-                                "100000,target,position,,1e+06,velocity,,0.0001,torque,,0\n";
+                                "100000,target,position,,1e+06,velocity,,0.0001,torque,,0\n"
+                                "3,real,position,-0,,velocity,1e-30,,torque,123456,\n"
+                                "1.5,target,position,,0.25,velocity,,-2,torque,,0.1\n"
+                                "1.5,real,position,0.25,,velocity,-2,,torque,0.1,\n";
     EXPECT_EQ(file_text("run.csv"), written);
     log.end();
     EXPECT_EQ(file_text("run.csv"), written + "Log ended\n");
@@ -54,6 +63,57 @@ TEST_F(RunLogTest, ClosedLogsTakeNothingAndFilesAreAppended) {
     }
     EXPECT_EQ(file_text("first.csv"), kHead + real + kHead + target);
     EXPECT_EQ(file_text("second.csv"), kHead + target + "Log ended\n");
+}
+
+// A log that cannot be opened (missing folder) or stops taking rows (full disk) is
+// reported once with its path; nothing is created and the next good path works.
+TEST_F(RunLogTest, FailedLogsAreReportedOnceAndTheNextOneWorks) {
+    struct Row {
+        std::string path;
+        const char* reported;  // the part of the one console line naming the failure
+    };
+    std::vector<Row> rows = {{"no-such-folder/log.csv", "created failed"}};
+    if (QFile::exists("/dev/full")) rows.push_back({"/dev/full", "write failed"});
+    const float s[4] = {1, 2, 3, 4};
+    for (const Row& row : rows) {
+        CsvFile log;
+        ConsoleCapture out;
+        log.create(row.path);
+        for (int i = 0; i < 3; ++i) log.write(s, i % 2 == 0);
+        log.end();
+        EXPECT_FALSE(log.is_open()) << row.path;
+        int reports = 0;
+        for (const std::string& line : out.lines_starting("["))
+            if (line.find(row.path) != std::string::npos) {
+                ++reports;
+                EXPECT_NE(line.find(row.reported), std::string::npos) << line;
+            }
+        EXPECT_EQ(reports, 1) << out.text();
+        EXPECT_FALSE(QDir("no-such-folder").exists());
+
+        log.create("ok.csv");
+        log.write(s, false);
+        log.end();
+        EXPECT_EQ(file_text("ok.csv"), kHead + "1,real,position,2,,velocity,3,,torque,4,\nLog ended\n") << row.path;
+        QFile::remove("ok.csv");
+    }
+}
+
+// A log that cannot be created says so and why; a later one in a good place works.
+TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
+    ASSERT_TRUE(QDir().mkdir("folder"));
+    const struct {
+        const char* path;
+        const char* reason;
+    } rows[] = {{"gone/run.csv", "No such file or directory"}, {"folder", "Is a directory"}};
+    CsvFile log;
+    for (const auto& row : rows) {
+        ConsoleCapture quiet;
+        EXPECT_FALSE(log.create(row.path)) << row.path;
+        EXPECT_EQ(log.error(), row.reason) << row.path;
+    }
+    EXPECT_TRUE(log.create("run.csv"));
+    EXPECT_EQ(log.error(), "");
 }
 
 }  // namespace

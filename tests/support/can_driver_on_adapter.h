@@ -4,7 +4,6 @@
 
 #include "can_driver_peer.h"
 #include "emulated_gs_usb_adapter.h"
-#include "emulated_usb_backend.h"
 
 // A started simulated driver on the bus of an emulated gs_usb adapter, answering to
 // `motor_id`: what the tool sends through the adapter reaches the driver and its
@@ -20,24 +19,3 @@ inline std::unique_ptr<CanDriverPeer> start_can_driver_on(const std::shared_ptr<
     adapter->set_bus_listener([listener](const CanFrame& frame) { listener->on_host_frame(frame); });
     return peer;
 }
-
-// The emulated adapter installed as the USB layer, with a started driver on its bus;
-// both go, and the USB layer is uninstalled, with the object.
-class DriverOnInstalledAdapter {
-public:
-    explicit DriverOnInstalledAdapter(uint8_t motor_id)
-        : adapter_(EmulatedUsbBackend::install()->add_adapter()), peer_(start_can_driver_on(adapter_, motor_id)) {}
-    ~DriverOnInstalledAdapter() {
-        adapter_->set_bus_listener(nullptr);
-        peer_->stop();
-        EmulatedUsbBackend::uninstall();
-    }
-    DriverOnInstalledAdapter(const DriverOnInstalledAdapter&) = delete;
-    DriverOnInstalledAdapter& operator=(const DriverOnInstalledAdapter&) = delete;
-
-    CanDriverPeer& peer() { return *peer_; }
-
-private:
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
-    std::unique_ptr<CanDriverPeer> peer_;
-};

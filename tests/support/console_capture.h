@@ -18,6 +18,8 @@ public:
 
     std::string text();
     bool contains(const std::string& needle);
+    // Every line, in order.
+    std::vector<std::string> lines() { return lines_starting(""); }
     // Lines that start with `prefix`.
     std::vector<std::string> lines_starting(const std::string& prefix);
 

@@ -98,6 +98,8 @@ void EmulatedGsUsbAdapter::run() {
 
 std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);
+    status = unplugged_ ? UsbStatus::not_found : open_failure_;
+    if (status != UsbStatus::ok) return nullptr;
     status = opened_ ? UsbStatus::busy
              : (kernel_attached_ && hv::usb::probing()) ? UsbStatus::kernel_held
                                                           : UsbStatus::ok;
@@ -107,12 +109,15 @@ std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& st
     return shared_from_this();
 }
 
-UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
-                                                 uint16_t length, std::size_t& transferred, unsigned) {
+UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                                                 uint8_t* data, uint16_t length, std::size_t& transferred, unsigned) {
     static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
+    controls_.push_back({type, request, value, index, {data, data + ((type & 0x80) ? 0 : length)}});
+    if (failing_requests_.count(request)) return UsbStatus::stall;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
     if (request > 6 || length < sizes[request] || !channel_ok) return UsbStatus::stall;
@@ -135,6 +140,7 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t, uint8_t request, uint1
         put_u32(data, 12345);
     }
     transferred = sizes[request];
+    if (type & 0x80) controls_.back().data.assign(data, data + transferred);
     return UsbStatus::ok;
 }
 
@@ -142,6 +148,7 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
                                            unsigned timeout_ms) {
     transferred = 0;
     std::unique_lock<std::mutex> lock(mutex_);
+    if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
@@ -150,6 +157,7 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     --writing_;
     timed_out_ += taken ? 0 : 1;
     if (!taken) return UsbStatus::timed_out;
+    writes_.emplace_back(data, data + length);
     CanFrame frame;
     frame.id = get_u32(data + 4);
     frame.dlc = data[8];
@@ -162,8 +170,8 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
 
 UsbStatus EmulatedGsUsbAdapter::submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) {
     const UsbStatus status = locked([&] {
-        if (opened_) reads_.push_back({buffer, length, std::move(done)});
-        return opened_ ? UsbStatus::ok : UsbStatus::invalid;
+        if (opened_ && !unplugged_) reads_.push_back({buffer, length, std::move(done)});
+        return unplugged_ ? UsbStatus::no_device : opened_ ? UsbStatus::ok : UsbStatus::invalid;
     });
     wake_.notify_all();
     return status;
@@ -192,4 +200,23 @@ void EmulatedGsUsbAdapter::close() {
     opened_ = started_ = false;
     kernel_attached_ = options_.kernel_driver;  // the kernel driver takes it back
     in_queue_.clear(), held_.clear(), mailboxes_.clear();
+}
+
+void EmulatedGsUsbAdapter::unplug() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    unplugged_ = true;
+    started_ = false;
+    in_queue_.clear(), held_.clear(), mailboxes_.clear();
+    finish_reads(lock, UsbStatus::no_device);
+}
+
+void EmulatedGsUsbAdapter::fail_next_reads(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto first_kept = reads_.begin() + std::min<std::size_t>(static_cast<std::size_t>(count), reads_.size());
+    std::deque<Read> kept(first_kept, reads_.end());
+    reads_.erase(first_kept, reads_.end());
+    finish_reads(lock, UsbStatus::io_error);
+    reads_.insert(reads_.begin(), kept.begin(), kept.end());  // still ahead of reads queued meanwhile
+    lock.unlock();
+    wake_.notify_all();  // frames may have come while no read was queued
 }

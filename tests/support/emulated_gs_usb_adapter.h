@@ -18,12 +18,18 @@
 // set_bus_listener(f): f sees every frame that goes out on the bus, on the
 // adapter's thread, after its echo; it may call deliver(). deliver(frame) puts a
 // frame (error frames: id bit 29) on the bus toward the host.
+//
+// Faults: unplug(), fail_request(request), set_open_failure(status),
+// fail_next_reads(n), deliver_raw(transfer) for short ones; the layer's own calls
+// fail through EmulatedUsbBackend::fail_call. controls() and host_writes() record
+// what the host sent.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +50,13 @@ public:
         uint8_t channel_count = 1;
         bool old_firmware = false;
         bool kernel_driver = false;
+        uint8_t interface_number = 0;
+        std::vector<hv::usb::EndpointInfo> endpoints = {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}};
+    };
+    struct Control {  // one vendor request as the host made it
+        uint8_t type, request;
+        uint16_t value, index;
+        std::vector<uint8_t> data;  // sent, or answered
     };
     using BusListener = std::function<void(const CanFrame&)>;
 
@@ -67,12 +80,30 @@ public:
     bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
     const std::string path;
 
+    // Pulled out: queued reads end with no_device, every later call fails so, and
+    // the backend lists it no more.
+    void unplug();
+    bool plugged() { return locked([&] { return !unplugged_; }); }
+    void fail_request(uint8_t request, bool fail = true) {  // stalls it
+        locked([&] { fail ? void(failing_requests_.insert(request)) : void(failing_requests_.erase(request)); });
+    }
+    void set_open_failure(hv::usb::UsbStatus status) { locked([&] { open_failure_ = status; }); }  // ok: none
+    void fail_next_reads(int count);  // of the reads queued now, with an I/O error
+    void deliver_raw(std::vector<uint8_t> transfer) {  // one IN transfer of any length
+        locked([&] { in_queue_.push_back(std::move(transfer)); }), wake_.notify_all();
+    }
+    std::vector<Control> controls() { return locked([&] { return controls_; }); }
+    void clear_controls() { locked([&] { controls_.clear(); }); }
+    std::vector<std::vector<uint8_t>> host_writes() { return locked([&] { return writes_; }); }
+    int pending_reads() { return locked([&] { return static_cast<int>(reads_.size()); }); }
+    bool started() { return locked([&] { return started_; }); }
+
     // Used by EmulatedUsbBackend and the USB layer.
     std::shared_ptr<hv::usb::UsbConnection> open(hv::usb::UsbStatus& status);
-    hv::usb::InterfaceInfo interface_info() override {  // one bulk IN and one bulk OUT endpoint
-        return {0, 0, 0xFF, 0, 0, {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}}};
+    hv::usb::InterfaceInfo interface_info() override {  // by default one bulk IN and one bulk OUT endpoint
+        return {options_.interface_number, 0, 0xFF, 0, 0, options_.endpoints};
     }
-    hv::usb::UsbStatus control_transfer(uint8_t, uint8_t request, uint16_t value, uint16_t, uint8_t* data,
+    hv::usb::UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                                         uint16_t length, std::size_t& transferred, unsigned) override;
     hv::usb::UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
                                   unsigned timeout_ms) override;
@@ -104,4 +135,9 @@ private:
     std::deque<Read> reads_;
     std::shared_ptr<BusListener> listener_;
     std::thread thread_;
+    bool unplugged_ = false;
+    hv::usb::UsbStatus open_failure_ = hv::usb::UsbStatus::ok;
+    std::set<uint8_t> failing_requests_;
+    std::vector<Control> controls_;
+    std::vector<std::vector<uint8_t>> writes_;
 };

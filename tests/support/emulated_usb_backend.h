@@ -21,39 +21,54 @@ public:
     }
     static void uninstall() { hv::usb::set_usb_backend(nullptr); }
 
-    // Plugs in the adapter (one at a time: a second replaces the first).
-    std::shared_ptr<EmulatedGsUsbAdapter> add_adapter(EmulatedGsUsbAdapter::Options options = {}) {
+    // Plugs in an adapter, listed after those plugged in before (unplugged ones
+    // are not listed); an empty path makes one.
+    std::shared_ptr<EmulatedGsUsbAdapter> add_adapter(EmulatedGsUsbAdapter::Options options = {},
+                                                      std::string path = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::string path = hv::usb::make_interface_path(0x1d50, 0x606f, 0, "emu-0");
-        return adapter_ = std::make_shared<EmulatedGsUsbAdapter>(options, path);
+        if (path.empty())
+            path = hv::usb::make_interface_path(0x1d50, 0x606f, options.interface_number,
+                                                "emu-" + std::to_string(adapters_.size()));
+        adapters_.push_back(std::make_shared<EmulatedGsUsbAdapter>(options, path));
+        return adapters_.back();
     }
-    // The next `times` calls of `call` fail with `error`.
-    void fail_call(hv::usb::WinCall call, uint32_t error, int times = 1) {
+    // After `skip` calls of `call` that pass, the next `times` fail with `error`.
+    void fail_call(hv::usb::WinCall call, uint32_t error, int times = 1, int skip = 0) {
         std::lock_guard<std::mutex> lock(mutex_);
-        failure_ = {call, error, times};
+        failure_ = {call, error, times, skip};
     }
 
     std::vector<std::string> list_gs_usb_interfaces() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return adapter_ ? std::vector<std::string>{adapter_->path} : std::vector<std::string>{};
+        std::vector<std::string> paths;
+        for (const auto& adapter : adapters())
+            if (adapter->plugged()) paths.push_back(adapter->path);
+        return paths;
     }
     std::shared_ptr<hv::usb::UsbConnection> open_interface(const std::string& path,
                                                           hv::usb::UsbStatus& status) override {
-        std::lock_guard<std::mutex> lock(mutex_);
         status = hv::usb::UsbStatus::not_found;
-        return adapter_ && adapter_->path == path ? adapter_->open(status) : nullptr;
+        for (const auto& adapter : adapters())
+            if (adapter->path == path) return adapter->open(status);
+        return nullptr;
     }
     uint32_t injected_failure(hv::usb::WinCall call) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        return call == failure_.call && failure_.times > 0 ? (--failure_.times, failure_.error) : 0;
+        if (call != failure_.call || failure_.times <= 0) return 0;
+        if (failure_.skip > 0) return --failure_.skip, 0;
+        return --failure_.times, failure_.error;
     }
 
 private:
+    std::vector<std::shared_ptr<EmulatedGsUsbAdapter>> adapters() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return adapters_;
+    }
+
     std::mutex mutex_;
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter_;
+    std::vector<std::shared_ptr<EmulatedGsUsbAdapter>> adapters_;
     struct {
         hv::usb::WinCall call;
         uint32_t error;
-        int times;
+        int times, skip;
     } failure_{};
 };

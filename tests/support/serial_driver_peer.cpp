@@ -13,23 +13,28 @@ using D = SimulatedDriver;
 
 // Serial command and number of values of each reply, in ReplyKind order.
 constexpr struct { uint8_t cmd; int values; } kReplies[] = {
-    {1, 0}, {7, 0}, {18, 0}, {8, 0}, {32, 0}, {5, 0}, {6, 0}, {2, 3}, {4, 3}, {3, 5}, {19, 5}, {33, 1}};
+    {1, 0}, {7, 0}, {18, 0}, {8, 0}, {32, 0}, {5, 0}, {6, 0}, {2, 3}, {4, 3}, {3, 5}, {19, 5}, {33, 1},
+    {34, 0}, {9, 1}, {16, 3}, {17, 1}, {37, 1}, {36, 1}};
 
-// Requests without values, by serial command; parameter writes (17, 23) get no answer.
+// Requests without values, by serial command.
 const std::map<uint8_t, void (D::*)()> kRequests{
     {18, &D::enable}, {19, &D::disable}, {20, &D::reset}, {21, &D::start_calibration}, {22, &D::set_zero_point},
-    {24, &D::request_params}, {25, &D::request_version}, {32, &D::clear_error}, {33, &D::request_status}};
+    {23, &D::flash_params}, {24, &D::request_params}, {25, &D::request_version}, {32, &D::clear_error},
+    {33, &D::request_status}};
 
 QByteArray encode(const D::Reply& r) {
     auto values = r.values;
-    if (r.kind == D::K::StatusWord) std::memcpy(values.data(), &r.word, 4);  // a word, bit for bit
+    if (r.kind == D::K::StatusWord || r.kind == D::K::CheckStep)
+        std::memcpy(values.data(), &r.word, 4);  // a word, bit for bit
     const auto code = kReplies[static_cast<int>(r.kind)];
-    return build_serial_frame(code.cmd, values.data(), code.values);
+    const int check_index = r.kind == D::K::CheckValue ? int(r.word) : 0;  // 37 + index
+    return build_serial_frame(uint8_t(code.cmd + check_index), values.data(), code.values);
 }
 
 void handle(D& d, const SerialFrame& f) {
     const auto& v = f.payload;
     if (f.cmd == 16 && v.size() == 5) d.motion_target(v[0], v[1], v[2], v[3], v[4]);
+    if (f.cmd == 17 && v.size() == 5) d.write_params({v[0], v[1], v[2], v[3], v[4]});
     const auto op = kRequests.find(f.cmd);
     if (op != kRequests.end()) (d.*op->second)();  // unknown requests are recorded but not answered
 }
@@ -67,7 +72,7 @@ void SerialDriverPeer::run() {
         for (SerialFrame f; in.frame_available();) {
             in.read_frame(f);
             locked([&] { requests_.push_back({f.cmd, f.payload, Clock::now()}); });
-            handle(driver_, f);
+            if (!locked([&] { return ignored_[f.cmd]; })) handle(driver_, f);
         }
         QByteArray out = locked([&] { return std::exchange(outgoing_, QByteArray()); });
         replies.clear();
@@ -77,6 +82,10 @@ void SerialDriverPeer::run() {
         if (!out.isEmpty()) pty_->write(out);
         std::this_thread::sleep_until(std::min(driver_.next_due(), Clock::now() + std::chrono::microseconds(250)));
     }
+}
+
+void SerialDriverPeer::send_frame(uint8_t cmd, std::vector<float> values) {
+    send_bytes(build_serial_frame(cmd, values.data(), static_cast<int>(values.size())));
 }
 
 std::vector<SerialDriverPeer::Request> SerialDriverPeer::requests(int cmd) {

@@ -10,6 +10,7 @@
 //   link->open(peer.slave_path());
 //   EXPECT_TRUE(peer.wait_for_requests(33, 2, 3000));   // spins the Qt event loop
 #include <QByteArray>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -58,6 +59,11 @@ public:
 
     // Bytes towards the tool, written by the peer thread in call order.
     void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
+    // One reply frame with these values, bit for bit.
+    void send_frame(uint8_t cmd, std::vector<float> values = {});
+    // Requests of `cmd` are still recorded but no longer reach the driver (a driver
+    // that stays silent); false hands them on again.
+    void set_ignored(uint8_t cmd, bool ignored) { locked([&] { ignored_[cmd] = ignored; }); }
 
     std::vector<Request> requests(int cmd = -1);  // -1: all
     int request_count(uint8_t cmd) { return static_cast<int>(requests(cmd).size()); }
@@ -79,4 +85,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
     QByteArray raw_, outgoing_;
+    std::array<bool, 256> ignored_{};
 };

@@ -25,3 +25,23 @@ SimulatedDriver::Clock::time_point SimulatedDriver::next_due() {
     if (stream_rate_ > 0.0 && stream_sent_ < stream_max_) next = std::min(next, stream_due(stream_sent_));
     return next;
 }
+
+void SimulatedDriver::start_calibration() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++calibration_count_;
+    if (script_.silent) return;
+    auto t = Clock::now() + script_.start_delay;
+    const auto send = [&](K kind, float value = 0.0f, uint32_t word = 0) {
+        queue_.emplace(t, Reply{kind, {value}, word});
+        t += script_.step_delay;
+    };
+    send(K::CalibrationStart);
+    if (script_.phase_sequence) send(K::PhaseSequence, *script_.phase_sequence);
+    for (float v : script_.cogging_map) send(K::CoggingMapValue, v);
+    for (float v : script_.compensation) send(K::CompensationValue, v);
+    if (script_.check_values) {
+        for (uint32_t i = 0; i < 12; ++i) send(K::CheckValue, (*script_.check_values)[i], i);
+        send(K::CheckStep, 0.0f, script_.check_step);
+    }
+    if (script_.send_success) send(K::CalibrationSuccess);
+}

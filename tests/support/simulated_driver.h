@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class SimulatedDriver {
@@ -26,10 +27,13 @@ public:
     // What the driver sends back, by meaning. A front end maps each kind to its
     // link's reply; values[0..2] of MotionState are position, velocity, torque, of
     // CommonState voltage, motor and driver temperature; FirmwareParams carries the
-    // five Params, Version prefix and suffix; StatusWord is a `word`.
+    // five Params, Version prefix and suffix; StatusWord is a `word`. The calibration
+    // data kinds carry values[0]; CheckValue's `word` is its index in CheckData
+    // order, CheckStep's `word` the step (0 = pass).
     enum class ReplyKind {
         EnableAck, DisableAck, ResetAck, ZeroPointAck, ErrorResetAck, CalibrationStart,
         CalibrationSuccess, MotionState, CommonState, FirmwareParams, Version, StatusWord,
+        SetParamAck, PhaseSequence, CoggingMapValue, CompensationValue, CheckValue, CheckStep,
     };
     using K = ReplyKind;
 
@@ -42,6 +46,18 @@ public:
     // Gear ratio, CAN id, current bandwidth, CAN timeout, current limit.
     using Params = std::array<float, 5>;
 
+    // What a calibration sends after the request; the default confirms the start
+    // after 20 ms and the success 1 ms later, with no data in between.
+    struct CalibrationScript {
+        bool silent = false;  // not even the start is confirmed
+        std::chrono::milliseconds start_delay{20}, step_delay{1};
+        std::optional<float> phase_sequence;
+        std::vector<float> cogging_map, compensation;
+        std::optional<std::array<float, 12>> check_values;  // then the check step follows
+        uint32_t check_step = 0;
+        bool send_success = true;
+    };
+
     // Requests (called by a front end). Disabled, the joint holds still.
     void enable() { locked([&] { enabled_ = true, now(K::EnableAck); }); }
     void disable() { locked([&] { enabled_ = false, motion_[1] = motion_[2] = 0, now(K::DisableAck); }); }
@@ -51,13 +67,17 @@ public:
     void request_status() { locked([&] { now(K::StatusWord, {}, error_bits_); }); }
     void request_params() { locked([&] { now(K::FirmwareParams, params_); }); }
     void request_version() { locked([&] { now(K::Version, {2.0f, 3.0f}); }); }
-    // Confirms the start 20 ms after the request and the success 1 ms later.
-    void start_calibration() {
+    // Plays the calibration script.
+    void start_calibration();
+    // Stores the parameters and acknowledges, as the driver does; a driver that
+    // takes no writes (set_takes_param_writes(false)) ignores them.
+    void write_params(const Params& params) {
         locked([&] {
-            queue_.emplace(Clock::now() + std::chrono::milliseconds(20), Reply{K::CalibrationStart});
-            queue_.emplace(Clock::now() + std::chrono::milliseconds(21), Reply{K::CalibrationSuccess});
+            if (takes_writes_) params_ = params, now(K::SetParamAck);
         });
     }
+    // Keeps the parameters in force "in flash"; the driver does not answer.
+    void flash_params() { locked([&] { flashed_ = params_; }); }
     // Answers with one motion state.
     void motion_target(float position, float velocity, float torque, float, float) {
         locked([&] {
@@ -87,6 +107,11 @@ public:
     }
     uint64_t motion_stream_sent() { return locked([&] { return stream_sent_; }); }
     int motion_target_count() { return locked([&] { return motion_target_count_; }); }
+    void set_calibration_script(const CalibrationScript& script) { locked([&] { script_ = script; }); }
+    void set_takes_param_writes(bool on) { locked([&] { takes_writes_ = on; }); }
+    int calibration_count() { return locked([&] { return calibration_count_; }); }
+    Params params() { return locked([&] { return params_; }); }
+    Params flashed_params() { return locked([&] { return flashed_; }); }
 
 private:
     // Equal due times keep insertion order.
@@ -106,4 +131,8 @@ private:
     double stream_rate_ = 0.0;
     uint64_t stream_max_ = 0, stream_sent_ = 0;
     int motion_target_count_ = 0;
+    CalibrationScript script_;
+    int calibration_count_ = 0;
+    Params flashed_ = params_;
+    bool takes_writes_ = true;
 };

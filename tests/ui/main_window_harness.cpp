@@ -7,28 +7,30 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTabWidget>
 #include <QTimer>
 
+#include "can_codec.h"
 #include "can_manager.h"
 #include "config_manager.h"
 #include "resources_init.h"
-#include "serial_driver_peer.h"
+#include "emulated_usb_backend.h"
 #include "serial_manager.h"
 #include "wait_until.h"
 
 WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPath()) {
     hv_init_resources();
     QDir::setCurrent(dir_.path());
-    auto config = std::make_shared<ConfigManager>("./config.json");
-    config->load();
-    config->document_["lan"] = lan;
+    config_ = std::make_shared<ConfigManager>("./config.json");
+    config_->load();
+    config_->document_["lan"] = lan;
     if (lan == "en") {
         translator_ = std::make_unique<QTranslator>();
         translator_->load(QStringLiteral(":/Translate_EN.qm"));
         QApplication::installTranslator(translator_.get());
     }
-    window_ = std::make_unique<MainWindow>(config);
+    window_ = std::make_unique<MainWindow>(config_);
     window_->serial_manager()->set_intervals(100, 300);
     window_->can_manager()->set_intervals(0, 10, 300);
     window_->show();
@@ -37,6 +39,7 @@ WindowHarness::WindowHarness(const std::string& lan) : old_cwd_(QDir::currentPat
 // The window owns the configuration, which it writes back into the working directory.
 WindowHarness::~WindowHarness() {
     window_.reset();
+    config_.reset();
     if (translator_) QApplication::removeTranslator(translator_.get());
     QDir::setCurrent(old_cwd_);
 }
@@ -120,3 +123,37 @@ void curve_start(int tab, std::initializer_list<std::pair<const char*, double>> 
 }
 
 void curve_stop() { top_level_named("SetCurve")->findChild<QPushButton*>(QStringLiteral("stop_pushButton"))->click(); }
+
+QStringList visible_tips(MainWindow* window) {
+    QStringList out;
+    for (QMessageBox* box : window->findChildren<QMessageBox*>())
+        if (box->isVisible()) out << box->windowTitle() + ": " + box->text();
+    out.sort();
+    return out;
+}
+
+void SerialWindowTest::open(const std::string& lan) {
+    ASSERT_TRUE(peer.start());
+    h = std::make_unique<WindowHarness>(lan);
+    size = h->window()->size();
+    ASSERT_TRUE(h->serial_link(&peer));
+    ASSERT_TRUE(peer.wait_for_requests(25, 1, 2000));  // the version request
+}
+
+void CanWindowTest::SetUp() {
+    adapter = EmulatedUsbBackend::install()->add_adapter();
+    peer = start_can_driver_on(adapter, 1);
+}
+
+void CanWindowTest::TearDown() {
+    h.reset();
+    adapter->set_bus_listener(nullptr);
+    peer->stop();
+    EmulatedUsbBackend::uninstall();
+}
+
+std::vector<uint8_t> motion_payload(std::array<float, 5> target) {
+    uint8_t packed[8] = {};
+    pack_motion_command(packed, target.data());
+    return {packed, packed + 8};
+}

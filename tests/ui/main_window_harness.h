@@ -6,20 +6,25 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <array>
 #include <functional>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <utility>
 
+#include "can_codec.h"
+#include "can_driver_on_adapter.h"
 #include "main_window.h"
+#include "serial_driver_peer.h"
 
 // Readable failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
+class ConfigManager;
 class QFileDialog;
-class SerialDriverPeer;
 
 class WindowHarness {
 public:
@@ -33,6 +38,10 @@ public:
     }
     QPushButton* button(const char* name) { return find<QPushButton>(name); }
     QString text(const char* label);
+    std::shared_ptr<ConfigManager> config() { return config_; }
+    QString dir() const { return dir_.path(); }
+    // Closes the window as the user would; its final targets go out here.
+    void destroy_window() { window_.reset(); }
 
     // Through the window's button and the real device dialog; true once the button
     // shows the new state. A null peer closes the serial link.
@@ -44,6 +53,7 @@ public:
 private:
     QString old_cwd_;
     QTemporaryDir dir_;
+    std::shared_ptr<ConfigManager> config_;
     std::unique_ptr<QTranslator> translator_;
     std::unique_ptr<MainWindow> window_;
 };
@@ -66,3 +76,33 @@ void set_spins(QObject* parent, std::initializer_list<std::pair<const char*, dou
 // Clicks the curve dialog's start (on `tab`) or stop button.
 void curve_start(int tab, std::initializer_list<std::pair<const char*, double>> values);
 void curve_stop();
+// "title: text" of each visible tip box of the window, sorted.
+QStringList visible_tips(MainWindow* window);
+
+// A window whose serial link is open on a fresh simulated driver, once the
+// version request arrived. `size` is the window's size before the link opened.
+class SerialWindowTest : public ::testing::Test {
+protected:
+    void open(const std::string& lan = "en");
+
+    SerialDriverPeer peer;
+    std::unique_ptr<WindowHarness> h;
+    QSize size;
+};
+
+// The simulated driver (motor id 1) on an emulated gs_usb adapter; the window is
+// made by the test.
+class CanWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    int motion() { return peer->request_count(CanCommand::kMotionControl); }
+
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter;
+    std::unique_ptr<CanDriverPeer> peer;
+    std::unique_ptr<WindowHarness> h;
+};
+
+// The payload of a motion target as the CAN link packs it, and of a request seen.
+std::vector<uint8_t> motion_payload(std::array<float, 5> target);
+inline std::vector<uint8_t> payload(const CanDriverPeer::Request& r) { return {r.frame.data, r.frame.data + 8}; }

@@ -3,6 +3,7 @@
 // switch between the links.
 #include <QApplication>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -23,34 +24,17 @@
 
 namespace {
 
-std::vector<uint8_t> payload_of(std::array<float, 5> target) {
-    uint8_t packed[8] = {};
-    pack_motion_command(packed, target.data());
-    return {packed, packed + 8};
-}
-std::vector<uint8_t> payload(const CanDriverPeer::Request& r) { return {r.frame.data, r.frame.data + 8}; }
 bool is_motion(const CanDriverPeer::Request& r) { return r.cmd == CanCommand::kMotionControl; }
 
-class CanWindow : public ::testing::Test {
+class CanWindow : public CanWindowTest {
 protected:
     void SetUp() override {
-        adapter = EmulatedUsbBackend::install()->add_adapter();
-        peer = start_can_driver_on(adapter, 1);
+        CanWindowTest::SetUp();
         ASSERT_TRUE(serial.start());
         h = std::make_unique<WindowHarness>("en");
     }
-    void TearDown() override {
-        h.reset();
-        adapter->set_bus_listener(nullptr);
-        peer->stop();
-        EmulatedUsbBackend::uninstall();
-    }
-    int motion() { return peer->request_count(CanCommand::kMotionControl); }
 
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter;
-    std::unique_ptr<CanDriverPeer> peer;
     SerialDriverPeer serial;
-    std::unique_ptr<WindowHarness> h;
 };
 
 }  // namespace
@@ -95,13 +79,29 @@ TEST_F(CanWindow, StreamStopsOnError) {
     peer->driver().set_error_bits(0);
     QTest::qWait(100);
     auto frames = peer->requests(CanCommand::kMotionControl);
-    EXPECT_EQ(payload(frames.back()), payload_of({}));
-    for (size_t i = before; i + 1 < frames.size(); ++i) ASSERT_EQ(payload(frames[i]), payload_of({2, 0, 0, 20, 1.5f}));
+    EXPECT_EQ(payload(frames.back()), motion_payload({}));
+    for (size_t i = before; i + 1 < frames.size(); ++i) ASSERT_EQ(payload(frames[i]), motion_payload({2, 0, 0, 20, 1.5f}));
 }
 
+// Records the texts a label had when it was painted: the update blocks the event
+// loop, so what it shows must be painted at once.
+class PaintedTexts : public QObject {
+public:
+    explicit PaintedTexts(QWidget* label) : label_(label) { label->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && (texts.isEmpty() || texts.last() != label_->property("text")))
+            texts << label_->property("text").toString();
+        return false;
+    }
+    QStringList texts;
+
+private:
+    QWidget* label_;
+};
+
 // Firmware images through the window's button: size limits, the driver's verdicts
-// and the version request after success; a running curve stops before the first
-// firmware frame.
+// and the status line, the version request after success; a running curve stops
+// before the first firmware frame (it is restarted for every row).
 TEST_F(CanWindow, FirmwareUpdate) {
     ASSERT_TRUE(h->can_link(true));
     CanManager* manager = h->window()->can_manager();
@@ -129,19 +129,23 @@ TEST_F(CanWindow, FirmwareUpdate) {
         std::vector<std::string> outcome;
         int chunks;  // -1: not even the start request went out
         QString box;
+        const char* status;  // at the end; empty: as it was
     } rows[] = {
-        {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, ""},
-        {16, A::Ack, A::Ack, A::Reject, {"failed"}, 2, ""},
-        {13, A::Ack, A::Reject, A::Ack, {"failed"}, 2, ""},
-        {0, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is empty"},
-        {1024 * 1024, A::Silent, A::Ack, A::Ack, {"failed"}, 0, ""},
-        {1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is too large, at most 1 MiB"},
+        {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, "", "Firmware is updated."},
+        {16, A::Ack, A::Ack, A::Reject, {"failed"}, 2, "", "Failed to update firmware!"},
+        {13, A::Ack, A::Reject, A::Ack, {"failed"}, 2, "", "Failed to update firmware!"},
+        {0, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is empty", ""},
+        {1024 * 1024, A::Silent, A::Ack, A::Ack, {"failed"}, 0, "", "Failed to update firmware!"},
+        {1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is too large, at most 1 MiB", ""},
     };
-    curve_start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
-    ASSERT_TRUE(peer->wait_for_requests(CanCommand::kMotionControl, motion() + 50, 3000));
+    auto* status = h->find<QLabel>("status_label");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
+        curve_start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
+        ASSERT_TRUE(peer->wait_for_requests(CanCommand::kMotionControl, motion() + 50, 3000));
         peer->clear_requests();
+        status->setText(QStringLiteral("before"));
+        PaintedTexts painted(status);
         QByteArray image(row.size, char(row.size | 1));
         path = dir.filePath(QString("fw%1.bin").arg(row.size));
         ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
@@ -149,6 +153,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
         events.clear(), boxes.clear();
         h->button("update_firmware_pushButton")->click();  // returns after the whole update
         EXPECT_EQ(events, row.outcome);
+        EXPECT_EQ(status->text(), *row.status ? QString(row.status) : QStringLiteral("before"));
+        EXPECT_EQ(painted.texts.contains("Updating...Please wait."), row.chunks > 0) << painted.texts.join('|').toStdString();
         EXPECT_EQ(boxes.contains(row.box), !row.box.isEmpty()) << boxes.join("|").toStdString();
         EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBackStart), row.chunks < 0 ? 0 : 1);
         EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBack), std::max(row.chunks, 0));
@@ -159,6 +165,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
         const auto all = peer->requests();
         const auto start = std::find_if(all.begin(), all.end(),
                                         [](const auto& r) { return r.cmd == CanCommand::kWriteAppBackStart; });
+        EXPECT_EQ(start == all.end(), row.chunks < 0);
         EXPECT_TRUE(std::none_of(start, all.end(), is_motion));
+        EXPECT_TRUE(std::any_of(all.begin(), all.end(), is_motion)) << "the curve's final target";
     }
 }

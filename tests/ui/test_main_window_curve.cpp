@@ -9,31 +9,26 @@
 #include <gtest/gtest.h>
 
 #include "can_codec.h"
-#include "can_driver_on_adapter.h"
 #include "main_window_harness.h"
 #include "wait_until.h"
 
 namespace {
 
-class CanCurve : public ::testing::Test {
+class CanCurve : public CanWindowTest {
 protected:
     void SetUp() override {
+        CanWindowTest::SetUp();
         h = std::make_unique<WindowHarness>("en");
         ASSERT_TRUE(h->can_link(true));
     }
-    void TearDown() override { h.reset(); }  // the window goes before the adapter
-    int motion() { return bus.peer().request_count(CanCommand::kMotionControl); }
-
-    DriverOnInstalledAdapter bus{1};
-    std::unique_ptr<WindowHarness> h;
 };
 
 }  // namespace
 
 // Over CAN the curve takes only what the motion frame carries (±40 for position,
 // velocity and torque, Kd up to 51): beyond it, or with a number the box cannot
-// take ("1e9", 150 above its maximum), the start is refused with a message and nothing is sent. The
-// English tab labels are whole at any size of the dialog.
+// take ("1e9", 150 above its maximum), the start is refused with a message and
+// nothing is sent. The English tab labels are whole at any size of the dialog.
 TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
     QWidget* curve = top_level_named("SetCurve");
     curve->show();
@@ -84,7 +79,7 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
             box->selectAll();
             QTest::keyClicks(box, row.typed_amplitude);
         }
-        bus.peer().clear_requests();
+        peer->clear_requests();
         start->click();
         QTest::qWait(100);
         auto* box = curve->findChild<QMessageBox*>();

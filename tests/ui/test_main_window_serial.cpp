@@ -18,6 +18,7 @@
 #include "console_capture.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
+#include "config_manager.h"
 #include "process_launcher.h"
 #include "save.h"
 #include "serial_driver_peer.h"
@@ -29,23 +30,8 @@ namespace {
 constexpr uint8_t kTarget = 16, kEnable = 18, kDisable = 19, kVersion = 25;
 const std::vector<float> kZero(5, 0.0f);
 
-QStringList tips(MainWindow* w) {
-    QStringList out;
-    for (QMessageBox* box : w->findChildren<QMessageBox*>())
-        if (box->isVisible()) out << box->windowTitle() + ": " + box->text();
-    out.sort();
-    return out;
-}
-
-class SerialWindow : public ::testing::Test {
+class SerialWindow : public SerialWindowTest {
 protected:
-    void open(const std::string& lan = "en") {
-        ASSERT_TRUE(peer.start());
-        h = std::make_unique<WindowHarness>(lan);
-        size = h->window()->size();
-        ASSERT_TRUE(h->serial_link(&peer));
-        ASSERT_TRUE(peer.wait_for_requests(kVersion, 1, 2000));
-    }
     void stream_step(float position, float kp) {
         set_spins(h->window(), {{"exp_angle_doubleSpinBox", position}, {"kp_doubleSpinBox", kp}});
         const int before = peer.request_count(kTarget);
@@ -60,10 +46,6 @@ protected:
         EXPECT_EQ(peer.request_count(kTarget), settled);
         EXPECT_EQ(peer.requests(kTarget).back().values, kZero);
     }
-
-    SerialDriverPeer peer;
-    std::unique_ptr<WindowHarness> h;
-    QSize size;
 };
 
 }  // namespace
@@ -235,12 +217,16 @@ TEST_F(SerialWindow, OneVerdictBoxPerKind) {
         w->param_check_slot(uint16_t(1 + i % 6));
         w->param_check_slot(i % 2 ? 0 : 7);  // no box
     }
-    EXPECT_EQ(tips(w), (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
+    EXPECT_EQ(visible_tips(w), (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
                                     "Tips: Constant velocity motion is defective", "Tips: Unknown Phase Sequence!"}));
     for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
     QTest::qWait(50);  // closed boxes are deleted from the event loop
     w->calibration_start_slot();
-    EXPECT_EQ(tips(w), QStringList{"Tips: Calibration start"});
+    EXPECT_EQ(visible_tips(w), QStringList{"Tips: Calibration start"});
+    // A reply right after the operator closed the box, before the box is deleted.
+    for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
+    w->calibration_start_slot();
+    EXPECT_EQ(visible_tips(w), QStringList{"Tips: Calibration start"});
 }
 
 // HEX and text sending, the one-pass filter of typed and pasted HEX, received
@@ -294,4 +280,5 @@ TEST(MainWindowStart, LanguageSwitchRestartsOnlyWhenAccepted) {
     ProcessLauncher::set_launch({});
     EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
                                      QCoreApplication::arguments().mid(1).join('|')}));
+    EXPECT_EQ(h.config()->get_value("lan"), "en");
 }

@@ -1,16 +1,26 @@
 // Parameter dialog driven through its real widgets.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
+#include <QSpinBox>
+#include <QTranslator>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
+#include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "console_capture.h"
+#include "resources_init.h"
 #include "set_param.h"
 #include "widget_child.h"
 
@@ -25,6 +35,8 @@ TEST(SetParam, ReportedGearRatioSelectsTheModel) {
     const std::pair<float, const char*> rows[] = {
         {7.636f, "T88-4"}, {18.36f, "T88-10"}, {18.378f, "T88-10"}, {18.4f, ""},   {12.01201f, "T88-6"},
         {12.0121f, ""},    {11.9881f, "T88-6"}, {11.988f, ""},       {-7.636f, ""}, {kNan, ""},
+        {12.0f, "T88-6"},  {7.6365f, "T88-4"},  {7.65f, ""},         {12.011f, "T88-6"}, {0.0f, ""},
+        {std::numeric_limits<float>::infinity(), ""},
     };
     for (const auto& row : rows) {
         SetParam dialog;
@@ -45,7 +57,12 @@ TEST(SetParam, WriteAndFlashSendTheForm) {
         QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams p) {
             sent.push_back({p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit});
         });
-        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { sent.push_back({}); });
+        std::vector<std::chrono::steady_clock::time_point> at;
+        QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&] { at.push_back(std::chrono::steady_clock::now()); });
+        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] {
+            sent.push_back({});
+            at.push_back(std::chrono::steady_clock::now());
+        });
         dialog.motor_firm_state_slot(FirmwareState{18.36f, 9, 1500, 200, 20});
         auto* limit = child<QDoubleSpinBox>(dialog, "current_limit_doubleSpinBox");
         dialog.show();
@@ -55,9 +72,118 @@ TEST(SetParam, WriteAndFlashSendTheForm) {
         std::vector<std::vector<float>> expected{{18.36f, 9, 1500, 200, 12.3f}};
         if (std::string(button) == "flash_pushButton") expected.push_back({});
         EXPECT_EQ(sent, expected) << button;
+        // The driver needs the written values applied before the store command follows.
+        if (at.size() == 2) EXPECT_GE(at[1] - at[0], std::chrono::milliseconds(10));
         EXPECT_FALSE(dialog.isVisible());
     }
     QLocale::setDefault(QLocale::c());
+}
+
+using Form = std::vector<float>;  // model ratio, id, bandwidth, timeout, limit as the form holds them
+
+// What the form shows, its model as the gear ratio it stands for.
+Form form_of(SetParam& d) {
+    static const std::map<QString, float> ratios = {{"", 0.0f}, {"T88-4", 7.636f}, {"T88-6", 12.0f}, {"T88-10", 18.36f}};
+    return {ratios.at(model(d)), float(child<QSpinBox>(d, "can_id_spinBox")->value()),
+            float(child<QSpinBox>(d, "current_loop_bandwidth_spinBox")->value()),
+            float(child<QSpinBox>(d, "can_timeout_spinBox")->value()),
+            float(child<QDoubleSpinBox>(d, "current_limit_doubleSpinBox")->value())};
+}
+
+// A report is truncated toward zero and kept to the form's limits (id 0..127,
+// bandwidth 0..2000 Hz, timeout 0..255, limit up to 28 A); the limit label shows
+// the reported limit. A report of NaN changes no value and warns.
+TEST(SetParam, ReportsAreTruncatedAndKeptToTheLimits) {
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Row {
+        FirmwareState reported;
+        Form shown;
+        QString limit_label;
+    } rows[] = {
+        {{12, 3.99f, 1000.7f, 37.9f, 20.0f}, {12, 3, 1000, 37, 20}, "20 A"},
+        {{12, 200, 2500, 300, 30.0f}, {12, 127, 2000, 255, 28}, "30 A"},
+        {{12, -5, -0.5f, -1, 12.5f}, {12, 0, 0, 0, 12.5f}, "12.5 A"},
+        {{12, inf, -inf, 1e30f, 0.0f}, {12, 127, 0, 255, 0}, "0 A"},
+        {{kNan, kNan, kNan, kNan, kNan}, {0, 5, 400, 10, 15.5f}, "15.5 A"},
+    };
+    for (const Row& row : rows) {
+        SetParam dialog;
+        dialog.motor_firm_state_slot(FirmwareState{12, 5, 400, 10, 15.5f});
+        ConsoleCapture out;
+        dialog.motor_firm_state_slot(row.reported);
+        EXPECT_EQ(form_of(dialog), row.shown) << row.reported.can_id;
+        EXPECT_EQ(child<QLabel>(dialog, "current_limit_label")->text(), row.limit_label);
+        EXPECT_EQ(out.lines_starting("[WARN] ").empty(), !std::isnan(row.reported.can_id)) << out.text();
+    }
+}
+
+// Without a report (and no model chosen) nothing is sent; a report written back
+// sends its truncated values; each press of a showing sends once.
+TEST(SetParam, WrittenFormFollowsTheReportAndTheModel) {
+    struct Row {
+        const char* model;  // nullptr: as reported (or the default form)
+        bool reported;
+        Form sent;
+    } rows[] = {
+        {nullptr, false, {}},  // no model: refused
+        {nullptr, true, {12, 5, 1000, 37, 12.5f}},
+        {"T88-4", true, {7.636f, 5, 1000, 37, 12.5f}},
+        {"T88-6", false, {12, 1, 300, 0, 20}},
+        {"T88-10", false, {18.36f, 1, 300, 0, 20}},
+    };
+    for (const Row& row : rows) {
+        SetParam dialog;
+        std::vector<Form> sent;
+        int flashes = 0;
+        QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams p) {
+            sent.push_back({p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit});
+        });
+        QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { ++flashes; });
+        if (row.reported) dialog.motor_firm_state_slot(FirmwareState{12.011f, 5, 1000, 37.9f, 12.5f});
+        if (row.model) child<QComboBox>(dialog, "motor_type_box")->setCurrentText(row.model);
+        for (const char* button : {"write_pushButton", "flash_pushButton"}) {
+            dialog.show();
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+        }
+        const bool refused = row.sent == Form{};
+        EXPECT_EQ(sent, std::vector<Form>(refused ? 0 : 2, row.sent)) << (row.model ? row.model : "-");
+        EXPECT_EQ(flashes, refused ? 0 : 1);
+    }
+}
+
+// Closing only hides: the next showing keeps what was reported.
+TEST(SetParam, ClosingKeepsTheForm) {
+    SetParam dialog;
+    dialog.show();
+    dialog.motor_firm_state_slot(FirmwareState{7.636f, 4, 300, 0, 20});
+    EXPECT_TRUE(dialog.close());
+    EXPECT_FALSE(dialog.isVisible());
+    dialog.show();
+    EXPECT_EQ(form_of(dialog), (Form{7.636f, 4, 300, 0, 20}));
+}
+
+// The English texts an operator reads; the voltage and current thresholds are fixed.
+TEST(SetParam, EnglishTexts) {
+    hv_init_resources();
+    QTranslator translator;
+    ASSERT_TRUE(translator.load(QStringLiteral(":/Translate_EN.qm")));
+    qApp->installTranslator(&translator);
+    {
+        SetParam dialog;
+        auto* tabs = child<QTabWidget>(dialog, "tabWidget");
+        const QStringList texts = {dialog.windowTitle(),
+                                   tabs->tabText(0),
+                                   tabs->tabText(1),
+                                   child<QPushButton>(dialog, "write_pushButton")->text(),
+                                   child<QPushButton>(dialog, "flash_pushButton")->text(),
+                                   child<QLabel>(dialog, "label_18")->text(),
+                                   child<QLabel>(dialog, "over_voltage_label")->text(),
+                                   child<QLabel>(dialog, "under_voltage_label")->text(),
+                                   child<QLabel>(dialog, "current_limit_label")->text()};
+        EXPECT_EQ(texts, (QStringList{"Settings", "Motor", "Protection", "Save as Temporary Settings", "Write",
+                                      "Can_Timeout", "36 V", "18.0 V", "28.0 A"}));
+    }
+    qApp->removeTranslator(&translator);
 }
 
 }  // namespace

@@ -1,0 +1,214 @@
+// The main window's calibration, parameter dialog, automatic enable and terminal
+// over the serial link (a pseudo-terminal with the simulated driver behind it).
+#include <QComboBox>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTest>
+#include <QTextBrowser>
+#include <QTextEdit>
+#include <gtest/gtest.h>
+#include <qcustomplot.h>
+
+#include "file_contents.h"
+#include "main_window_harness.h"
+#include "serial_driver_peer.h"
+#include "serial_manager.h"
+#include "wait_until.h"
+
+namespace {
+
+constexpr uint8_t kEnable = 18, kCalibrate = 21;
+
+QList<QPointF> points(QCustomPlot* plot) {
+    QList<QPointF> out;
+    for (auto it = plot->graph(0)->data()->begin(); it != plot->graph(0)->data()->end(); ++it)
+        out << QPointF(it->key, it->value);
+    return out;
+}
+
+class SerialCalibration : public SerialWindowTest {
+protected:
+    // Answers the serial number prompt (a negative number cancels) and presses the button.
+    void calibrate(int number) {
+        on_next_modal_of<QInputDialog>([number, this](QInputDialog* d) {
+            prompt = QStringList{d->windowTitle(), d->labelText(), QString::number(d->intMinimum()),
+                      QString::number(d->intMaximum())};
+            if (number < 0) return d->reject();
+            d->setIntValue(number);
+            d->accept();
+        });
+        h->button("calibration_pushButton")->click();
+    }
+    bool locked() { return !h->find("down_left_widget")->isEnabled() && !h->find("vision_tab")->isEnabled(); }
+
+    QStringList prompt;  // title, label, bounds
+};
+
+}  // namespace
+
+// Cancelled prompt: nothing. Number 42: the calibration tab, locked controls, the
+// driver's reports as tips and plots, the check row with the number; a second
+// run clears the plots first.
+TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
+    open();
+    MainWindow* w = h->window();
+    SimulatedDriver::CalibrationScript script;
+    script.phase_sequence = 1.0f;
+    script.cogging_map = {0.1f, 0.2f, 0.3f};
+    script.compensation = {1.5f, -1.5f, 0.5f};
+    script.check_values = std::array<float, 12>{0.01f, 0.02f, 35.0f, 40.0f, 0.5f, 0.0002f,
+                                                0.3f,  0.05f, 0.1f,  0.9f,  0.02f, 0.0001f};
+    script.check_step = 4;  // back-EMF coefficient out of range
+    peer.driver().set_calibration_script(script);
+
+    calibrate(-1);
+    QTest::qWait(100);
+    EXPECT_EQ(peer.request_count(kCalibrate), 0);
+    EXPECT_EQ(h->find<QTabWidget>("tabWidget")->currentIndex(), 0);
+    EXPECT_FALSE(locked());
+    EXPECT_EQ(file_bytes("not_pass.csv") + file_bytes("pass.csv"), "<missing><missing>");
+
+    calibrate(42);
+    EXPECT_EQ(prompt, (QStringList{QString::fromUtf8("请输入关节序列号"), QString::fromUtf8("请输入关节序列号:"), "0", "1000"}));
+    EXPECT_EQ(h->find<QTabWidget>("tabWidget")->currentIndex(), 1);
+    EXPECT_TRUE(locked());
+    ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));
+    EXPECT_EQ(peer.driver().calibration_count(), 1);
+    EXPECT_EQ(visible_tips(w), (QStringList{"Tips: Back EMF coefficient is defective", "Tips: Calibration is successful.",
+                                    "Tips: Calibration start", "Tips: Encode Direction: Forward"}));
+    auto* angle = h->find<QCustomPlot>("calibrate_angle_plot");
+    auto* comp = h->find<QCustomPlot>("calibrate_compensation_plot");
+    EXPECT_EQ(points(angle), (QList<QPointF>{{0, double(0.1f)}, {1, double(0.2f)}, {2, double(0.3f)}}));
+    EXPECT_EQ(points(comp), (QList<QPointF>{{0, 1.5}, {1, -1.5}, {2, 0.5}}));
+    EXPECT_EQ(angle->yAxis->range(), QCPRange(double(0.1f), double(0.3f)));
+    EXPECT_EQ(comp->yAxis->range(), QCPRange(-1.5, 1.5));
+    EXPECT_DOUBLE_EQ(angle->xAxis->range().upper, 130.0);
+    // The failed check is one row of not_pass.csv with the entered number.
+    EXPECT_EQ(file_bytes("not_pass.csv").count(", 42, "), 1) << file_text("not_pass.csv");
+
+    for (QMessageBox* box : w->findChildren<QMessageBox*>()) box->close();
+    QTest::qWait(50);
+    EXPECT_TRUE(visible_tips(w).isEmpty());
+
+    script.cogging_map = {0.7f};
+    script.compensation = {};
+    script.check_step = 0;
+    script.phase_sequence = 0.0f;
+    peer.driver().set_calibration_script(script);
+    calibrate(43);
+    EXPECT_TRUE(points(angle).isEmpty() && points(comp).isEmpty());
+    ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));
+    // A pass shows no check tip.
+    EXPECT_EQ(visible_tips(w), (QStringList{"Tips: Calibration is successful.", "Tips: Calibration start",
+                                    "Tips: Encoder Direction: Reverse"}));
+    EXPECT_EQ(points(angle), (QList<QPointF>{{0, double(0.7f)}}));
+    EXPECT_EQ(file_bytes("pass.csv").count(", 43, "), 1) << file_text("pass.csv");
+}
+
+// A driver that never confirms the start: after the calibration window (7 s,
+// shortened here) the failure tip, and the controls come back.
+TEST_F(SerialCalibration, SilentDriverFails) {
+    open("zh");
+    SimulatedDriver::CalibrationScript script;
+    script.silent = true;
+    peer.driver().set_calibration_script(script);
+    h->window()->serial_manager()->set_intervals(100, 400);
+    calibrate(7);
+    EXPECT_TRUE(locked());
+    QTest::qWait(250);
+    EXPECT_TRUE(locked());
+    EXPECT_TRUE(visible_tips(h->window()).isEmpty());
+    ASSERT_TRUE(wait_until([&] { return !locked(); }, 2000));
+    EXPECT_EQ(visible_tips(h->window()), QStringList{QString::fromUtf8("提示: 校准失败")});
+    EXPECT_EQ(peer.request_count(kCalibrate), 1);
+}
+
+// Motion replies while the window thinks the motor is off: the 30th batch asks for
+// an enable, once.
+TEST_F(SerialCalibration, ThirtyDisabledBatchesEnableTheMotorOnce) {
+    open();
+    peer.driver().set_motion_stream(25.0, 40);  // one sample per 20 ms flush
+    ASSERT_TRUE(wait_until([&] { return peer.request_count(kEnable) == 1; }, 4000));
+    EXPECT_GE(peer.driver().motion_stream_sent(), 29u);
+    ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "DISABLE"; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return peer.driver().motion_stream_sent() == 40; }, 3000));
+    QTest::qWait(100);
+    EXPECT_EQ(peer.request_count(kEnable), 1);
+    // The enable cleared the plots: only samples after it remain.
+    EXPECT_LT(h->find<QCustomPlot>("angle_plot")->graph(0)->dataCount(), 15);
+}
+
+// The parameter dialog's store: the write and then the store reach the driver; its
+// acknowledgement and the parameters it reports show on the status line.
+TEST_F(SerialCalibration, ParameterWriteAndStore) {
+    peer.driver().set_takes_param_writes(true);
+    open();
+    auto status = [&] { return h->text("status_label"); };
+    h->button("set_param_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return status() == "Successfully get parameters."; }, 2000));
+    QWidget* set_param = top_level_named("SetParam");
+    // The driver reports a ratio of no model; one must be chosen before a write.
+    set_param->findChild<QComboBox*>(QStringLiteral("motor_type_box"))->setCurrentText(QStringLiteral("T88-6"));
+    set_param->findChild<QSpinBox*>(QStringLiteral("can_id_spinBox"))->setValue(5);
+    set_param->findChild<QPushButton*>(QStringLiteral("flash_pushButton"))->click();
+    ASSERT_TRUE(wait_until([&] { return peer.driver().flashed_params()[1] == 5.0f; }, 3000));
+    EXPECT_EQ(peer.request_count(17), 1);
+    EXPECT_EQ(peer.request_count(23), 1);
+    EXPECT_EQ(peer.driver().params()[1], 5.0f);
+    QTest::qWait(100);
+    EXPECT_EQ(status(), "Successfully get parameters.");  // the reported parameters came after the ack
+    // An acknowledgement on its own shows the write's message.
+    peer.send_frame(34);
+    EXPECT_TRUE(wait_until([&] { return status() == "New parameters are saved."; }, 2000));
+}
+
+// Hex pairs, the kept input, the typed-character filter, the mode switch and the
+// receive view with its clear button and newest chunks.
+TEST_F(SerialCalibration, TerminalPairsInputAndView) {
+    open();
+    h->window()->serial_manager()->set_intervals(3600 * 1000, 300);  // no status requests in between
+    QTest::qWait(100);
+    auto* input = h->find<QTextEdit>("input_textEdit");
+    auto* view = h->find<QTextBrowser>("textBrowser");
+    auto* hex = h->find<QRadioButton>("send_hex_radioButton");
+    ASSERT_TRUE(hex->isChecked());
+    const std::pair<const char*, QByteArray> sends[] = {
+        {"1 2", QByteArray("\x12", 1)},
+        {"ABC", QByteArray("\xab\x0c", 2)},
+        {"0102ff", QByteArray("\x01\x02\xff", 3)},
+    };
+    for (const auto& [typed, bytes] : sends) {
+        peer.clear_received();
+        input->setPlainText(QString::fromUtf8(typed));
+        h->button("send_pushButton")->click();
+        EXPECT_TRUE(peer.wait_for_raw(bytes.size(), 2000)) << typed;
+        QTest::qWait(30);
+        EXPECT_EQ(peer.raw_received(), bytes) << typed;
+        EXPECT_EQ(input->toPlainText(), QString::fromUtf8(typed));  // kept after sending
+    }
+    input->clear();
+    input->setFocus();
+    QTest::keyClicks(input, QStringLiteral("12g"));
+    EXPECT_EQ(input->toPlainText(), QStringLiteral("12"));
+    EXPECT_EQ(input->textCursor().position(), 2);
+    h->find<QRadioButton>("send_ascii_radioButton")->setChecked(true);
+    EXPECT_TRUE(input->toPlainText().isEmpty());
+    input->setPlainText(QStringLiteral("hi"));
+    hex->setChecked(true);
+    EXPECT_TRUE(input->toPlainText().isEmpty());
+
+    peer.send_bytes(QByteArray("\xff\x31\x0a", 3));
+    ASSERT_TRUE(wait_until([&] { return view->toPlainText().contains(QStringLiteral("ff 31 0a ")); }, 2000));
+    h->button("clear_pushButton")->click();
+    EXPECT_TRUE(view->toPlainText().isEmpty());
+    for (int i = 0; i < 5100; ++i) {
+        QByteArray chunk(1, char(i & 0xFF));
+        h->window()->append_textBrowser_slot(chunk);
+    }
+    ASSERT_TRUE(wait_until([&] { return view->toPlainText().endsWith(QStringLiteral("eb ")); }, 2000));
+    EXPECT_TRUE(view->toPlainText().startsWith(QStringLiteral("64 \n")));  // chunk 100 = 0x64
+    EXPECT_TRUE(view->toPlainText().endsWith(QStringLiteral("eb ")));      // chunk 5099
+}

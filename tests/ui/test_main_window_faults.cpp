@@ -1,0 +1,234 @@
+// The main window when something goes wrong under the operator: a port that does
+// not open, a link lost in the middle of work, records that cannot be written and
+// a working folder where nothing can be saved. Serial link to the simulated driver
+// behind a pseudo-terminal; the real managers, dialogs and widgets.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <unistd.h>
+
+#include "config_manager.h"
+#include "console_capture.h"
+#include "main_window_harness.h"
+#include "param_check.h"
+#include "qt_serial.h"
+#include "resources_init.h"
+#include "save.h"
+#include "serial_driver_peer.h"
+#include "serial_manager.h"
+#include "serial_receiver.h"
+#include "wait_until.h"
+
+namespace {
+
+constexpr uint8_t kVersion = 25;
+
+// Title and text of each visible box.
+QStringList boxes(MainWindow* w) {
+    QStringList out;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+        if (box->isVisible()) out << box->windowTitle() + ": " + box->text();
+    return out;
+}
+
+// The warning boxes the operator must answer.
+QList<QMessageBox*> warnings(MainWindow* w) {
+    QList<QMessageBox*> out;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+        if (box->isVisible() && box->icon() == QMessageBox::Warning) out << box;
+    return out;
+}
+
+class FaultWindow : public ::testing::Test {
+protected:
+    void open() {
+        ASSERT_TRUE(peer.start());
+        h = std::make_unique<WindowHarness>("en");
+        ASSERT_TRUE(h->serial_link(&peer));
+        ASSERT_TRUE(peer.wait_for_requests(kVersion, 1, 2000));
+    }
+
+    SerialDriverPeer peer;
+    std::unique_ptr<WindowHarness> h;
+};
+
+}  // namespace
+
+// The port is lost while the driver has not confirmed a calibration start: the
+// failure is still shown, but nothing of the closed link is unlocked.
+TEST_F(FaultWindow, CalibrationTimeOutAfterLinkLossUnlocksNothing) {
+    open();
+    h->window()->serial_manager()->set_intervals(100, 900);  // longer than noticing the loss
+    peer.stop();  // the driver hears nothing from now on
+    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(7), d->accept(); });
+    h->button("calibration_pushButton")->click();
+    peer.unplug();
+    ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
+    ASSERT_TRUE(boxes(h->window()).isEmpty());  // the verdict comes after the loss
+    ASSERT_TRUE(wait_until([&] { return boxes(h->window()).contains("Tips: Calibration failed!"); }, 3000));
+    for (const char* name : {"vision_tab", "calibrate_tab", "send_pushButton", "target_param_groupBox",
+                             "save_checkBox", "motor_enable_disable_pushButton", "clear_curve_pushButton"})
+        EXPECT_FALSE(h->find(name)->isEnabled()) << name;
+}
+
+// A port that does not open: a box names the port and the system's reason, and the
+// dialout group only when the system refused access.
+TEST(FaultWindowOpen, BoxNamesThePortAndTheReason) {
+    SerialDriverPeer peer;
+    ASSERT_TRUE(peer.start());
+    QtSerial holder;  // keeps the peer's port busy
+    ASSERT_EQ((ConsoleCapture(), holder.open(peer.slave_path())), 0);
+    const struct {
+        const char* lan;
+        std::string port;
+        QStringList shown;
+        bool dialout;
+    } rows[] = {
+        {"en", "/dev/hv-no-such-port", {"Cannot open serial port /dev/hv-no-such-port", "No such file or directory"}, false},
+        {"zh", "/dev/hv-no-such-port", {QString::fromUtf8("无法打开串口 /dev/hv-no-such-port"), "No such file or directory"}, false},
+        {"en", peer.slave_path(), {QString::fromStdString(peer.slave_path()), "lock"}, false},
+        // Read-only for everyone, root included: the system answers "Permission denied".
+        {"en", "/sys/kernel/notes", {"/sys/kernel/notes", "Permission denied"}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.port + " " + row.lan);
+        WindowHarness h(row.lan);
+        const QString port = QString::fromStdString(row.port);
+        on_next_modal([](QWidget* w) { return w->findChild<QComboBox*>("device_select_comboBox") != nullptr; },
+                      [port](QWidget* dialog) {
+                          auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                          combo->addItem(port);
+                          combo->setCurrentText(port);
+                          dialog->findChild<QPushButton*>("serial_open_close_pushButton")->click();
+                          dialog->findChild<QPushButton*>("cancle_pushButton")->click();
+                      });
+        ConsoleCapture quiet;
+        h.button("open_serial_pushButton")->click();
+        ASSERT_TRUE(wait_until([&] { return !h.window()->findChildren<QMessageBox*>().isEmpty(); }, 1000));
+        const QList<QMessageBox*> boxes = h.window()->findChildren<QMessageBox*>();
+        ASSERT_EQ(boxes.size(), 1);
+        EXPECT_TRUE(boxes[0]->isVisible());
+        for (const QString& part : row.shown) EXPECT_TRUE(boxes[0]->text().contains(part)) << boxes[0]->text().toStdString();
+        EXPECT_EQ(boxes[0]->text().contains("dialout"), row.dialout) << boxes[0]->text().toStdString();
+        boxes[0]->close();
+    }
+}
+
+// A lost link: the status says so, the motor shows disabled and no reading of the
+// old session stays; a reopened link to a driver that never answers shows none.
+TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
+    open();
+    const char* const readings[] = {"voltage_label", "motor_temp_label", "driver_temp_label", "angle_label",
+                                    "angle_velocity_label", "torque_label", "common_count_label",
+                                    "motion_count_label", "driver_version_label"};
+    peer.driver().set_common_state_interval(std::chrono::milliseconds(20));
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    peer.driver().set_motion_stream(100.0);
+    h->window()->fps_slot(FrameCount{1, 100});
+    ASSERT_TRUE(wait_until([&] {
+        return std::all_of(std::begin(readings), std::end(readings), [&](const char* l) { return !h->text(l).isEmpty(); });
+    }, 2000));
+    ASSERT_EQ(h->text("status_label"), "Motor is enabled.");
+
+    peer.unplug();
+    ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
+    EXPECT_EQ(h->text("status_label"), "Serial port disconnected.");
+    EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), "ENABLE");
+    for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
+
+    SerialDriverPeer silent;
+    ASSERT_TRUE(silent.start());
+    silent.stop();
+    ASSERT_TRUE(h->serial_link(&silent));
+    QTest::qWait(100);
+    EXPECT_EQ(h->text("status_label"), "");
+    for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
+}
+
+// A run log whose folder is gone and a check result whose file cannot be written
+// are shown in a box; the save tick does not stay on without a file.
+TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
+    open();
+    QString folder;
+    {
+        QTemporaryDir dir;
+        folder = dir.path();
+        h->find<QCheckBox>("save_checkBox")->setChecked(true);
+        on_next_modal_of<Save>([folder](Save* s) {
+            on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
+            s->findChild<QPushButton*>("folder_pushButton")->click();
+            QDir(folder).removeRecursively();  // deleted while the dialog was open
+            s->findChild<QPushButton*>("comfirm_pushButton")->click();
+        });
+        ConsoleCapture quiet;
+        ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    }
+    ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
+    QMessageBox* box = warnings(h->window())[0];
+    EXPECT_TRUE(box->text().contains(folder + "/hv-motor-tool-log-")) << box->text().toStdString();
+    EXPECT_TRUE(box->text().contains("No such file or directory")) << box->text().toStdString();
+    EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
+    box->close();
+
+    ASSERT_TRUE(h->toggle_motor("ENABLE"));
+    ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
+    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(12), d->accept(); });
+    h->button("calibration_pushButton")->click();
+    std::string text = "\xd0\xa3\xd1\xe9\xb3\xc9\xb9\xa6";  // GBK
+    std::array<float, 12> values{};
+    emit h->window()->serial_manager()->serial_receiver()->update_csv_files_signal(make_check_data(true, text, values));
+    ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
+    box = warnings(h->window())[0];
+    for (const QString& part : {QStringLiteral("pass.csv"), QStringLiteral("serial number 12,"), QStringLiteral("passed"),
+                                QString::fromUtf8("校验成功")})
+        EXPECT_TRUE(box->text().contains(part)) << box->text().toStdString();
+}
+
+// A working folder where settings or check results cannot be saved: the window is
+// in one language (the forms' Chinese) and says so once; a good folder says nothing.
+TEST(FaultWindowStart, UnsavableWorkingFolderIsSaidOnceInOneLanguage) {
+    hv_init_resources();
+    const QString old_cwd = QDir::currentPath();
+    const struct {
+        const char* name;
+        std::function<bool()> make;
+        bool said;
+    } rows[] = {
+        {"good folder", [] { return true; }, false},
+        {"config.json a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, true},
+        {"pass.csv a folder", [] { return QDir().mkdir("pass.csv"); }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(QDir::setCurrent(dir.path()) && row.make());
+        {
+            ConsoleCapture out, err(std::cerr);
+            auto config = std::make_shared<ConfigManager>("./config.json");
+            config->load();
+            MainWindow w(config);
+            w.show();
+            QTest::qWait(50);
+            EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Halvren 关节调试工具 v1.9.3"));
+            const QList<QMessageBox*> boxes = w.findChildren<QMessageBox*>();
+            ASSERT_EQ(boxes.size(), row.said ? 1 : 0);
+            if (row.said) {
+                EXPECT_TRUE(boxes[0]->isVisible());
+                EXPECT_TRUE(boxes[0]->text().contains(dir.path())) << boxes[0]->text().toStdString();
+                EXPECT_TRUE(boxes[0]->text().contains(QString::fromUtf8("设置和检测结果无法保存")))
+                    << boxes[0]->text().toStdString();
+            }
+        }
+        QDir::setCurrent(old_cwd);
+    }
+}

@@ -1,0 +1,179 @@
+// The main window's serial link labels, plots and motor enable/disable with the run
+// log (a pseudo-terminal with the simulated driver behind it).
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <qcustomplot.h>
+
+#include "file_contents.h"
+#include "main_window_harness.h"
+#include "save.h"
+#include "serial_driver_peer.h"
+#include "wait_until.h"
+
+namespace {
+
+constexpr uint8_t kTarget = 16, kEnable = 18, kDisable = 19, kVersion = 25;
+
+using SerialLink = SerialWindowTest;
+
+}  // namespace
+
+// Telemetry, version and rate labels while open; cleared version when closed; a
+// reopen asks for the version again.
+TEST_F(SerialLink, LabelsFollowTheLink) {
+    peer.driver().set_common_state(24.5f, 35.5f, 40.25f);
+    peer.driver().set_common_state_interval(std::chrono::milliseconds(100));
+    open("zh");
+    auto* tabs = h->find<QTabWidget>("tabWidget");
+    EXPECT_TRUE(tabs->isTabEnabled(1) && tabs->isTabEnabled(2));
+    EXPECT_TRUE(h->button("clear_error_pushButton")->isEnabled());
+    EXPECT_EQ(h->text("voltage_label1"), QString::fromUtf8("电压"));
+    EXPECT_TRUE(wait_until([&] { return h->text("driver_version_label") == "V2-3"; }, 2000));
+    EXPECT_TRUE(wait_until([&] { return h->text("motor_temp_label") == "35.50"; }, 2000));
+    EXPECT_EQ(h->text("voltage_label"), QStringLiteral("24.50"));
+    EXPECT_EQ(h->text("driver_temp_label"), QStringLiteral("40.25"));
+    // The serial receiver's counts, with the serial captions; about 10 reports a second.
+    const QRegularExpression rate(QString::fromUtf8("^状态刷新率: ([0-9]+)$"));
+    ASSERT_TRUE(wait_until([&] { return rate.match(h->text("common_count_label")).captured(1).toInt() >= 5; }, 2500))
+        << h->text("common_count_label").toStdString();
+    EXPECT_LE(rate.match(h->text("common_count_label")).captured(1).toInt(), 15);
+    EXPECT_EQ(h->text("motion_count_label"), QString::fromUtf8("波形刷新率: 0"));
+    EXPECT_EQ(peer.request_count(kVersion), 1);
+
+    ASSERT_TRUE(h->serial_link(nullptr));
+    EXPECT_FALSE(tabs->isTabEnabled(1) || tabs->isTabEnabled(2));
+    EXPECT_TRUE(h->text("driver_version_label").isEmpty());
+    EXPECT_EQ(h->button("open_can_pushButton")->text(), QString::fromUtf8("打开CAN"));
+    ASSERT_TRUE(h->serial_link(&peer));
+    EXPECT_TRUE(peer.wait_for_requests(kVersion, 2, 2000));
+    QTest::qWait(100);
+    EXPECT_EQ(peer.request_count(kVersion), 2);
+}
+
+// The plots redraw only on new samples and span the samples they hold; clearing
+// empties them and keeps the ranges.
+TEST_F(SerialLink, PlotsRefreshOnlyOnNewSamplesAndFollowTheData) {
+    open();
+    auto* angle = h->find<QCustomPlot>("angle_plot");
+    auto* torque = h->find<QCustomPlot>("torque_plot");
+    // A marker point that only a refresh of the plot would replace.
+    angle->graph(0)->addData(100.0, 100.0);
+    const QCPRange idle_x = angle->xAxis->range();
+    QTest::qWait(150);
+    EXPECT_EQ(angle->graph(0)->dataCount(), 1) << "refreshed without a changed buffer";
+    EXPECT_EQ(angle->xAxis->range(), idle_x);
+
+    // 20 unsolicited samples, numbered by the driver in the position field.
+    peer.driver().set_motion_stream(200.0, 20);
+    ASSERT_TRUE(wait_until([&] { return angle->graph(0)->dataCount() == 20; }, 3000));
+    QTest::qWait(60);
+    QSharedPointer<QCPGraphDataContainer> kept(new QCPGraphDataContainer);
+    kept->add(*angle->graph(0)->data());
+    angle->graph(0)->data()->removeBefore(1e9);  // empties the drawn data only
+    QTest::qWait(150);
+    EXPECT_EQ(angle->graph(0)->dataCount(), 0) << "refreshed without new samples";
+    angle->graph(0)->setData(kept);
+    // Only the measured buffer holds samples: the ranges follow it alone.
+    const double first_t = kept->begin()->key, last_t = (kept->end() - 1)->key;
+    EXPECT_EQ(angle->xAxis->range(), QCPRange(double(float(first_t)), double(float(last_t) + 0.3f)));
+    EXPECT_EQ(angle->yAxis->range(), QCPRange(-0.5, 19.5));
+    EXPECT_EQ(torque->xAxis->range(), angle->xAxis->range());
+    EXPECT_EQ(h->text("angle_label"), QStringLiteral("19.00"));
+    EXPECT_EQ(angle->graph(1)->dataCount(), 0);
+
+    const QCPRange before_clear = angle->yAxis->range();
+    h->button("clear_curve_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return angle->graph(0)->dataCount() == 0; }, 1000));
+    EXPECT_EQ(angle->yAxis->range(), before_clear);
+}
+
+// Save cancelled: no enable. Accepted: the enable, status and time, the locked
+// controls, a run log named by the time; the disable button: the disable request,
+// its status text, and the log ends.
+TEST_F(SerialLink, EnableWithRunLogAndDisable) {
+    open();
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    h->find<QCheckBox>("save_checkBox")->setChecked(true);
+    on_next_modal_of<Save>([](Save* s) { s->findChild<QPushButton*>("cancel_pushButton")->click(); });
+    h->button("motor_enable_disable_pushButton")->click();
+    QTest::qWait(100);
+    EXPECT_EQ(peer.request_count(kEnable), 0);
+    EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), "ENABLE");
+
+    on_next_modal_of<Save>([folder](Save* s) {
+        on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
+        s->findChild<QPushButton*>("folder_pushButton")->click();
+        s->findChild<QPushButton*>("comfirm_pushButton")->click();
+    });
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    EXPECT_EQ(peer.request_count(kEnable), 1);
+    EXPECT_EQ(h->text("status_label"), QStringLiteral("Motor is enabled."));
+    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(h->text("time_label")).hasMatch());
+    EXPECT_FALSE(h->find("down_left_widget")->isEnabled() || h->find("save_checkBox")->isEnabled());
+    EXPECT_TRUE(h->find("send_motion_param_pushButton")->isEnabled());
+    const QStringList logs = QDir(folder).entryList({QStringLiteral("hv-motor-tool-log-*.csv")});
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(QRegularExpression("^hv-motor-tool-log-\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d\\.csv$")
+                    .match(logs[0])
+                    .hasMatch());
+
+    // Streaming locks the enable button; stopping frees it, the curve stays off on serial.
+    h->button("send_motion_param_pushButton")->click();
+    ASSERT_TRUE(peer.wait_for_requests(kTarget, 5, 2000));
+    EXPECT_FALSE(h->button("motor_enable_disable_pushButton")->isEnabled());
+    EXPECT_TRUE(h->button("stop_step_send_pushButton")->isEnabled());
+    h->button("stop_step_send_pushButton")->click();
+    EXPECT_TRUE(h->button("motor_enable_disable_pushButton")->isEnabled());
+    EXPECT_FALSE(h->button("set_curve_pushButton")->isEnabled());
+
+    ASSERT_TRUE(h->toggle_motor("ENABLE"));
+    EXPECT_EQ(peer.request_count(kDisable), 1);
+    EXPECT_EQ(h->text("status_label"), QStringLiteral("Motor is disabled."));
+    const QByteArray log = file_bytes(folder + "/" + logs[0]);
+    EXPECT_TRUE(log.startsWith("\nCreated by Halvren Motor Tool\n")) << log.left(40).toStdString();
+    EXPECT_TRUE(log.endsWith("Log ended\n"));
+}
+
+// An error that persists is reported again on every status reply, but the motor
+// is disabled once; bits above the named ones show their code.
+TEST_F(SerialLink, PersistingErrorDisablesOnce) {
+    open();
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    peer.driver().set_error_bits(0x0006);
+    ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 3000));
+    for (int i = 0; i < 2; ++i) {
+        h->find<QLabel>("status_label")->setText(QStringLiteral("seen"));
+        EXPECT_TRUE(wait_until([&] { return h->text("status_label") == "Undervoltage! Motor is disabled."; }, 2000));
+    }
+    EXPECT_EQ(peer.request_count(kDisable), 1);
+    peer.driver().set_error_bits(0x0100);
+    EXPECT_TRUE(wait_until([&] { return h->text("status_label") == "Error code: 0x100"; }, 2000));
+    EXPECT_EQ(peer.request_count(kDisable), 1);
+    peer.driver().set_error_bits(0);
+}
+
+// A new target while a step streams: the same stream takes it over (one thread at
+// 100 Hz, not two); without the save box no run log is written.
+TEST_F(SerialLink, NewTargetTakesOverTheStream) {
+    open();
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    set_spins(h->window(), {{"exp_angle_doubleSpinBox", 1.0}, {"kp_doubleSpinBox", 5.0}});
+    h->button("send_motion_param_pushButton")->click();
+    ASSERT_TRUE(peer.wait_for_requests(kTarget, 10, 2000));
+    set_spins(h->window(), {{"exp_angle_doubleSpinBox", -1.0}});
+    h->button("send_motion_param_pushButton")->click();
+    QTest::qWait(200);
+    EXPECT_EQ(peer.requests(kTarget).back().values[0], -1.0f);
+    const int count = peer.request_count(kTarget);
+    QTest::qWait(500);
+    EXPECT_LT(peer.request_count(kTarget) - count, 70);  // about 50 from one stream
+    h->button("stop_step_send_pushButton")->click();
+    EXPECT_TRUE(QDir(h->dir()).entryList({QStringLiteral("hv-motor-tool-log-*.csv")}).isEmpty());
+}
