@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "can_codec.h"
+#include "can_sender.h"
 #include "candle_can.h"
 #include "emulated_usb_backend.h"
 
@@ -116,6 +118,85 @@ int main() {
     std::printf("no-ACK is_open wait while streaming: median %.3f ms, max %.2f ms\n", polls[polls.size() / 2],
                 polls.back());
     adapter->set_acknowledged(true);
+    CanFrame drain;
+    while (can.receive(drain) == 1) {
+    }
+
+    // Silent bus, writes as fast as the link takes them: from each write the adapter
+    // did not take to the channel reset that follows it.
+    std::vector<double> to_reset;
+    for (int round = 0; round < 20; ++round) {
+        adapter->set_acknowledged(false);
+        const auto timeouts_before = adapter->write_timeouts().size();
+        while (can.send(out) == 1) {
+        }
+        const auto timeouts = adapter->write_timeouts();
+        const auto resets = adapter->resets();
+        for (std::size_t i = timeouts_before; i < timeouts.size(); ++i) {
+            for (const auto& reset : resets) {
+                if (reset < timeouts[i]) continue;
+                to_reset.push_back(std::chrono::duration<double, std::micro>(reset - timeouts[i]).count());
+                break;
+            }
+        }
+        adapter->set_acknowledged(true);
+        CanFrame answer;  // a frame from the bus: the link counts the bus as answering again
+        answer.id = 0x31;
+        adapter->deliver(answer);
+        while (can.receive(drain) == 1 || can.bus_silent()) {
+        }
+    }
+    std::sort(to_reset.begin(), to_reset.end());
+    std::printf("write not taken -> channel reset: %zu rounds, median %.0f us, max %.0f us\n", to_reset.size(),
+                to_reset[to_reset.size() / 2], to_reset.back());
+
+    // A 1 kHz target stream when the motor loses power, with the receive thread
+    // running; meanwhile the operator sends a DISABLE every 10 ms for a second.
+    auto link = std::shared_ptr<CanInterface>(&can, [](CanInterface*) {});
+    CanSender sender(link);
+    sender.set_can_id_slot(1);
+    stop = false;
+    std::thread receive_thread([&] {
+        CanFrame f;
+        while (!stop) can.receive(f);
+    });
+    std::atomic<bool> streaming_targets{true};
+    std::thread stream([&] {
+        const float targets[5] = {1.0f, 0.0f, 0.0f, 20.0f, 1.0f};
+        auto next = Clock::now();
+        while (streaming_targets) {
+            sender.send_motion_command(targets);
+            next += std::chrono::milliseconds(1);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto resets_before = adapter->resets().size();
+    const auto silent_from = Clock::now();
+    adapter->set_acknowledged(false);
+    std::vector<double> commands;
+    CanFrame disable;
+    disable.id = make_can_id(CanCommand::kDisableMotor, 1);
+    disable.dlc = 0;
+    int lost = 0;
+    for (int i = 0; i < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        auto s = Clock::now();
+        if (!sender.write(disable)) ++lost;
+        commands.push_back(std::chrono::duration<double, std::milli>(Clock::now() - s).count());
+    }
+    streaming_targets = false;
+    stream.join();
+    const auto resets = adapter->resets();
+    if (resets.size() > resets_before)
+        std::printf("1 kHz stream, power lost -> channel reset: %.1f ms (echoes stop)\n",
+                    std::chrono::duration<double, std::milli>(resets[resets_before] - silent_from).count());
+    std::sort(commands.begin(), commands.end());
+    std::printf("operator command on a silent bus: %d of 100 not taken; median %.3f ms, max %.2f ms (goal < 20 ms)\n",
+                lost, commands[commands.size() / 2], commands.back());
+    adapter->set_acknowledged(true);
+    stop = true;
+    receive_thread.join();
 
     can.close();
     EmulatedUsbBackend::uninstall();

@@ -6,6 +6,8 @@
 #include <ios>
 
 #include "console_log.h"
+#include "usb_backend.h"
+#include "win_api.h"
 
 namespace {
 
@@ -16,6 +18,10 @@ constexpr uint32_t kErrorControllerState = 0x04;
 constexpr uint32_t kErrorNoAck = 0x20;
 constexpr uint32_t kErrorBusOff = 0x40;
 constexpr uint32_t kErrorRestarted = 0x100;
+
+constexpr uint8_t kFlagOverflow = 0x01;  // host frame flags: frames were lost before this one
+
+using Clock = std::chrono::steady_clock;
 
 const char* controller_state(uint8_t bits) {
     if (bits & 0x30) return "error-passive";
@@ -37,10 +43,16 @@ CandleCan::~CandleCan() {
     if (opened_) close_adapter_locked();
 }
 
+void CandleCan::set_bus_silent_handler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(handler_mutex_);
+    silent_handler_ = std::move(handler);
+}
+
 void CandleCan::scan_devices(std::vector<std::string>& devices) {
     std::vector<AdapterRecord> available;
     candle_list* list = nullptr;
     uint8_t count = 0;
+    std::unique_lock<std::mutex> scan_lock(scan_mutex_);
     if (candle_scan_devices(&list) && candle_device_list_length(list, &count)) {
         for (uint8_t i = 0; i < count; ++i) {
             candle_device* copy = nullptr;
@@ -50,12 +62,35 @@ void CandleCan::scan_devices(std::vector<std::string>& devices) {
             if (candle_device_state(copy, &state) && state == kCandleDeviceAvailable) {
                 devices.push_back(std::to_string(available.size()));
                 available.push_back(std::move(record));
+            } else {
+                report_unusable(copy, copy->probe_error, "");
             }
         }
     }
     candle_free_device_list(list);
+    scan_lock.unlock();
     std::lock_guard<std::mutex> lock(list_mutex_);
     adapters_.swap(available);
+}
+
+// Why an adapter cannot be used, when the cause is one the user can fix: once per
+// adapter from the scan, every time from an open (`name` set).
+void CandleCan::report_unusable(const candle_device* device, uint32_t system_error, const std::string& name) {
+    const std::string path = hv::win::to_utf8(device->path);
+    std::string interface;
+    if (system_error == hv::win::ERROR_BUSY) interface = hv::usb::usb_backend()->kernel_can_interface_up(path);
+    if (system_error != hv::win::ERROR_ACCESS_DENIED && interface.empty()) return;
+    if (name.empty()) {
+        std::lock_guard<std::mutex> lock(list_mutex_);
+        if (!reported_unusable_.insert(path).second) return;
+    }
+    const std::string adapter = name.empty() ? "CAN adapter " + path : "CAN adapter " + name + " not opened";
+    if (!interface.empty())
+        hv::log_error(adapter, ": the kernel's CAN interface ", interface,
+                      " uses it (the interface is up); take it down first (ip link set ", interface, " down)");
+    else
+        hv::log_error(adapter, ": no permission to open it; install the udev rule given in the README, "
+                               "then plug the adapter in again");
 }
 
 int CandleCan::open(const std::string& device_name) {
@@ -74,6 +109,7 @@ int CandleCan::open(const std::string& device_name) {
         return 1;
     }
 
+    std::lock_guard<std::mutex> scan_lock(scan_mutex_);
     std::lock_guard<std::mutex> read_lock(read_mutex_);
     std::lock_guard<std::mutex> usb_lock(usb_mutex_);
     if (opened_) {
@@ -83,8 +119,13 @@ int CandleCan::open(const std::string& device_name) {
     }
     candle_device* device = record.get();
     if (!candle_open_device(device)) {
-        hv::log_error("CAN adapter ", device_name, " not opened (error ",
-                      candle_device_last_error(device), ")");
+        const uint32_t error = candle_device_last_error(device);
+        const uint32_t system_error = hv::win::GetLastError();
+        if (error == kCandleErrDeviceFile &&
+            (system_error == hv::win::ERROR_ACCESS_DENIED || system_error == hv::win::ERROR_BUSY))
+            report_unusable(device, system_error, device_name);
+        else
+            hv::log_error("CAN adapter ", device_name, " not opened (error ", error, ")");
         return 1;
     }
     // The adapter takes any timing without complaint and runs the bus at what
@@ -100,7 +141,12 @@ int CandleCan::open(const std::string& device_name) {
     }
     uint32_t timestamp_us = 0;
     const char* failed = nullptr;
-    if (!candle_set_channel_timing(device, kChannel, &timing))
+    // A tool that ended with the link open left the channel started, perhaps with
+    // its frames still queued: reset it before anything else (strict firmware
+    // also refuses a bit timing while the channel runs).
+    if (!candle_stop_channel(device, kChannel))
+        failed = "channel reset";
+    else if (!candle_set_channel_timing(device, kChannel, &timing))
         failed = "bit timing";
     else if (!candle_device_timestamp(device, &timestamp_us))
         failed = "timestamp";
@@ -112,10 +158,17 @@ int CandleCan::open(const std::string& device_name) {
         hv::log_error("CAN adapter ", device_name, " not opened: ", failed, " failed (error ", error, ")");
         return 1;
     }
+    timing_ = timing;
+    silent_ = false;
+    unplugged_reported_ = false;
+    overflow_reports_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(echo_mutex_);
+        unechoed_.clear();
+    }
     std::lock_guard<std::mutex> lock(device_mutex_);
     adapter_ = std::move(record);
     opened_ = true;
-    refuse_sends_until_ns_ = 0;
     return 0;
 }
 
@@ -131,7 +184,8 @@ bool CandleCan::close_adapter_locked() {
         adapter_.reset();
         opened_ = false;
     }
-    if (!stopped) hv::log_warn("CAN adapter did not stop (error ", error, "); it was released");
+    if (!stopped && !unplugged_reported_)
+        hv::log_warn("CAN adapter did not stop (error ", error, "); it was released");
     return stopped;
 }
 
@@ -154,27 +208,91 @@ int CandleCan::send(CanFrame& frame) {
     host_frame.can_dlc = frame.get_dlc();
     host_frame.channel = kChannel;
     std::memcpy(host_frame.data, frame.get_data(), sizeof(host_frame.data));
-    // After a write the adapter did not take, frames are refused at once for a
-    // while: the adapter stays full until the bus acknowledges again, and each
-    // further try would only hold the stream and the GUI for the write time-out.
-    const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    // Every frame is tried: a write the adapter does not take resets the channel,
+    // after which it takes frames again, so the next one (a DISABLE) gets in.
     bool sent = false;
-    if (now >= refuse_sends_until_ns_) {
+    bool newly_silent = false;
+    {
         std::lock_guard<std::mutex> usb_lock(usb_mutex_);
         if (!opened_) return -1;
+        {
+            // Counted before the write: the receive thread may read the echo
+            // before this thread gets past the write.
+            std::lock_guard<std::mutex> lock(echo_mutex_);
+            unechoed_.push_back(Clock::now());
+        }
         sent = candle_send_frame(adapter_.get(), kChannel, &host_frame);
-        if (!sent)
-            refuse_sends_until_ns_ = std::chrono::steady_clock::now().time_since_epoch().count() +
-                                     std::chrono::nanoseconds(kRefuseAfterFailedWrite).count();
-    } else if (!is_open()) {
-        return -1;
+        if (!sent) {
+            const uint32_t cause = hv::win::GetLastError();
+            {
+                std::lock_guard<std::mutex> lock(echo_mutex_);
+                if (!unechoed_.empty()) unechoed_.pop_back();
+            }
+            if (cause == hv::win::ERROR_DEVICE_NOT_CONNECTED)
+                report_unplugged();
+            else if (cause == hv::win::ERROR_SEM_TIMEOUT)
+                newly_silent = reset_silent_channel_locked("the adapter took no more frames");
+        }
     }
-    if (sent) return 1;
-    uint64_t held_back = 0;
-    if (unacknowledged_log_.allow(held_back))
-        hv::log_warn("CAN adapter does not take frames: nothing on the bus acknowledges them "
-                     "(is the motor powered and connected?); ", held_back + 1, " frame(s) dropped");
-    return -1;
+    if (newly_silent) notify_silent();
+    return sent ? 1 : -1;
+}
+
+bool CandleCan::reset_silent_channel_locked(const char* cause) {
+    candle_device* device = adapter_.get();
+    // Mode 0 discards every frame the adapter holds, mailboxes included; the
+    // timing and a start bring the channel back.
+    const bool reset = candle_stop_channel(device, kChannel) &&
+                       candle_set_channel_timing(device, kChannel, &timing_) &&
+                       candle_start_channel(device, kChannel, kStartFlags);
+    if (!reset) hv::log_error("CAN channel reset failed (error ", candle_device_last_error(device), ")");
+    {
+        std::lock_guard<std::mutex> lock(echo_mutex_);
+        unechoed_.clear();
+    }
+    if (silent_.exchange(true)) return false;
+    hv::log_warn("CAN bus does not answer (", cause, "): is the motor powered and connected? "
+                 "The channel was reset and the frames waiting in the adapter discarded");
+    return true;
+}
+
+void CandleCan::reset_unless_silent(const AdapterRecord& adapter, const char* cause) {
+    bool newly_silent = false;
+    {
+        std::lock_guard<std::mutex> usb_lock(usb_mutex_);
+        if (!opened_ || adapter_ != adapter || silent_) return;
+        newly_silent = reset_silent_channel_locked(cause);
+    }
+    if (newly_silent) notify_silent();
+}
+
+void CandleCan::notify_silent() {
+    std::function<void()> handler;
+    {
+        std::lock_guard<std::mutex> lock(handler_mutex_);
+        handler = silent_handler_;
+    }
+    if (handler) handler();
+}
+
+void CandleCan::bus_answers() {
+    if (!silent_.exchange(false)) return;
+    // Frames queued while the bus was silent go out now; their echoes come from here on.
+    {
+        std::lock_guard<std::mutex> lock(echo_mutex_);
+        for (auto& sent_at : unechoed_) sent_at = Clock::now();
+    }
+    hv::log_info("CAN bus answers again");
+}
+
+bool CandleCan::echoes_overdue() {
+    if (silent_) return false;  // after the reset the adapter echoes 3 frames and holds the rest
+    std::lock_guard<std::mutex> lock(echo_mutex_);
+    return !unechoed_.empty() && Clock::now() - unechoed_.front() > kEchoTimeout;
+}
+
+void CandleCan::report_unplugged() {
+    if (!unplugged_reported_.exchange(true)) hv::log_error("CAN adapter unplugged");
 }
 
 void CandleCan::report_error_frame(const candle_host_frame& frame) {
@@ -184,18 +302,31 @@ void CandleCan::report_error_frame(const candle_host_frame& frame) {
     if (cls & kErrorBusOff) state = "bus-off";
     if (cls & kErrorRestarted) state = "restarted";
     if (state != nullptr) {
-        // Each change once; a state flapping faster than the limiter is not repeated.
-        if (state != last_bus_state_ && bus_state_log_.allow(held_back)) {
-            last_bus_state_ = state;
-            hv::log_warn("CAN bus state: ", state, " (TX errors ", unsigned{frame.data[6]}, ", RX errors ",
-                         unsigned{frame.data[7]}, ")");
-        }
+        // Changes faster than the limiter merge; the newest one is printed as soon as it may be.
+        pending_bus_state_ = state;
+        pending_tx_errors_ = frame.data[6];
+        pending_rx_errors_ = frame.data[7];
+        flush_bus_state();
         return;
     }
     if (error_frame_log_.allow(held_back))
         hv::log_warn("CAN error frame 0x", std::hex, cls, std::dec,
                      (cls & kErrorNoAck) ? ": no acknowledgement on the bus" : "", "; ", held_back,
                      " more since the last report");
+}
+
+void CandleCan::flush_bus_state() {
+    if (pending_bus_state_ == nullptr) return;
+    if (pending_bus_state_ == shown_bus_state_) {
+        pending_bus_state_ = nullptr;
+        return;
+    }
+    uint64_t held_back = 0;
+    if (!bus_state_log_.allow(held_back)) return;
+    shown_bus_state_ = pending_bus_state_;
+    pending_bus_state_ = nullptr;
+    hv::log_warn("CAN bus state: ", shown_bus_state_, " (TX errors ", unsigned{pending_tx_errors_}, ", RX errors ",
+                 unsigned{pending_rx_errors_}, ")");
 }
 
 int CandleCan::receive(CanFrame& frame) {
@@ -206,17 +337,23 @@ int CandleCan::receive(CanFrame& frame) {
         if (!opened_) return 0;
         adapter = adapter_;
     }
+    flush_bus_state();
     candle_host_frame host_frame{};
     const bool read = candle_read_frame(adapter.get(), &host_frame, kReadTimeoutMs);
+    const uint32_t read_error = candle_device_last_error(adapter.get());
+    const bool unplugged = !read && hv::win::GetLastError() == hv::win::ERROR_DEVICE_NOT_CONNECTED;
     const int pending = candle_pending_reads(adapter.get());
-    if (pending < kCandlePendingReads) {
+    if (pending < kCandlePendingReads || unplugged) {
         uint64_t held_back = 0;
-        if (pending == 0) {
+        if (pending == 0 || unplugged) {
             // Nothing queued and nothing to queue with: the adapter is gone or broken.
             std::lock_guard<std::mutex> usb_lock(usb_mutex_);
             if (opened_ && adapter_ == adapter) {
-                hv::log_error("CAN adapter takes no reads any more (error ",
-                              candle_device_last_error(adapter.get()), "); the link is closed");
+                if (unplugged)
+                    report_unplugged();
+                else
+                    hv::log_error("CAN adapter takes no reads any more (error ",
+                                  candle_device_last_error(adapter.get()), "); the link is closed");
                 close_adapter_locked();
             }
             return 0;
@@ -225,10 +362,30 @@ int CandleCan::receive(CanFrame& frame) {
             hv::log_warn("CAN adapter: ", kCandlePendingReads - pending,
                          " read(s) could not be queued again; retrying");
     }
-    if (!read) return 0;
-    if (candle_frame_kind(&host_frame) == kCandleFrameError) {
-        report_error_frame(host_frame);
+    if (!read) {
+        // Only an empty adapter counts: echoes still waiting to be read are no silence.
+        if (read_error == kCandleErrReadTimeout && echoes_overdue())
+            reset_unless_silent(adapter, "no echo of sent frames");
         return 0;
+    }
+    if (host_frame.flags & kFlagOverflow) {
+        const uint64_t reports = ++overflow_reports_;
+        uint64_t held_back = 0;
+        if (overflow_log_.allow(held_back))
+            hv::log_warn("CAN adapter lost frames from the bus (the host read too slowly); ", reports,
+                         " loss report(s) since the link opened");
+    }
+    const uint8_t kind = candle_frame_kind(&host_frame);
+    if (kind == kCandleFrameError) {
+        report_error_frame(host_frame);
+        if (host_frame.can_id & kErrorNoAck) reset_unless_silent(adapter, "no acknowledgement on the bus");
+        return 0;
+    }
+    if (kind == kCandleFrameEcho) {
+        std::lock_guard<std::mutex> lock(echo_mutex_);
+        if (!unechoed_.empty()) unechoed_.pop_front();
+    } else {
+        bus_answers();
     }
     frame.set_id(host_frame.can_id);
     frame.set_dlc(host_frame.can_dlc);

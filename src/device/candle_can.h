@@ -4,6 +4,10 @@
 // frames and closes it again. Error frames and bus-state changes go to the
 // console, rate-limited, and never reach the caller as frames.
 //
+// A silent bus (echoes of sent frames stop, a write is not taken, or a no-ACK
+// error frame) resets the channel, so nothing queued in the adapter reaches the
+// motor late, and marks the bus silent until a frame comes from the bus.
+//
 // Adapter records: every scan takes fresh copies of the available adapters and
 // drops those of the previous scan. Each copy is held by a shared pointer that
 // frees it with candle_free_device, so the open adapter, which shares its copy
@@ -11,8 +15,11 @@
 // closed, and every other copy is freed as soon as no list holds it.
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,17 +45,37 @@ public:
     // are delivered too. An adapter none of whose reads can be queued any more
     // closes the link (logged), so it never stays open and deaf.
     int receive(CanFrame& frame) override;
+    bool bus_silent() override { return silent_; }
+
+    // Runs once each time the bus is found silent, on the thread that found it,
+    // with no lock of the link held.
+    void set_bus_silent_handler(std::function<void()> handler);
+    // Reports of frames the adapter lost (host too slow) since the link opened.
+    uint64_t overflow_reports() const { return overflow_reports_; }
 
     static constexpr uint8_t kChannel = 0;
     static constexpr uint32_t kReadTimeoutMs = 1;
     static constexpr uint32_t kBitrate = 1000000;
+    // An adapter echoes a frame within a millisecond unless nothing acknowledges.
+    static constexpr std::chrono::milliseconds kEchoTimeout{50};
 
 private:
     using AdapterRecord = std::shared_ptr<candle_device>;
 
     // Stops the channel and releases the open adapter; caller holds the read and USB locks.
     bool close_adapter_locked();
+    // Channel reset on a silent bus; caller holds the USB lock. True when the bus
+    // was not known silent before.
+    bool reset_silent_channel_locked(const char* cause);
+    // Resets from the receive thread, unless the bus is known silent already.
+    void reset_unless_silent(const AdapterRecord& adapter, const char* cause);
+    void notify_silent();
+    void bus_answers();
+    bool echoes_overdue();
+    void report_unplugged();
     void report_error_frame(const candle_host_frame& frame);
+    void flush_bus_state();
+    void report_unusable(const candle_device* device, uint32_t system_error, const std::string& name);
 
     AdapterRecord adapter_;                // the open adapter, null while closed
     std::vector<AdapterRecord> adapters_;  // available adapters of the last scan
@@ -61,12 +88,25 @@ private:
     // record, so is_open() never waits on the adapter. Order: read, USB, device.
     // adapter_ and opened_ change only under both the USB and the device lock.
     std::mutex usb_mutex_;
-    static constexpr std::chrono::milliseconds kRefuseAfterFailedWrite{100};
-    std::atomic<int64_t> refuse_sends_until_ns_{0};
+    // Open and scan both open adapters (a scan only to look); never at once.
+    std::mutex scan_mutex_;
+    candle_bit_timing timing_{};  // of the open adapter
 
-    hv::LogLimiter unacknowledged_log_{std::chrono::seconds(2)};
+    std::atomic<bool> silent_{false};
+    std::mutex echo_mutex_;
+    std::deque<std::chrono::steady_clock::time_point> unechoed_;  // sends whose echo has not come
+    std::mutex handler_mutex_;
+    std::function<void()> silent_handler_;
+    std::atomic<bool> unplugged_reported_{false};
+    std::atomic<uint64_t> overflow_reports_{0};
+    std::set<std::string> reported_unusable_;  // adapter paths; under list_mutex_
+
     hv::LogLimiter error_frame_log_{std::chrono::seconds(1)};
     hv::LogLimiter bus_state_log_{std::chrono::milliseconds(50)};
-    const char* last_bus_state_ = nullptr;  // receive thread only
+    // Receive thread only: the state line printed last and the newest one not yet printed.
+    const char* shown_bus_state_ = nullptr;
+    const char* pending_bus_state_ = nullptr;
+    uint8_t pending_tx_errors_ = 0, pending_rx_errors_ = 0;
     hv::LogLimiter lost_read_log_{std::chrono::seconds(1)};
+    hv::LogLimiter overflow_log_{std::chrono::seconds(1)};
 };

@@ -171,8 +171,9 @@ bool candle_scan_devices(candle_list** out) {
             device->state = kCandleDeviceAvailable;
             candle_close_device(device);
         } else {
+            device->probe_error = GetLastError();
             device->state = (device->last_error == kCandleErrDeviceFile &&
-                             GetLastError() == ERROR_SHARING_VIOLATION)
+                             device->probe_error == ERROR_SHARING_VIOLATION)
                                 ? kCandleDeviceAvailable
                                 : kCandleDeviceInUse;
         }

@@ -130,6 +130,7 @@ struct candle_device {
     hv::win::HANDLE events[kCandlePendingReads];
     uint64_t arm_count;
     uint32_t unarmed;  // bit i: slot i could not be queued; tried again at each read
+    uint32_t probe_error;  // system error of the scan's failed test open; 0 when it opened
 };
 
 struct candle_list {

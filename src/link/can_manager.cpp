@@ -16,7 +16,9 @@ void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 }  // namespace
 
 CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan)) {
-    can_interface_ = std::make_shared<CandleCan>();
+    auto adapter = std::make_shared<CandleCan>();
+    adapter->set_bus_silent_handler([this] { emit bus_silent_signal(); });
+    can_interface_ = adapter;
     set_can_ = std::make_shared<SetCan>(can_interface_, lan_);
     device_scanner_ = std::make_shared<DeviceScanner>(can_interface_);
     can_sender_ = std::make_shared<CanSender>(can_interface_);
@@ -46,6 +48,7 @@ CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan))
 
 CanManager::~CanManager() {
     hv::log_info("Destruct CanManager");
+    static_cast<CandleCan*>(can_interface_.get())->set_bus_silent_handler(nullptr);
     set_can_.reset();
     can_receiver_.reset();  // stops and joins a running receive thread
     can_sender_.reset();

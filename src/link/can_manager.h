@@ -70,6 +70,9 @@ signals:
     void update_firmware_failed_signal();
     void update_firmware_success_signal();
     void calibrate_failed_signal();
+    // Nothing on the bus acknowledges: the link has reset the adapter and sends no
+    // motion targets until the bus answers. Emitted from whichever thread found it.
+    void bus_silent_signal();
 
 public slots:
     void device_open_close_slot(QString device_name);

@@ -3,6 +3,8 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -50,8 +52,8 @@ UsbStatus status_of(int libusb_error) {
         case LIBUSB_SUCCESS: return UsbStatus::ok;
         case LIBUSB_ERROR_NOT_FOUND: return UsbStatus::not_found;
         case LIBUSB_ERROR_NO_DEVICE: return UsbStatus::no_device;
-        case LIBUSB_ERROR_BUSY:
-        case LIBUSB_ERROR_ACCESS: return UsbStatus::busy;
+        case LIBUSB_ERROR_BUSY: return UsbStatus::busy;
+        case LIBUSB_ERROR_ACCESS: return UsbStatus::no_permission;
         case LIBUSB_ERROR_PIPE: return UsbStatus::stall;
         case LIBUSB_ERROR_TIMEOUT: return UsbStatus::timed_out;
         case LIBUSB_ERROR_INVALID_PARAM: return UsbStatus::invalid;
@@ -80,6 +82,25 @@ std::string location_of(libusb_device* device) {
     }
     // The address changes on every plug-in, so a re-plugged adapter gets a new path.
     return location + "&" + std::to_string(libusb_get_device_address(device));
+}
+
+// The kernel's network interface of a USB interface when it is up
+// (/sys/bus/usb/devices/<bus>-<ports>:<config>.<interface>/net/<name>, IFF_UP in flags).
+std::string network_interface_up(libusb_device* device, uint8_t config, uint8_t interface_number) {
+    uint8_t ports[8];
+    const int count = libusb_get_port_numbers(device, ports, sizeof(ports));
+    if (count <= 0) return {};
+    std::string node = std::to_string(libusb_get_bus_number(device)) + "-";
+    for (int i = 0; i < count; ++i) node += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    node += ":" + std::to_string(config) + "." + std::to_string(interface_number);
+    std::error_code error;
+    const std::filesystem::path net = std::filesystem::path("/sys/bus/usb/devices") / node / "net";
+    for (const auto& entry : std::filesystem::directory_iterator(net, error)) {
+        std::ifstream flags(entry.path() / "flags");
+        unsigned long value = 0;
+        if (flags >> std::hex >> value && (value & 0x1)) return entry.path().filename().string();
+    }
+    return {};
 }
 
 struct FoundInterface {
@@ -252,6 +273,26 @@ LibUsbBackend::LibUsbBackend() : context_(std::make_shared<Context>()) {}
 
 LibUsbBackend::~LibUsbBackend() = default;
 
+std::string LibUsbBackend::kernel_can_interface_up(const std::string& path) {
+    std::string name;
+    if (context_->ctx == nullptr) return name;
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context_->ctx, &list);
+    for (ssize_t i = 0; i < count && name.empty(); ++i) {
+        for (const FoundInterface& found : gs_usb_interfaces(list[i])) {
+            if (found.path != path) continue;
+            libusb_config_descriptor* config = nullptr;
+            if (libusb_get_active_config_descriptor(list[i], &config) == 0) {
+                name = network_interface_up(list[i], config->bConfigurationValue, found.info.number);
+                libusb_free_config_descriptor(config);
+            }
+            break;
+        }
+    }
+    if (list != nullptr) libusb_free_device_list(list, 1);
+    return name;
+}
+
 std::vector<std::string> LibUsbBackend::list_gs_usb_interfaces() {
     std::vector<std::string> paths;
     if (context_->ctx == nullptr) return paths;
@@ -289,11 +330,15 @@ std::shared_ptr<UsbConnection> LibUsbBackend::open_interface(const std::string& 
         return nullptr;
     }
     // A kernel driver (gs_usb on Linux) keeps the adapter while we only look at
-    // it; an open takes it for as long as the interface stays claimed.
-    if (libusb_kernel_driver_active(handle, info.number) == 1 && probing()) {
-        libusb_close(handle);
-        status = UsbStatus::kernel_held;
-        return nullptr;
+    // it; an open takes it for as long as the interface stays claimed, unless
+    // its CAN interface is up: then another program uses it.
+    if (libusb_kernel_driver_active(handle, info.number) == 1) {
+        const bool in_use = !kernel_can_interface_up(path).empty();
+        if (in_use || probing()) {
+            libusb_close(handle);
+            status = in_use ? UsbStatus::kernel_in_use : UsbStatus::kernel_held;
+            return nullptr;
+        }
     }
     libusb_set_auto_detach_kernel_driver(handle, 1);
     result = libusb_claim_interface(handle, info.number);

@@ -19,6 +19,7 @@ public:
     std::vector<std::string> list_gs_usb_interfaces() override;
     std::shared_ptr<UsbConnection> open_interface(const std::string& path,
                                                   UsbStatus& status) override;
+    std::string kernel_can_interface_up(const std::string& path) override;
 
     struct Context;
 

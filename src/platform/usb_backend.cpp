@@ -28,7 +28,9 @@ uint32_t win32_error(UsbStatus status) {
     switch (status) {
         case UsbStatus::ok: return win::ERROR_SUCCESS;
         case UsbStatus::not_found: return win::ERROR_FILE_NOT_FOUND;
-        case UsbStatus::busy: return win::ERROR_ACCESS_DENIED;
+        case UsbStatus::busy: return win::ERROR_BUSY;
+        case UsbStatus::no_permission: return win::ERROR_ACCESS_DENIED;
+        case UsbStatus::kernel_in_use: return win::ERROR_BUSY;
         case UsbStatus::no_device: return win::ERROR_DEVICE_NOT_CONNECTED;
         case UsbStatus::stall: return win::ERROR_GEN_FAILURE;
         case UsbStatus::timed_out: return win::ERROR_SEM_TIMEOUT;

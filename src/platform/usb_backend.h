@@ -39,6 +39,7 @@ enum class UsbStatus {
     ok,
     not_found,   // no such device
     busy,        // interface claimed by someone else
+    no_permission,  // the user may not open the device
     no_device,   // device went away
     stall,       // request refused by the device
     timed_out,
@@ -46,6 +47,7 @@ enum class UsbStatus {
     io_error,
     invalid,     // bad argument or closed connection
     kernel_held, // a kernel driver holds the interface (only while probing)
+    kernel_in_use,  // a kernel driver holds it and its network interface is up
 };
 
 // The Win32 error code that stands for a status.
@@ -99,6 +101,13 @@ public:
     // Opens and claims the interface of `path`; null with the reason in `status`.
     virtual std::shared_ptr<UsbConnection> open_interface(const std::string& path,
                                                           UsbStatus& status) = 0;
+    // The name of the kernel's CAN network interface of the adapter at `path`
+    // (e.g. "can0") when that interface is up, else empty. Such an adapter is
+    // in use: opens refuse it with kernel_in_use.
+    virtual std::string kernel_can_interface_up(const std::string& path) {
+        (void)path;
+        return {};
+    }
     // Asked at the start of every layer call: a non-zero Win32 error code makes
     // that call fail with it. Real backends never fail calls this way.
     virtual uint32_t injected_failure(WinCall call) {
@@ -110,7 +119,8 @@ public:
 // While a ProbeScope lives on a thread, its opens only look at an adapter: an
 // interface a kernel driver holds is reported as kernel_held and left with the
 // kernel. Other opens take the interface from a kernel driver for as long as
-// it stays open, and the driver gets it back when it is closed.
+// it stays open, and the driver gets it back when it is closed. Neither takes
+// an adapter whose kernel network interface is up (kernel_in_use).
 class ProbeScope {
 public:
     ProbeScope();

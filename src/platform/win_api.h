@@ -38,7 +38,7 @@ uint32_t WaitForMultipleObjects(uint32_t count, const HANDLE* handles, bool wait
                                 uint32_t timeout_ms);
 
 // USB device-interface paths open the interface through the USB backend, one
-// handle at a time (a second open fails with ERROR_ACCESS_DENIED). Other paths
+// handle at a time (a second open fails with ERROR_BUSY). Other paths
 // go to the openers added with add_file_opener. INVALID_HANDLE_VALUE on failure.
 HANDLE CreateFileW(const WCHAR* path, uint32_t desired_access, uint32_t share_mode,
                    void* security_attributes, uint32_t creation_disposition,

@@ -88,7 +88,7 @@ HANDLE create_usb_file(const std::string& path) {
     {
         std::lock_guard<std::mutex> lock(open_paths_mutex());
         if (!open_paths().insert(path).second) {
-            SetLastError(ERROR_ACCESS_DENIED);
+            SetLastError(ERROR_BUSY);
             return INVALID_HANDLE_VALUE;
         }
     }

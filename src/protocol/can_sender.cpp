@@ -1,5 +1,6 @@
 #include "can_sender.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ios>
@@ -28,7 +29,8 @@ CanSender::~CanSender() {
 }
 
 bool CanSender::write(CanFrame& frame) {
-    const int result = link_ ? link_->send(frame) : -1;
+    int result = link_ ? link_->send(frame) : -1;
+    if (result < 0 && link_->bus_silent()) result = link_->send(frame);
     uint64_t held_back = 0;
     if (result < 0 && write_failure_log_.allow(held_back)) {
         if (held_back == 0)
@@ -74,6 +76,14 @@ void CanSender::send_motion_command(const float targets[5]) {
     CanFrame frame;
     if (!pack_motion_command(frame.data, targets)) {
         hv::log_warn("CAN motion command with a NaN target not sent");
+        return;
+    }
+    const bool zero_target = std::all_of(targets, targets + 5, [](float t) { return t == 0.0f; });
+    uint64_t held_back = 0;
+    if (!zero_target && link_ && link_->bus_silent()) {
+        if (skipped_motion_log_.allow(held_back))
+            hv::log_warn("CAN bus does not answer: motion target not sent (", held_back + 1,
+                         " skipped since the last report)");
         return;
     }
     frame.id = make_can_id(CanCommand::kMotionControl, can_id_.load());

@@ -18,12 +18,18 @@ public:
 
     // Hands the frame to the link; a failure is logged (at most once a second, so a
     // stream to a silent bus does not flood the console) and the frame dropped.
+    // A write that found the bus silent is tried once more: the link has reset the
+    // adapter by then, so the frame gets in and reaches the motor when the bus
+    // answers again.
     bool write(CanFrame& frame);
 
     void disable_motor();
     void enable_motor();
     void calibrate_motor();
     // Streaming path: no allocation, no log (except for a refused NaN target).
+    // While the bus is silent only the all-zero target goes out (it is harmless
+    // whenever it arrives); other targets would reach the motor late and are
+    // skipped, with a rate-limited line.
     void send_motion_command(const float targets[5]);
     void reset_motor();
     void save_zero_point();
@@ -63,4 +69,5 @@ private:
     std::shared_ptr<CanInterface> link_;
     std::atomic<uint8_t> can_id_{0};
     hv::LogLimiter write_failure_log_{std::chrono::seconds(1)};
+    hv::LogLimiter skipped_motion_log_{std::chrono::seconds(1)};
 };

@@ -256,6 +256,9 @@ void MainWindow::init_can_connections() {
     connect(receiver, &CanReceiver::update_csv_files_signal, csv_files4check_.get(),
             &CsvFiles4Check::update_csv_files_slot);
     connect(can_manager_.get(), &CanManager::calibrate_failed_signal, this, &MainWindow::calibrate_failed_slot);
+    // Queued: the link finds a silent bus inside a send, perhaps one of the window's own.
+    connect(can_manager_.get(), &CanManager::bus_silent_signal, this, &MainWindow::can_bus_silent_slot,
+            Qt::QueuedConnection);
     connect(can_manager_.get(), &CanManager::update_firmware_start_signal, this,
             &MainWindow::update_firmware_start_slot, Qt::DirectConnection);
     connect(can_manager_.get(), &CanManager::update_firmware_failed_signal, this,
@@ -323,6 +326,13 @@ void MainWindow::clear_readings() {
                           ui_->angle_velocity_label, ui_->torque_label, ui_->common_count_label,
                           ui_->motion_count_label, ui_->driver_version_label})
         label->clear();
+}
+
+// Targets streamed now would reach the motor late; the operator's commands still go out.
+void MainWindow::can_bus_silent_slot() {
+    stop_streams();
+    show_status_message(tr_lan("CAN总线无应答：电机是否已上电并连接？",
+                               "The CAN bus does not answer: is the motor powered and connected?"));
 }
 
 // The link is gone: nothing streams on, and without a link the motor's state is

@@ -76,6 +76,7 @@ public slots:
     // Link state.
     void serial_state_changed_slot(bool state);
     void can_state_changed_slot(bool state);
+    void can_bus_silent_slot();
 
     // Terminal.
     void append_textBrowser_slot(QByteArray& received_data);

@@ -12,7 +12,9 @@
 
 #include "can_frame_maker.h"
 #include "candle_can.h"
+#include "candle_library.h"
 #include "console_capture.h"
+#include "device_scanner.h"
 #include "emulated_usb_test.h"
 #include "kernel_object.h"
 #include "wait_until.h"
@@ -123,11 +125,84 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     }
 }
 
-// Nothing acknowledges: the adapter echoes 3 frames, holds 64, then NAKs. Sends
-// must fail rather than block, with one warning; once the bus answers again,
-// frames go through.
-TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
-    ConsoleCapture console;
+// Frames that went out on the bus, in order.
+struct BusLog {
+    void listen(EmulatedGsUsbAdapter& a) {
+        a.set_bus_listener([this](const CanFrame& f) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ids.push_back(f.id);
+        });
+    }
+    std::vector<uint32_t> seen() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ids;
+    }
+    std::mutex mutex;
+    std::vector<uint32_t> ids;
+};
+
+std::vector<std::string> after(std::vector<std::string> all, std::size_t skip) {
+    return {all.begin() + std::min(skip, all.size()), all.end()};
+}
+
+// Nothing acknowledges: the adapter echoes the 3 frames in its mailboxes, holds 64
+// more, then NAKs. Whichever sign comes first (a write not taken, echoes that stop,
+// a no-ACK error frame), the channel is reset so that nothing queued before reaches
+// the motor later, and the next command is taken and goes out when the bus answers.
+TEST_F(CandleCanTest, SilentBusResetsTheChannelAndEveryCommandStillGoesOut) {
+    enum Cause { kWriteNotTaken, kEchoesStop, kNoAckFrame };
+    for (Cause cause : {kWriteNotTaken, kEchoesStop, kNoAckFrame}) {
+        SCOPED_TRACE(cause);
+        ConsoleCapture console;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        auto a = open_one();
+        BusLog bus;
+        bus.listen(*a);
+        const std::size_t opening = a->channel_requests().size();
+        a->set_acknowledged(false);
+        CanFrame motion = frame(4 << 5 | 1);
+        if (cause == kWriteNotTaken) {
+            int sent = 0;
+            while (sent < 100 && can_->send(motion) == 1) ++sent;
+            EXPECT_EQ(sent, 67);
+            EXPECT_EQ(a->timed_out_writes(), 1);
+            EXPECT_TRUE(can_->is_open());
+            EXPECT_GE(receive(3).size(), 3u);  // the echoes of the mailboxes
+        } else {
+            for (int i = 0; i < (cause == kEchoesStop ? 10 : 2); ++i) ASSERT_EQ(can_->send(motion), 1);
+            if (cause == kNoAckFrame) a->deliver(frame(0x20000020u));
+            CanFrame f;
+            wait_until([&] {
+                while (can_->receive(f) == 1) {
+                }
+                return a->channel_requests().size() > opening;
+            }, 1000);
+        }
+        EXPECT_EQ(after(a->channel_requests(), opening), (std::vector<std::string>{"reset", "timing", "start"}));
+        EXPECT_EQ(console.lines_starting("[WARN] CAN bus does not answer").size(), 1u);
+        CanFrame disable = frame(1 << 5 | 1, 0);
+        ASSERT_EQ(can_->send(disable), 1);
+        a->set_acknowledged(true);
+        EXPECT_TRUE(wait_until([&] { return !bus.seen().empty(); }, 1000));
+        EXPECT_EQ(bus.seen(), std::vector<uint32_t>{disable.id});  // nothing from before the reset
+        // Recovered: a new frame goes out and its echo comes back.
+        CanFrame next = frame(0x42);
+        EXPECT_TRUE(wait_until([&] { return can_->send(next) == 1; }, 1000));
+        EXPECT_TRUE(wait_until([&] { return bus.seen().size() == 2; }, 1000));
+        EXPECT_EQ(bus.seen(), (std::vector<uint32_t>{disable.id, next.id}));
+        CanFrame in;
+        bool echoed = false;
+        EXPECT_TRUE(wait_until([&] {
+            while (can_->receive(in) == 1) echoed |= in.id == next.id;
+            return echoed;
+        }, 1000));
+        a->set_bus_listener(nullptr);
+    }
+}
+
+// Two threads meet the NAKing endpoint at once: their writes still go one at a time.
+TEST_F(CandleCanTest, WritesToASilentBusGoOneAtATime) {
     auto a = open_one();
     std::mutex bus_mutex;
     std::vector<uint32_t> on_bus;
@@ -140,22 +215,14 @@ TEST_F(CandleCanTest, SilentBusFailsSendsWithOneWarningAndRecovers) {
         return std::count(on_bus.begin(), on_bus.end(), id) > 0;
     };
     a->set_acknowledged(false);
-    int sent = 0;
-    CanFrame f = frame(0x41);
-    for (int i = 0; i < 100; ++i) sent += can_->send(f) == 1;
-    EXPECT_EQ(sent, 67);
-    EXPECT_EQ(a->timed_out_writes(), 1);  // later sends refused at once, not after another time-out
-    EXPECT_TRUE(can_->is_open());
-    EXPECT_EQ(receive(3).size(), 3u);  // the echoes of the mailboxes
-    EXPECT_EQ(console.lines_starting("[WARN] CAN adapter does not take frames").size(), 1u);
-    // Two threads meet the NAKing endpoint at once: their writes still go one at a time.
-    QTest::qWait(150);
     std::thread other([&] {
         CanFrame g = frame(0x41);
-        can_->send(g);
+        for (int i = 0; i < 150; ++i) can_->send(g);
     });
-    can_->send(f);
+    CanFrame f = frame(0x41);
+    for (int i = 0; i < 150; ++i) can_->send(f);
     other.join();
+    EXPECT_GE(a->timed_out_writes(), 1);
     EXPECT_EQ(a->most_writes_at_once(), 1);
     EXPECT_FALSE(seen_on_bus(0x41));
 
@@ -221,17 +288,23 @@ TEST_F(CandleCanTest, OpenSetsOneMegabitAndStartsChannelZero) {
     EXPECT_TRUE(can_->is_open());
     EXPECT_TRUE(a->started());
     EXPECT_EQ(a->pending_reads(), 30);
-    // The device's open (host format, config, limits), then bit timing of channel
-    // 0, the timestamp of channel 0 and the start of channel 0.
+    // The device's open (host format, config, limits), then the reset of channel 0
+    // (a killed session may have left it running), its bit timing, the timestamp
+    // of channel 0 and the start of channel 0.
     const auto log = a->controls();
     std::vector<std::vector<unsigned>> asked;
     for (const auto& c : log) asked.push_back({c.type, c.request, c.value, c.index});
-    EXPECT_EQ(asked, (std::vector<std::vector<unsigned>>{
-                         {0x41, 0, 1, 1}, {0xC1, 5, 1, 1}, {0xC1, 4, 0, 0}, {0x41, 1, 0, 0}, {0xC1, 6, 0, 1},
-                         {0x41, 2, 0, 1}}));
-    ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(log[3].data, (std::vector<uint8_t>{1, 0, 0, 0, 12, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0}));
-    EXPECT_EQ(log[5].data, (std::vector<uint8_t>{1, 0, 0, 0, 0x10, 0, 0, 0}));
+    EXPECT_EQ(asked, (std::vector<std::vector<unsigned>>{{0x41, 0, 1, 1},
+                                                         {0xC1, 5, 1, 1},
+                                                         {0xC1, 4, 0, 0},
+                                                         {0x41, 2, 0, 1},
+                                                         {0x41, 1, 0, 0},
+                                                         {0xC1, 6, 0, 1},
+                                                         {0x41, 2, 0, 1}}));
+    ASSERT_EQ(log.size(), 7u);
+    EXPECT_EQ(log[3].data, std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(log[4].data, (std::vector<uint8_t>{1, 0, 0, 0, 12, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0}));
+    EXPECT_EQ(log[6].data, (std::vector<uint8_t>{1, 0, 0, 0, 0x10, 0, 0, 0}));
     EXPECT_EQ(can_->close(), 1);
 }
 
@@ -309,7 +382,7 @@ TEST_F(CandleCanTest, OpeningWhileOpenKeepsTheFirstAdapter) {
 }
 
 // The 32-bit id, the DLC and all eight bytes go out; echo id, channel, flags and
-// reserved byte are 0. A write the adapter did not take fails the send.
+// reserved byte are 0. A write the adapter did not take fails that send only.
 TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
     CanFrame f = make_can_frame(0x123, 3, {1, 2, 3, 0, 0, 0, 0, 9});
     EXPECT_EQ(can_->send(f), -1);
@@ -324,7 +397,7 @@ TEST_F(CandleCanTest, SendPassesIdDlcAndAllDataBytes) {
 
     backend_->fail_call(WinCall::WinUsb_WritePipe, hv::win::ERROR_GEN_FAILURE);
     EXPECT_EQ(can_->send(f), -1);
-    EXPECT_TRUE(wait_until([&] { return can_->send(f) == 1; }, 1000));
+    EXPECT_EQ(can_->send(f), 1) << "the next frame is tried at once";
     EXPECT_EQ(a->host_writes().size(), 3u);
     EXPECT_EQ(can_->close(), 1);
     EXPECT_EQ(can_->send(f), -1);
@@ -414,6 +487,182 @@ TEST(CandleCanLibusb, ScanOnThisMachineFindsNoAdapter) {
     can.scan_devices(names);
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(can.open("0"), 1);
+}
+
+// A tool that ended with the link open left the channel started and frames queued:
+// the next open resets the channel first, so strict firmware takes the bit timing
+// and none of the old frames reaches the motor.
+TEST_F(CandleCanTest, OpenResetsAChannelLeftRunning) {
+    for (bool strict : {false, true}) {
+        SCOPED_TRACE(strict);
+        Options o;
+        o.strict_timing = strict;
+        backend_ = EmulatedUsbBackend::install();
+        auto a = backend_->add_adapter(o);
+        {  // the killed session: started, frames held on a silent bus, no reset
+            candle_list* list = nullptr;
+            candle_device* old = nullptr;
+            ASSERT_TRUE(candle_scan_devices(&list) && candle_get_device(list, 0, &old));
+            candle_free_device_list(list);
+            ASSERT_TRUE(candle_open_device(old) && candle_set_bitrate(old, 0, 1000000) &&
+                        candle_start_channel(old, 0, 0));
+            a->set_acknowledged(false);
+            candle_host_frame stale{};
+            stale.can_id = 4 << 5 | 1;
+            stale.can_dlc = 8;
+            for (int i = 0; i < 5; ++i) ASSERT_TRUE(candle_send_frame(old, 0, &stale));
+            candle_close_device(old);
+            candle_free_device(old);
+        }
+        BusLog bus;
+        bus.listen(*a);
+        ASSERT_EQ(scan(), std::vector<std::string>{"0"});
+        ASSERT_EQ(can_->open("0"), 0);
+        a->set_acknowledged(true);
+        CanFrame enable = frame(2 << 5 | 1, 0);
+        ASSERT_EQ(can_->send(enable), 1);
+        EXPECT_TRUE(wait_until([&] { return !bus.seen().empty(); }, 1000));
+        EXPECT_EQ(bus.seen(), std::vector<uint32_t>{enable.id});
+        a->set_bus_listener(nullptr);
+        can_->close();
+    }
+}
+
+// The bus-state line ends on the latest state, however fast the states change.
+TEST_F(CandleCanTest, BusStateLineEndsOnTheLatestState) {
+    const CanFrame warning = make_can_frame(0x20000004u, 8, {0, 0x08, 0, 0, 0, 0, 96});
+    const CanFrame passive = make_can_frame(0x20000004u, 8, {0, 0x20, 0, 0, 0, 0, 128});
+    const CanFrame bus_off = make_can_frame(0x20000040u, 8, {0, 0, 0, 0, 0, 0, 255});
+    const CanFrame restarted = make_can_frame(0x20000100u, 8, {});
+    struct Row {
+        std::vector<std::vector<CanFrame>> bursts;  // 100 ms apart
+        std::vector<std::string> shown;  // states that must show; the last is the last line
+    } rows[] = {
+        {{{warning, passive}}, {"error-passive"}},
+        {{{warning, passive, bus_off}}, {"bus-off"}},
+        {{{bus_off}, {restarted, warning, passive, bus_off}}, {"bus-off"}},
+        {{{warning}, {passive, bus_off, restarted}}, {"error-warning", "restarted"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shown.back());
+        ConsoleCapture console;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        auto a = open_one();
+        CanFrame f;
+        for (const auto& burst : row.bursts) {
+            for (const CanFrame& state : burst) a->deliver(state);
+            wait_until([&] { return can_->receive(f) == 1 && false; }, 100);
+        }
+        auto last_line = [&] {
+            auto lines = console.lines_starting("[WARN] CAN bus state: ");
+            return lines.empty() ? std::string() : lines.back();
+        };
+        EXPECT_TRUE(wait_until([&] {
+            can_->receive(f);
+            return last_line().find(row.shown.back()) != std::string::npos;
+        }, 1000)) << last_line();
+        for (const std::string& state : row.shown) EXPECT_TRUE(console.contains("CAN bus state: " + state)) << state;
+    }
+}
+
+// A pulled adapter is named once, as unplugged, and the link closes.
+TEST_F(CandleCanTest, UnpluggedAdapterIsNamedOnce) {
+    ConsoleCapture console;
+    auto a = open_one();
+    a->unplug();
+    CanFrame f = frame(0x41);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(can_->send(f), -1);
+    EXPECT_TRUE(wait_until([&] { return can_->receive(f), !can_->is_open(); }, 1000));
+    for (int i = 0; i < 5; ++i) can_->send(f);
+    EXPECT_EQ(console.lines_starting("[ERROR] CAN adapter unplugged").size(), 1u);
+    EXPECT_FALSE(console.contains("acknowledg"));
+    EXPECT_FALSE(console.contains("(error "));
+}
+
+// An adapter the user may not open, or whose kernel CAN interface is up, is not
+// offered, and one line says why and what to do; with the interface down the
+// kernel's adapter is taken as before.
+TEST_F(CandleCanTest, UnusableAdaptersSayWhy) {
+    struct Row {
+        Options options;
+        bool interface_up;
+        std::vector<std::string> listed;
+        std::string why;  // in the one line
+    } rows[] = {
+        {{48000000, 1, false, false, false, 0, true, ""}, false, {}, "udev rule"},
+        {{48000000, 1, false, true, false, 0, false, "can0"}, true, {}, "can0"},
+        {{48000000, 1, false, true, false, 0, false, "can0"}, false, {"0"}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ConsoleCapture console;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        auto a = backend_->add_adapter(row.options);
+        a->set_kernel_interface_up(row.interface_up);
+        EXPECT_EQ(scan(), row.listed);
+        EXPECT_EQ(scan(), row.listed);
+        const auto lines = console.lines_starting("[ERROR] CAN adapter");
+        if (row.why.empty()) {
+            EXPECT_TRUE(lines.empty());
+            EXPECT_EQ(can_->open("0"), 0);
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(row.why), std::string::npos) << lines[0];
+    }
+    // Listed while its interface was down, refused once it is up, naming it.
+    ConsoleCapture console;
+    can_ = std::make_unique<CandleCan>();
+    backend_ = EmulatedUsbBackend::install();
+    Options o;
+    o.kernel_driver = true;
+    o.kernel_interface = "can1";
+    auto a = backend_->add_adapter(o);
+    ASSERT_EQ(scan(), std::vector<std::string>{"0"});
+    a->set_kernel_interface_up(true);
+    EXPECT_EQ(can_->open("0"), 1);
+    EXPECT_TRUE(a->kernel_driver_attached());
+    EXPECT_TRUE(console.contains("can1"));
+}
+
+// Frames the adapter had to drop for a slow host are reported, counted, rate-limited.
+TEST_F(CandleCanTest, LostFramesAreCountedAndLogged) {
+    ConsoleCapture console;
+    Options o;
+    o.in_capacity = 40;
+    auto a = backend_->add_adapter(o);
+    ASSERT_EQ(scan(), std::vector<std::string>{"0"});
+    ASSERT_EQ(can_->open("0"), 0);
+    for (int round = 0; round < 3; ++round) {
+        for (uint8_t i = 0; i < 100; ++i) a->deliver(frame(0x50, 8, i));  // more than the host takes at once
+        const std::size_t got = receive(1000, 300).size();
+        EXPECT_GE(got, 40u);  // at least what the adapter could queue
+        EXPECT_LT(got, 100u);
+    }
+    const auto lines = console.lines_starting("[WARN] CAN adapter lost frames");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" 1 loss report"), std::string::npos) << lines[0];
+}
+
+// The 500 ms scan test-opens every adapter; one that does not answer its requests
+// must not hold the GUI thread while they time out.
+TEST_F(CandleCanTest, HungAdapterNeverHoldsTheGuiThread) {
+    auto a = backend_->add_adapter();
+    a->hang_control_transfers(true);
+    auto can = std::make_shared<CandleCan>();
+    auto scanner = std::make_unique<DeviceScanner>(can);
+    // Seen from the GUI thread only if the request waits on another thread.
+    EXPECT_TRUE(wait_until([&] { return a->hung_requests() > 0; }, 3000));
+    QTest::qWait(600);  // the next tick comes while the adapter still hangs
+    a->hang_control_transfers(false);
+    for (const std::thread::id& caller : a->hung_callers()) EXPECT_NE(caller, std::this_thread::get_id());
+    std::vector<std::string> listed;
+    QObject::connect(scanner.get(), &DeviceScanner::number_changed_signal,
+                     [&](std::vector<std::string>& names) { listed = names; });
+    EXPECT_TRUE(wait_until([&] { return !listed.empty(); }, 3000));
+    EXPECT_EQ(listed, std::vector<std::string>{"0"});
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ protected:
 TEST_F(WinUsb, DeviceIsOpenedExclusively) {
     HANDLE second = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
     EXPECT_TRUE(WinUsb_Free(usb_));
     usb_ = nullptr;
     EXPECT_TRUE(CloseHandle(file_));

@@ -23,7 +23,8 @@
 
 namespace {
 
-// Records what is sent and when; `send_result` is what every send returns.
+// Records every try and when; a send fails while `refuse` lasts, else returns
+// `send_result`. `silent` is what the link says of the bus.
 struct FakeLink : CanInterface {
     void scan_devices(std::vector<std::string>&) override {}
     int open(const std::string&) override { return 0; }
@@ -31,13 +32,17 @@ struct FakeLink : CanInterface {
     bool is_open() override { return true; }
     int send(CanFrame& frame) override {
         std::lock_guard<std::mutex> lock(mutex);
-        return sent.push_back(frame), sent_at.push_back(std::chrono::steady_clock::now()), send_result;
+        sent.push_back(frame), sent_at.push_back(std::chrono::steady_clock::now());
+        return refuse > 0 ? (--refuse, -1) : send_result;
     }
     int receive(CanFrame&) override { return 0; }
+    bool bus_silent() override { return silent; }
     std::mutex mutex;
-    std::vector<CanFrame> sent;
+    std::vector<CanFrame> sent;  // every try
     std::vector<std::chrono::steady_clock::time_point> sent_at;
     int send_result = 1;
+    bool silent = false;
+    int refuse = 0;  // the next sends fail
 };
 
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
@@ -152,6 +157,38 @@ TEST(CanSender, ParameterWriteOrderValuesAndPauses) {
             EXPECT_EQ(payload(link.sent[i]), rows[r].payloads[i]) << r << " " << i;
             if (i < 5) EXPECT_GE(link.sent_at[i + 1] - link.sent_at[i], std::chrono::milliseconds(pause_ms[i])) << i;
         }
+    }
+}
+
+// While nothing on the bus answers, targets would reach the motor late and are not
+// sent; the zero target and every command are, and a command whose write found the
+// bus silent is tried once more (the link has reset the adapter by then).
+TEST(CanSender, SilentBusSkipsTargetsButNeverCommands) {
+    auto link = std::make_shared<FakeLink>();
+    CanSender sender(link);
+    const float step[5] = {2, 0, 0, 20, 1.5f}, zero[5] = {};
+    struct Row {
+        bool silent;
+        int refuse;
+        std::function<void(CanSender&)> call;
+        std::vector<uint8_t> tried;  // commands of the frames handed to the link
+    } rows[] = {
+        {false, 0, [&](CanSender& s) { s.send_motion_command(step); }, {4}},
+        {true, 0, [&](CanSender& s) { s.send_motion_command(step); }, {}},
+        {true, 0, [&](CanSender& s) { s.send_motion_command(zero); }, {4}},
+        {true, 0, [](CanSender& s) { s.disable_motor(); }, {1}},
+        {true, 1, [](CanSender& s) { s.disable_motor(); }, {1, 1}},
+        {false, 1, [](CanSender& s) { s.disable_motor(); }, {1}},
+        {true, 2, [](CanSender& s) { s.reset_motor(); }, {5, 5}},
+    };
+    for (const Row& row : rows) {
+        link->sent.clear();
+        link->silent = row.silent;
+        link->refuse = row.refuse;
+        row.call(sender);
+        std::vector<uint8_t> tried;
+        for (const CanFrame& f : link->sent) tried.push_back(static_cast<uint8_t>(f.id >> 5));
+        EXPECT_EQ(tried, row.tried) << row.silent << " " << row.refuse;
     }
 }
 

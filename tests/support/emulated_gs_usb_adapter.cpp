@@ -36,8 +36,19 @@ void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& fra
     put_u32(&out[0], echo_id);
     put_u32(&out[4], frame.id);
     out[8] = frame.dlc;
+    out[10] = overflowed_ && echo_id == kFromBus ? 1 : 0;  // frames were lost before this one
+    if (out[10]) overflowed_ = false;
     std::memcpy(&out[12], frame.data, 8);
     in_queue_.push_back(std::move(out));
+}
+
+void EmulatedGsUsbAdapter::queue_state_locked(uint8_t controller, uint8_t tx_errors) {
+    CanFrame state;
+    state.id = 0x20000004u;  // error frame, controller state
+    state.dlc = 8;
+    state.data[1] = controller;
+    state.data[6] = tx_errors;
+    queue_in_locked(kFromBus, state);
 }
 
 void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
@@ -50,7 +61,13 @@ void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
 }
 
 void EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
-    locked([&] { if (opened_ && started_) queue_in_locked(kFromBus, frame); });
+    locked([&] {
+        if (!opened_ || !started_) return;
+        if (options_.in_capacity != 0 && in_queue_.size() >= options_.in_capacity)
+            overflowed_ = true;
+        else
+            queue_in_locked(kFromBus, frame);
+    });
     wake_.notify_all();
 }
 
@@ -63,16 +80,25 @@ void EmulatedGsUsbAdapter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     // The motor acknowledges only at exactly 1 Mbit/s.
     const auto sending = [this] { return !mailboxes_.empty() && acknowledged_ && bitrate_locked() == 1000000u; };
+    // A frame nobody acknowledges is retransmitted until the TX error count makes
+    // the controller error-passive (at 1 Mbit/s within a few milliseconds).
+    const auto unanswered = [&] { return !mailboxes_.empty() && !sending() && !passive_ && started_; };
     for (;;) {
         wake_.wait(lock, [&] {
-            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) || sending() ||
+            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) || sending() || unanswered() ||
                    (!reads_.empty() && !in_queue_.empty());
         });
         if (stop_) return;
         fill_mailboxes_locked();
+        if (unanswered()) {
+            passive_ = true;
+            queue_state_locked(0x08, 96);   // TX error-warning
+            queue_state_locked(0x20, 128);  // TX error-passive
+        }
         if (sending()) {
             const CanFrame sent = mailboxes_.front().second;
             mailboxes_.pop_front();
+            if (passive_) passive_ = false, queue_state_locked(0x40, 0);  // error-active again
             if (std::shared_ptr<BusListener> listener = listener_) {
                 lock.unlock();
                 (*listener)(sent);
@@ -98,29 +124,45 @@ void EmulatedGsUsbAdapter::run() {
 
 std::shared_ptr<hv::usb::UsbConnection> EmulatedGsUsbAdapter::open(UsbStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    status = unplugged_ ? UsbStatus::not_found : open_failure_;
-    if (status != UsbStatus::ok) return nullptr;
-    status = opened_ ? UsbStatus::busy
+    const bool kernel_up = kernel_attached_ && kernel_up_ && !options_.kernel_interface.empty();
+    status = unplugged_                                   ? UsbStatus::no_device
+             : open_failure_ != UsbStatus::ok             ? open_failure_
+             : options_.no_permission                     ? UsbStatus::no_permission
+             : opened_                                    ? UsbStatus::busy
+             : kernel_up                                  ? UsbStatus::kernel_in_use
              : (kernel_attached_ && hv::usb::probing()) ? UsbStatus::kernel_held
                                                           : UsbStatus::ok;
     if (status != UsbStatus::ok) return nullptr;
-    kernel_attached_ = started_ = false;
+    // The firmware runs on as the last session left it: started, frames held.
+    if (kernel_attached_) started_ = false, held_.clear(), mailboxes_.clear();
+    kernel_attached_ = false;
     opened_ = true;
     return shared_from_this();
 }
 
 UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
-                                                 uint8_t* data, uint16_t length, std::size_t& transferred, unsigned) {
+                                                 uint8_t* data, uint16_t length, std::size_t& transferred,
+                                                 unsigned timeout_ms) {
     static const std::size_t sizes[7] = {4, 20, 8, 0, 40, 12, 4};
     transferred = 0;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
+    if (hung_) ++hung_waiting_, hung_callers_.push_back(std::this_thread::get_id());
+    else ++hung_waiting_;
+    const bool answered = wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !hung_ || stop_; });
+    --hung_waiting_;
+    // Recorded once the lock stays held to the end, so back() below is this one.
     controls_.push_back({type, request, value, index, {data, data + ((type & 0x80) ? 0 : length)}});
+    if (!answered) return UsbStatus::timed_out;
     if (failing_requests_.count(request)) return UsbStatus::stall;
     const bool channel_ok = request == 0 || request == 5 || value < options_.channel_count ||
                             (request == 6 && options_.old_firmware);
     if (request > 6 || length < sizes[request] || !channel_ok) return UsbStatus::stall;
+    if (value == 0 && (request == 1 || request == 2))
+        channel_requests_.push_back(request == 1 ? "timing" : get_u32(data) == 1 ? "start" : "reset");
+    if (value == 0 && request == 2 && get_u32(data) == 0) reset_times_.push_back(std::chrono::steady_clock::now());
+    if (request == 1 && value == 0 && started_ && options_.strict_timing) return UsbStatus::stall;
     if (request == 1 && value == 0) {
         const uint32_t tseg1 = get_u32(data) + get_u32(data + 4), tseg2 = get_u32(data + 8);
         const uint32_t sjw = get_u32(data + 12), brp = get_u32(data + 16);
@@ -153,9 +195,11 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
     const bool taken = idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                      [this] { return held_.size() < kHeld; });
+                                      [this] { return unplugged_ || held_.size() < kHeld; });
     --writing_;
+    if (unplugged_) return UsbStatus::no_device;
     timed_out_ += taken ? 0 : 1;
+    if (!taken) timeout_times_.push_back(std::chrono::steady_clock::now());
     if (!taken) return UsbStatus::timed_out;
     writes_.emplace_back(data, data + length);
     CanFrame frame;
@@ -197,17 +241,18 @@ void EmulatedGsUsbAdapter::close() {
     cancel_reads();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!opened_) return;
-    opened_ = started_ = false;
+    opened_ = false;
     kernel_attached_ = options_.kernel_driver;  // the kernel driver takes it back
-    in_queue_.clear(), held_.clear(), mailboxes_.clear();
+    in_queue_.clear();  // what the host never read; the channel itself runs on
 }
 
 void EmulatedGsUsbAdapter::unplug() {
     std::unique_lock<std::mutex> lock(mutex_);
     unplugged_ = true;
     started_ = false;
-    in_queue_.clear(), held_.clear(), mailboxes_.clear();
+    held_.clear(), mailboxes_.clear(), in_queue_.clear();
     finish_reads(lock, UsbStatus::no_device);
+    idle_.notify_all();
 }
 
 void EmulatedGsUsbAdapter::fail_next_reads(int count) {

@@ -10,7 +10,20 @@
 // - a sent frame's echo is queued when it enters one of 3 transmit mailboxes;
 //   while nothing acknowledges (set_acknowledged(false), or a bus not at
 //   1 Mbit/s where the motor sits) 3 frames sit in the mailboxes, 64 more are
-//   held, and bulk OUT then NAKs until the host's time-out;
+//   held, and bulk OUT then NAKs until the host's time-out; the controller then
+//   reports error-warning and error-passive (error frames, TX count in data[6]),
+//   and error-active once a frame is acknowledged again; held frames go out in
+//   order when the bus answers;
+// - mode 0 (reset) discards every frame held or in a mailbox; the firmware keeps
+//   running when the host closes the interface without it (a killed tool), and
+//   strict firmware (Options::strict_timing) stalls a bit timing while started;
+// - frames from the bus beyond Options::in_capacity waiting for the host are
+//   dropped, and the next frame handed over carries the overflow flag (flags 1);
+// - unplug(): every transfer fails with "no device"; Options::no_permission: the
+//   open is refused for lack of access; Options::kernel_interface: the kernel's
+//   CAN interface of the adapter, down until set_kernel_interface_up(true);
+// - hang_control_transfers(true): control requests go unanswered until the
+//   host's time-out;
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
 //   an open takes the adapter from the kernel until it is closed;
 // - it is its own connection, so it is open to one user at a time.
@@ -23,6 +36,7 @@
 // fail_next_reads(n), deliver_raw(transfer) for short ones; the layer's own calls
 // fail through EmulatedUsbBackend::fail_call. controls() and host_writes() record
 // what the host sent.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,6 +64,10 @@ public:
         uint8_t channel_count = 1;
         bool old_firmware = false;
         bool kernel_driver = false;
+        bool strict_timing = false;
+        std::size_t in_capacity = 0;  // 0: unbounded
+        bool no_permission = false;
+        std::string kernel_interface;  // e.g. "can0"; empty: none
         uint8_t interface_number = 0;
         std::vector<hv::usb::EndpointInfo> endpoints = {{0x81, 0x02, 64, 0}, {0x02, 0x02, 64, 0}};
     };
@@ -78,10 +96,25 @@ public:
     int timed_out_writes() { return locked([&] { return timed_out_; }); }  // NAKed until the host gave up
     bool is_open() { return locked([&] { return opened_; }); }
     bool kernel_driver_attached() { return locked([&] { return kernel_attached_; }); }
+    // The kernel's CAN interface of this adapter when it is up, else empty.
+    std::string kernel_interface_up() {
+        return locked([&] { return kernel_attached_ && kernel_up_ ? options_.kernel_interface : std::string(); });
+    }
+    void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
+    void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
+    int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
+    std::vector<std::thread::id> hung_callers() { return locked([&] { return hung_callers_; }); }  // every one so far
+    // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
+    std::vector<std::string> channel_requests() { return locked([&] { return channel_requests_; }); }
+    std::size_t waiting_for_host() { return locked([&] { return in_queue_.size(); }); }
+    // When writes timed out and when channel 0 was reset (mode 0), for benchmarks.
+    using Times = std::vector<std::chrono::steady_clock::time_point>;
+    Times write_timeouts() { return locked([&] { return timeout_times_; }); }
+    Times resets() { return locked([&] { return reset_times_; }); }
     const std::string path;
 
-    // Pulled out: queued reads end with no_device, every later call fails so, and
-    // the backend lists it no more.
+    // Pulled out: what it held is lost, queued reads end with no_device, every
+    // later call (an open too) fails so, and the backend lists it no more.
     void unplug();
     bool plugged() { return locked([&] { return !unplugged_; }); }
     void fail_request(uint8_t request, bool fail = true) {  // stalls it
@@ -104,7 +137,7 @@ public:
         return {options_.interface_number, 0, 0xFF, 0, 0, options_.endpoints};
     }
     hv::usb::UsbStatus control_transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                                        uint16_t length, std::size_t& transferred, unsigned) override;
+                                        uint16_t length, std::size_t& transferred, unsigned timeout_ms) override;
     hv::usb::UsbStatus bulk_write(uint8_t, const uint8_t* data, std::size_t length, std::size_t& transferred,
                                   unsigned timeout_ms) override;
     hv::usb::UsbStatus submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) override;
@@ -119,6 +152,7 @@ private:
     };
     uint32_t bitrate_locked() const;
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
+    void queue_state_locked(uint8_t controller, uint8_t tx_errors);
     void fill_mailboxes_locked();
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);
     void run();
@@ -127,15 +161,18 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_, idle_;
     bool stop_ = false, opened_ = false, started_ = false;
-    bool acknowledged_ = true, kernel_attached_;
+    bool acknowledged_ = true, kernel_attached_, unplugged_ = false, hung_ = false, kernel_up_ = false;
+    bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
+    std::vector<std::string> channel_requests_;
+    Times timeout_times_, reset_times_;
+    std::vector<std::thread::id> hung_callers_;
     uint32_t timing_[5] = {};  // prop_seg, phase_seg1, phase_seg2, sjw, brp of channel 0
-    int completing_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
+    int completing_ = 0, hung_waiting_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
     std::deque<Read> reads_;
     std::shared_ptr<BusListener> listener_;
     std::thread thread_;
-    bool unplugged_ = false;
     hv::usb::UsbStatus open_failure_ = hv::usb::UsbStatus::ok;
     std::set<uint8_t> failing_requests_;
     std::vector<Control> controls_;

@@ -51,6 +51,11 @@ public:
             if (adapter->path == path) return adapter->open(status);
         return nullptr;
     }
+    std::string kernel_can_interface_up(const std::string& path) override {
+        for (const auto& adapter : adapters())
+            if (adapter->path == path) return adapter->kernel_interface_up();
+        return {};
+    }
     uint32_t injected_failure(hv::usb::WinCall call) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (call != failure_.call || failure_.times <= 0) return 0;

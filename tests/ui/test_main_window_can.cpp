@@ -170,3 +170,34 @@ TEST_F(CanWindow, FirmwareUpdate) {
         EXPECT_TRUE(std::any_of(all.begin(), all.end(), is_motion)) << "the curve's final target";
     }
 }
+
+// The motor loses power during a 1 kHz step stream: the stream stops, the status
+// line says why, and when power returns the motor gets none of the targets sent
+// meanwhile, and the DISABLE given meanwhile is its last command.
+TEST_F(CanWindow, SilentBusNeverMovesTheMotorLate) {
+    ASSERT_TRUE(h->can_link(true));
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    set_spins(h->window(), {{"exp_angle_doubleSpinBox", 2.0}, {"kp_doubleSpinBox", 20.0}, {"kd_doubleSpinBox", 1.5}});
+    h->button("send_motion_param_pushButton")->click();
+    ASSERT_TRUE(peer->wait_for_requests(CanCommand::kMotionControl, motion() + 100, 3000));
+    adapter->set_acknowledged(false);  // power off
+    EXPECT_TRUE(wait_until([&] {
+        return h->text("status_label") == "The CAN bus does not answer: is the motor powered and connected?";
+    }, 2000)) << h->text("status_label").toStdString();
+    EXPECT_FALSE(h->button("stop_step_send_pushButton")->isEnabled());
+    h->button("motor_enable_disable_pushButton")->click();  // DISABLE, while the bus is silent
+    QTest::qWait(300);
+    const std::size_t silent = peer->requests().size();
+    adapter->set_acknowledged(true);  // power back
+    EXPECT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 3000));
+    const auto all = peer->requests();
+    std::vector<uint8_t> commands;
+    for (std::size_t i = silent; i < all.size(); ++i) {
+        const auto& r = all[i];
+        if (is_motion(r)) EXPECT_EQ(payload(r), motion_payload({})) << "a streamed target arrived late";
+        if (is_motion(r) || r.cmd == CanCommand::kEnableMotor || r.cmd == CanCommand::kDisableMotor)
+            commands.push_back(r.cmd);
+    }
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), CanCommand::kDisableMotor);
+}

@@ -2,6 +2,7 @@
 // curve button's rules and the status texts (the gs_usb library down to the USB
 // layer, an emulated adapter and the simulated driver on its bus).
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
@@ -70,6 +71,10 @@ TEST_F(CanLink, BothLinksOpenIsAnErrorState) {
     ASSERT_FALSE(h->button("open_can_pushButton")->isEnabled());
     QWidget* set_can = top_level_named("SetCan");
     ASSERT_NE(set_can, nullptr);
+    // The scan runs off the GUI thread: the adapter is listed once its result is in.
+    auto* combo = set_can->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
+    ASSERT_NE(combo, nullptr);
+    ASSERT_TRUE(wait_until([combo] { return combo->count() > 0; }, 2000));
     set_can->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
     set_can->findChild<QPushButton*>(QStringLiteral("open_close_pushButton"))->click();
     ASSERT_TRUE(wait_until([&] { return h->button("open_can_pushButton")->isEnabled(); }, 2000));
