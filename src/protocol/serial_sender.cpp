@@ -1,7 +1,7 @@
 #include "serial_sender.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <iomanip>
 #include <sstream>
 #include <thread>
