@@ -276,6 +276,18 @@
         <source>驱动器过温阈值：</source>
         <translation>Driver Overtemperature Threshold:</translation>
     </message>
+    <message>
+        <source>驱动器没有报告减速比。请先选择电机型号。</source>
+        <translation>The driver has reported no gear ratio. Choose the motor model first.</translation>
+    </message>
+    <message>
+        <source>驱动器报告的减速比 %1 不属于任何电机型号。请先选择电机型号。</source>
+        <translation>The gear ratio the driver reported, %1, matches no motor model. Choose the motor model first.</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Tips</translation>
+    </message>
 </context>
 <context>
     <name>SetCurve</name>
@@ -318,6 +330,30 @@
     <message>
         <source>停止</source>
         <translation>Stop</translation>
+    </message>
+    <message>
+        <source>请在每个输入框中填写有效的数字。</source>
+        <translation>Enter a valid number in every field.</translation>
+    </message>
+    <message>
+        <source>CAN 只能发送 ±40 N·m 以内的扭矩：幅值 A 最大为 40。</source>
+        <translation>CAN carries torques within ±40 N·m: amplitude A can be at most 40.</translation>
+    </message>
+    <message>
+        <source>CAN 只能发送 ±40 rad 以内的位置：A + C 最大为 40。</source>
+        <translation>CAN carries positions within ±40 rad: A + C can be at most 40.</translation>
+    </message>
+    <message>
+        <source>CAN 只能发送 ±40 rad/s 以内的速度：A·2πf 最大为 40。</source>
+        <translation>CAN carries velocities within ±40 rad/s: A·2πf can be at most 40.</translation>
+    </message>
+    <message>
+        <source>CAN 只能发送 0 到 51 的 Kd。</source>
+        <translation>CAN carries Kd from 0 to 51.</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Tips</translation>
     </message>
 </context>
 <context>

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "console_log.h"
@@ -123,6 +124,13 @@ int QtSerial::write(const char* data, qint64 length) {
     if (ok) return 0;
     hv::log_error("Write error");
     return -1;
+}
+
+int QtSerial::pending_output() {
+    std::lock_guard<std::mutex> lock(device_mutex_);
+    int queued = 0;
+    if (write_fd_ < 0 || ::ioctl(write_fd_, TIOCOUTQ, &queued) != 0) return 0;
+    return queued;
 }
 
 int QtSerial::read() {

@@ -25,6 +25,7 @@ public:
 
     int write(const char* data, qint64 length) override;
     int read() override;
+    int pending_output() override;
     bool frame_available() override { return frames_.frame_available(); }
     void read_frame(SerialFrame& frame) override { frames_.read_frame(frame); }
 

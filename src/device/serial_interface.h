@@ -21,6 +21,8 @@ public:
     virtual bool frame_available() = 0;
     // Takes the head frame; call only after frame_available() returned true.
     virtual void read_frame(SerialFrame& frame) = 0;
+    // Bytes written but not yet sent on the line, as far as the system tells.
+    virtual int pending_output() { return 0; }
     // Why the last open failed, in the system's words ("" after a successful open),
     // and whether the system refused access to the device.
     virtual std::string open_error() const { return std::string(); }

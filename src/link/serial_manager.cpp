@@ -48,6 +48,7 @@ void SerialManager::device_open_close_slot(QString device_name) {
         // clock starts again either way.
         serial_receiver_->start_receive_thread();
     } else {
+        serial_sender_->cancel_raw();
         serial_receiver_->stop_receive_thread();
         serial_interface_->close();
     }

@@ -25,11 +25,12 @@ bool pack_motion_command(uint8_t out[8], const float in[5]) {
     for (int i = 0; i < 5; ++i) {
         if (std::isnan(in[i])) return false;
     }
-    const uint32_t p = static_cast<uint32_t>(float_to_uint(in[0], -40.0f, 40.0f, 16));
-    const uint32_t v = static_cast<uint32_t>(float_to_uint(in[1], -40.0f, 40.0f, 14));
-    const uint32_t t = static_cast<uint32_t>(float_to_uint(in[2], -40.0f, 40.0f, 16));
-    const uint32_t kp = static_cast<uint32_t>(float_to_uint(in[3], 0.0f, 1023.0f, 10));
-    const uint32_t kd = static_cast<uint32_t>(float_to_uint(in[4], 0.0f, 51.0f, 8));
+    const float m = kCanMotionLimit;
+    const uint32_t p = static_cast<uint32_t>(float_to_uint(in[0], -m, m, 16));
+    const uint32_t v = static_cast<uint32_t>(float_to_uint(in[1], -m, m, 14));
+    const uint32_t t = static_cast<uint32_t>(float_to_uint(in[2], -m, m, 16));
+    const uint32_t kp = static_cast<uint32_t>(float_to_uint(in[3], 0.0f, kCanKpMax, 10));
+    const uint32_t kd = static_cast<uint32_t>(float_to_uint(in[4], 0.0f, kCanKdMax, 8));
     out[0] = static_cast<uint8_t>(p & 0xFF);
     out[1] = static_cast<uint8_t>((p >> 8) & 0xFF);
     out[2] = static_cast<uint8_t>(v & 0xFF);

@@ -51,6 +51,12 @@ int64_t float_to_uint(const float& x, const float& min, const float& max, const 
 
 float uint_to_float(const int32_t& raw, const float& min, const float& max, const uint8_t& bits);
 
+// Ranges of the motion command's fields: position (rad), velocity (rad/s) and
+// torque (N·m) within ±kCanMotionLimit, Kp up to kCanKpMax, Kd up to kCanKdMax.
+constexpr float kCanMotionLimit = 40.0f;
+constexpr float kCanKpMax = 1023.0f;
+constexpr float kCanKdMax = 51.0f;
+
 // in: position, velocity, torque, kp, kd. Each value is clamped to its field's range.
 // Returns false, leaving `out` untouched, when any value is NaN.
 bool pack_motion_command(uint8_t out[8], const float in[5]);

@@ -1,5 +1,6 @@
 #include "serial_sender.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iomanip>
 #include <sstream>
@@ -8,10 +9,22 @@
 #include "console_log.h"
 #include "serial_frame.h"
 
+namespace {
+// Terminal bytes go out in pieces of this size, one device lock each, at three
+// quarters of what the line (256000 baud, 10 bits a byte) carries: the rest is
+// room for a running stream (100 frames of 31 bytes a second, an eighth of the
+// line), so its frames wait behind one piece at most and never behind a backlog.
+constexpr int kPieceBytes = 64;
+constexpr auto kPiecePause = std::chrono::microseconds(kPieceBytes * 10 * 1000000LL * 4 / 3 / 256000);
+// A port that sends nothing for this long is taken as stuck.
+constexpr int kDrainWaitMs = 500;
+}  // namespace
+
 SerialSender::SerialSender(std::shared_ptr<SerialInterface> serial)
-    : QObject(nullptr), serial_(std::move(serial)) {}
+    : QObject(nullptr), serial_(std::move(serial)), raw_jobs_(std::make_unique<JobThread>()) {}
 
 SerialSender::~SerialSender() {
+    raw_jobs_.reset();
     serial_.reset();
     hv::log_info("Destruct SerialSender");
 }
@@ -108,5 +121,27 @@ void SerialSender::send_raw(QByteArray& data) {
         line += ' ';
     }
     hv::log_info("Sending data: ", line);
-    serial_->write(data.constData(), data.size());
+    if (data.isEmpty()) return;
+    raw_jobs_->post([this, data] { write_in_pieces(data); });
+}
+
+void SerialSender::cancel_raw() {
+    raw_jobs_->cancel();
+    // A piece under way ends before the caller closes the port.
+    raw_jobs_->drain();
+}
+
+void SerialSender::write_in_pieces(const QByteArray& data) {
+    for (int done = 0; done < data.size(); done += kPieceBytes) {
+        if (done > 0 && !raw_jobs_->pause(kPiecePause)) return;
+        for (int waited = 0; serial_->pending_output() > kPieceBytes; ++waited) {
+            if (waited >= kDrainWaitMs) {
+                hv::log_error("Write error");
+                return;
+            }
+            if (!raw_jobs_->pause(std::chrono::milliseconds(1))) return;
+        }
+        // A failed write has logged itself; the rest of the text is dropped.
+        if (serial_->write(data.constData() + done, std::min(kPieceBytes, data.size() - done)) != 0) return;
+    }
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "job_thread.h"
 #include "motor_types.h"
 #include "serial_interface.h"
 
@@ -47,12 +48,21 @@ public:
 
     // Dumps and writes one built frame.
     void send_bytes(const uint8_t* frame, uint8_t length);
-    // Dumps and writes terminal bytes unchanged.
+    // Dumps terminal bytes and has them written unchanged, in pieces from a thread of
+    // the sender's own, so that a long text neither holds the port against a running
+    // stream nor the caller's thread. Sends follow each other in call order.
     void send_raw(QByteArray& data);
+    // Drops what the terminal has not written yet and returns once nothing more is
+    // written (the link is closing).
+    void cancel_raw();
+    // No terminal bytes waiting.
+    bool raw_idle() { return raw_jobs_->idle(); }
 
 private:
     void send_short(uint8_t cmd);
     void send_long(uint8_t cmd, const float* values);
+    void write_in_pieces(const QByteArray& data);
 
     std::shared_ptr<SerialInterface> serial_;
+    std::unique_ptr<JobThread> raw_jobs_;
 };

@@ -29,6 +29,7 @@
 #include "gbk_text.h"
 #include "curve_sender.h"
 #include "device_scanner.h"
+#include "job_thread.h"
 #include "process_launcher.h"
 #include "save.h"
 #include "serial_interface.h"
@@ -44,6 +45,11 @@ namespace {
 const char kToolVersion[] = "1.9.3";
 // Chunks the serial terminal keeps in its receive view.
 const int kTerminalMaxChunks = 5000;
+const int kTerminalFlushMs = 50;
+
+bool is_hex_digit(QChar c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 QString from_utf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<int>(text.size())); }
 
@@ -93,6 +99,7 @@ MainWindow::MainWindow(std::shared_ptr<ConfigManager> config_manager, QWidget* p
     save_.reset(new Save());
     set_curve_.reset(new SetCurve(serial_manager_, can_manager_, ui_));
     step_sender_.reset(new StepSender(serial_manager_, can_manager_));
+    param_jobs_ = std::make_unique<JobThread>();
 
     init_ui();
     init_dialog_connections();
@@ -104,6 +111,9 @@ MainWindow::MainWindow(std::shared_ptr<ConfigManager> config_manager, QWidget* p
 
 MainWindow::~MainWindow() {
     hv::log_info("Destruct MainWindow");
+    // A parameter write (and store) still under way finishes first, on a living link.
+    param_jobs_->drain();
+    param_jobs_.reset();
     // Senders go before the managers so their final all-zero target still has a link.
     set_param_.reset();
     save_.reset();
@@ -124,6 +134,9 @@ void MainWindow::init_ui() {
     // Every received chunk is one paragraph; keep the newest ones so a long streaming
     // session does not grow the receive view without bound.
     ui_->textBrowser->document()->setMaximumBlockCount(kTerminalMaxChunks);
+    terminal_timer_.setSingleShot(true);
+    terminal_timer_.setInterval(kTerminalFlushMs);
+    connect(&terminal_timer_, &QTimer::timeout, this, &MainWindow::flush_terminal);
     // Long rate and status texts wrap in the space the layout gives them instead
     // of widening the window.
     for (QLabel* label : {ui_->status_label, ui_->common_count_label, ui_->motion_count_label}) {
@@ -700,19 +713,27 @@ void MainWindow::on_set_param_pushButton_clicked() {
     set_param_->show();
 }
 
+// The write pauses between its requests (1 s over serial, 1.8 s over CAN); those
+// pauses run on the parameter thread so the window keeps responding. A store
+// queues behind the write, 10 ms after it.
 void MainWindow::write_firmware_param_slot(FirmwareParams param) {
     if (comm_mode_ == 1) {
-        can_manager_->write_firmware_param(param);
+        param_jobs_->post([can = can_manager_, param] { can->write_firmware_param(param); });
     } else if (comm_mode_ == 2) {
-        serial_manager_->write_firmware_param(param);
+        param_jobs_->post([serial = serial_manager_, param] { serial->write_firmware_param(param); });
     }
 }
 
 void MainWindow::flash_firmware_param_slot() {
+    const auto pause = std::chrono::milliseconds(10);
     if (comm_mode_ == 1) {
-        can_manager_->save_config();
+        param_jobs_->post([this, can = can_manager_, pause] {
+            if (param_jobs_->pause(pause)) can->save_config();
+        });
     } else if (comm_mode_ == 2) {
-        serial_manager_->flash_firmware_param();
+        param_jobs_->post([this, serial = serial_manager_, pause] {
+            if (param_jobs_->pause(pause)) serial->flash_firmware_param();
+        });
     }
 }
 
@@ -1115,12 +1136,25 @@ void MainWindow::append_textBrowser_slot(QByteArray& received_data) {
         text += QString::number(static_cast<unsigned char>(byte), 16).rightJustified(2, QLatin1Char('0'));
         text += QLatin1Char(' ');
     }
-    ui_->textBrowser->append(text);
+    terminal_pending_.append(text);
+    // The view keeps only the newest chunks anyway.
+    if (terminal_pending_.size() > kTerminalMaxChunks) terminal_pending_.removeFirst();
+    if (!terminal_timer_.isActive()) terminal_timer_.start();
+}
+
+void MainWindow::flush_terminal() {
+    if (terminal_pending_.isEmpty()) return;
+    // Plain text: each line break starts the next chunk's paragraph.
+    ui_->textBrowser->append(terminal_pending_.join(QLatin1Char('\n')));
+    terminal_pending_.clear();
 }
 
 void MainWindow::on_send_hex_radioButton_toggled(bool) { ui_->input_textEdit->clear(); }
 
-void MainWindow::on_clear_pushButton_clicked() { ui_->textBrowser->clear(); }
+void MainWindow::on_clear_pushButton_clicked() {
+    terminal_pending_.clear();
+    ui_->textBrowser->clear();
+}
 
 bool MainWindow::is_hex_string(const QString& text) {
     QRegExp hex(QStringLiteral("^[0-9A-Fa-f\\s]+$"));
@@ -1136,8 +1170,7 @@ void MainWindow::on_input_textEdit_textChanged() {
     int valid = 0;
     while (valid < text.size()) {
         const QChar c = text[valid];
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex && !c.isSpace()) break;
+        if (!is_hex_digit(c) && !c.isSpace()) break;
         ++valid;
     }
     text.truncate(valid);
@@ -1159,8 +1192,9 @@ void MainWindow::on_send_pushButton_clicked() {
         text.remove(QLatin1Char(' '));
         for (int i = 0; i < text.length(); i += 2) {
             const QString pair = text.mid(i, 2);
-            bool ok = false;
-            const int value = pair.toInt(&ok, 16);
+            // toInt trims white space, so a pair such as "\n8" would pass as 08.
+            bool ok = std::all_of(pair.begin(), pair.end(), is_hex_digit);
+            const int value = ok ? pair.toInt(&ok, 16) : 0;
             if (!ok) {
                 hv::log_warn("Invalid hex input: ", pair.toUtf8().toStdString());
                 return;

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QVector>
 #include <chrono>
@@ -24,6 +25,7 @@ class CsvFiles4Check;
 class SerialManager;
 class CanManager;
 class StepSender;
+class JobThread;
 class Save;
 class SetParam;
 class SetCurve;
@@ -180,6 +182,7 @@ private:
 
     // Terminal.
     bool is_hex_string(const QString& text);
+    void flush_terminal();
 
     // Language.
     bool show_restart_dialog(const std::string& question);
@@ -200,7 +203,13 @@ private:
     PvtPoints target_points_;
     PvtPoints real_points_;
     QTimer plot_timer_;
+    // Received chunks not shown yet; the view takes them in one go a few times a
+    // second, since one paragraph at a time cannot keep up with a busy line.
+    QStringList terminal_pending_;
+    QTimer terminal_timer_;
     std::unique_ptr<StepSender> step_sender_;
+    // Parameter writes and stores with their pauses, in order, off the GUI thread.
+    std::unique_ptr<JobThread> param_jobs_;
     bool motor_enabled_ = false;
     int disabled_motion_count_ = 0;
     // Set by a driver fault; no automatic enable until the operator enables.

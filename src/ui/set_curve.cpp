@@ -1,5 +1,9 @@
 #include "set_curve.h"
 
+#include <QMessageBox>
+#include <algorithm>
+
+#include "can_codec.h"
 #include "can_manager.h"
 #include "console_log.h"
 #include "serial_manager.h"
@@ -22,6 +26,9 @@ SetCurve::SetCurve(std::shared_ptr<SerialManager> serial_manager,
     ui = new Ui_SetCurve;
     curve_sender_ = std::make_shared<CurveSender>(serial_manager_, can_manager_);
     ui->setupUi(this);
+    // Whole tab labels in every language: the dialog widens to them.
+    ui->mode_tabWidget->setElideMode(Qt::ElideNone);
+    ui->mode_tabWidget->setUsesScrollButtons(false);
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowFlags(Qt::WindowStaysOnTopHint);
     setWindowFlags(windowFlags() & ~Qt::WindowMinimizeButtonHint & ~Qt::WindowMaximizeButtonHint);
@@ -42,7 +49,40 @@ void SetCurve::set_start_time(const std::chrono::steady_clock::time_point& t) {
     curve_sender_->set_start_time(start_time_);
 }
 
+bool SetCurve::curve_fits_link(int tab) {
+    QString problem;
+    const QList<QDoubleSpinBox*> boxes = ui->mode_tabWidget->widget(tab)->findChildren<QDoubleSpinBox*>();
+    // A box never shown has no text yet; it holds its value.
+    const auto unreadable = [](QDoubleSpinBox* box) { return !box->text().isEmpty() && !box->hasAcceptableInput(); };
+    if (std::any_of(boxes.begin(), boxes.end(), unreadable)) {
+        problem = tr("请在每个输入框中填写有效的数字。");
+    } else if (mode_ == 2 && tab == 0) {
+        if (ui->torque_A_doubleSpinBox->value() > kCanMotionLimit)
+            problem = tr("CAN 只能发送 ±40 N·m 以内的扭矩：幅值 A 最大为 40。");
+    } else if (mode_ == 2) {
+        const float a = static_cast<float>(ui->position_A_doubleSpinBox->value());
+        const float c = static_cast<float>(ui->position_C_doubleSpinBox->value());
+        // The peak velocity as the sender computes it.
+        const float peak_velocity = a * (6.283185f * static_cast<float>(ui->position_f_doubleSpinBox->value()));
+        if (a + c > kCanMotionLimit) {
+            problem = tr("CAN 只能发送 ±40 rad 以内的位置：A + C 最大为 40。");
+        } else if (peak_velocity > kCanMotionLimit) {
+            problem = tr("CAN 只能发送 ±40 rad/s 以内的速度：A·2πf 最大为 40。");
+        } else if (ui->position_Kp_doubleSpinBox->value() > kCanKpMax ||
+                   ui->position_Kd_doubleSpinBox->value() > kCanKdMax) {
+            problem = tr("CAN 只能发送 0 到 51 的 Kd。");
+        }
+    }
+    if (problem.isEmpty()) return true;
+    hv::log_warn("Curve not started: ", problem.toUtf8().toStdString());
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), problem, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return false;
+}
+
 void SetCurve::on_start_pushButton_clicked() {
+    if (!curve_fits_link(ui->mode_tabWidget->currentIndex())) return;
     emit start_curve_signal();
     ui->start_pushButton->setEnabled(false);
     ui->mode_tabWidget->setEnabled(false);

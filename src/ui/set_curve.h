@@ -45,6 +45,10 @@ public slots:
     }
 
 private:
+    // False, with a message, when a field holds no number or the curve needs more
+    // than the link's motion frame carries (CAN: ±40, Kd up to 51).
+    bool curve_fits_link(int tab);
+
     std::shared_ptr<SerialManager> serial_manager_;
     std::shared_ptr<CanManager> can_manager_;
     Ui_SetCurve* ui = nullptr;

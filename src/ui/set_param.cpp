@@ -1,8 +1,10 @@
 #include "set_param.h"
 
+#include <QMessageBox>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include "console_log.h"
@@ -37,7 +39,8 @@ bool set_truncated(QSpinBox* box, float value, const char* field) {
 
 }  // namespace
 
-SetParam::SetParam() : QDialog(nullptr), ui(new Ui::SetParam) {
+SetParam::SetParam()
+    : QDialog(nullptr), ui(new Ui::SetParam), reported_gear_ratio_(std::numeric_limits<float>::quiet_NaN()) {
     ui->setupUi(this);
     ui->motor_type_box->addItem(QString());
     for (const MotorModel& model : kMotorModels) {
@@ -88,12 +91,28 @@ FirmwareParams SetParam::read_form() {
     return params;
 }
 
+bool SetParam::model_chosen() {
+    if (!ui->motor_type_box->currentText().isEmpty()) return true;
+    const QString text =
+        std::isnan(reported_gear_ratio_)
+            ? tr("驱动器没有报告减速比。请先选择电机型号。")
+            : tr("驱动器报告的减速比 %1 不属于任何电机型号。请先选择电机型号。")
+                  .arg(static_cast<double>(reported_gear_ratio_), 0, 'g', 6);
+    hv::log_warn("SetParam refuses to send gear ratio 0: no motor model chosen");
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return false;
+}
+
 void SetParam::on_write_pushButton_clicked() {
+    if (!model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     hide();
 }
 
 void SetParam::on_flash_pushButton_clicked() {
+    if (!model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     emit flash_firmware_param_signal();
@@ -101,6 +120,7 @@ void SetParam::on_flash_pushButton_clicked() {
 }
 
 void SetParam::motor_firm_state_slot(FirmwareState state) {
+    reported_gear_ratio_ = state.gear_ratio;
     ui->motor_type_box->setCurrentText(QString::fromStdString(motor_type_from_gear_ratio(state.gear_ratio)));
     set_truncated(ui->can_id_spinBox, state.can_id, "can id");
     set_truncated(ui->current_loop_bandwidth_spinBox, state.current_bandwidth, "current bandwidth");

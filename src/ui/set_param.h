@@ -35,6 +35,10 @@ private:
     float gear_ratio(const std::string& motor_type);
     std::string motor_type_from_gear_ratio(float gear_ratio);
     FirmwareParams read_form();
+    // False, with a message, while the box names no model: its ratio would be 0.
+    bool model_chosen();
 
     Ui::SetParam* ui;
+    // The driver's last reported gear ratio; NaN until it reports one.
+    float reported_gear_ratio_;
 };

@@ -53,9 +53,13 @@ struct OpenLinks {
         serial_manager = std::make_shared<SerialManager>("en");
         can_manager = std::make_shared<CanManager>("en");
         bool listed = false;
-        QObject::connect(can_manager->device_scanner(), &DeviceScanner::number_changed_signal, can_manager.get(),
-                         [&listed](std::vector<std::string>&) { listed = true; });
-        if (!wait_until([&] { return listed; }, 3000)) return false;
+        // Later scans report too: the flag lives only as long as this call.
+        const QMetaObject::Connection listing =
+            QObject::connect(can_manager->device_scanner(), &DeviceScanner::number_changed_signal, can_manager.get(),
+                             [&listed](std::vector<std::string>&) { listed = true; });
+        const bool was_listed = wait_until([&] { return listed; }, 3000);
+        QObject::disconnect(listing);
+        if (!was_listed) return false;
         can_manager->device_open_close_slot("0");
         serial_manager->device_open_close_slot(QString::fromStdString(serial_peer.slave_path()));
         return adapter->is_open() && serial_manager->serial_interface()->is_open();

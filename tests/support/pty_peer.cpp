@@ -1,5 +1,6 @@
 #include "pty_peer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -64,11 +65,13 @@ bool PtyPeer::write(const QByteArray& bytes) {
     return true;
 }
 
-QByteArray PtyPeer::read_available() {
+QByteArray PtyPeer::read_available(int max_bytes) {
     QByteArray out;
     char chunk[4096];
     ssize_t n;
-    while (master_fd_ >= 0 && ((n = ::read(master_fd_, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)))
+    while (master_fd_ >= 0 && out.size() < max_bytes &&
+           ((n = ::read(master_fd_, chunk, std::min<size_t>(sizeof chunk, size_t(max_bytes - out.size())))) > 0 ||
+            (n < 0 && errno == EINTR)))
         if (n > 0) out.append(chunk, static_cast<int>(n));
     return out;
 }

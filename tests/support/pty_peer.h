@@ -20,8 +20,8 @@ public:
 
     // Writes all bytes towards the link (waits up to 1 s for room).
     bool write(const QByteArray& bytes);
-    // Whatever the link has written so far; never waits.
-    QByteArray read_available();
+    // Whatever the link has written so far, at most `max_bytes`; never waits.
+    QByteArray read_available(int max_bytes = 1 << 30);
     // Reads until at least `count` bytes arrived or `timeout_ms` passed.
     QByteArray read_until(int count, int timeout_ms);
     // Bytes written towards the link that it has not read from the line yet.

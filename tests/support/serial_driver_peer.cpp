@@ -1,5 +1,6 @@
 #include "serial_driver_peer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -56,8 +57,16 @@ void SerialDriverPeer::stop() {
 void SerialDriverPeer::run() {
     SerialFrameBuffer in;  // the driver resynchronises as the tool does
     std::vector<D::Reply> replies;
+    double line_budget = 0.0;  // bytes the line has carried and the peer not read yet
+    auto last_read = Clock::now();
     while (!stop_) {
-        const QByteArray bytes = pty_->read_available();
+        const auto now = Clock::now();
+        const int rate = line_rate_;
+        // A UART's receive FIFO is all that piles up while the peer looks away.
+        line_budget = std::min(line_budget + std::chrono::duration<double>(now - last_read).count() * rate, 64.0);
+        last_read = now;
+        const QByteArray bytes = pty_->read_available(rate > 0 ? static_cast<int>(line_budget) : 1 << 30);
+        line_budget -= bytes.size();
         locked([&] { raw_.append(bytes); });
         in.append(bytes);
         for (SerialFrame f; in.frame_available();) {

@@ -53,6 +53,10 @@ public:
     std::string slave_path() const { return pty_ ? pty_->slave_path() : std::string(); }
     SimulatedDriver& driver() { return driver_; }
 
+    // Reads the line no faster than `bytes_per_second` (0: as fast as it comes), as a
+    // real line would carry it; what the line cannot take yet backs up in the pty.
+    void set_line_rate(int bytes_per_second) { line_rate_ = bytes_per_second; }
+
     // Bytes towards the tool, written by the peer thread in call order.
     void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
     // One reply frame with these values, bit for bit.
@@ -77,6 +81,7 @@ private:
     std::unique_ptr<PtyPeer> pty_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> line_rate_{0};
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
     QByteArray raw_, outgoing_;

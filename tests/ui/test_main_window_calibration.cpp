@@ -1,5 +1,6 @@
 // The main window's calibration, parameter dialog, automatic enable and terminal
 // over the serial link (a pseudo-terminal with the simulated driver behind it).
+#include <QComboBox>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QRadioButton>
@@ -149,6 +150,8 @@ TEST_F(SerialCalibration, ParameterWriteAndStore) {
     h->button("set_param_pushButton")->click();
     ASSERT_TRUE(wait_until([&] { return status() == "Successfully get parameters."; }, 2000));
     QWidget* set_param = top_level_named("SetParam");
+    // The driver reports a ratio of no model; one must be chosen before a write.
+    set_param->findChild<QComboBox*>(QStringLiteral("motor_type_box"))->setCurrentText(QStringLiteral("T88-6"));
     set_param->findChild<QSpinBox*>(QStringLiteral("can_id_spinBox"))->setValue(5);
     set_param->findChild<QPushButton*>(QStringLiteral("flash_pushButton"))->click();
     ASSERT_TRUE(wait_until([&] { return peer.driver().flashed_params()[1] == 5.0f; }, 3000));
@@ -205,6 +208,7 @@ TEST_F(SerialCalibration, TerminalPairsInputAndView) {
         QByteArray chunk(1, char(i & 0xFF));
         h->window()->append_textBrowser_slot(chunk);
     }
+    ASSERT_TRUE(wait_until([&] { return view->toPlainText().endsWith(QStringLiteral("eb ")); }, 2000));
     EXPECT_TRUE(view->toPlainText().startsWith(QStringLiteral("64 \n")));  // chunk 100 = 0x64
     EXPECT_TRUE(view->toPlainText().endsWith(QStringLiteral("eb ")));      // chunk 5099
 }

@@ -9,6 +9,7 @@
 #include <QSpinBox>
 #include <QTranslator>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -116,15 +117,15 @@ TEST(SetParam, ReportsAreTruncatedAndKeptToTheLimits) {
     }
 }
 
-// Without a report the form sends its defaults with a zero ratio; a report written
-// back sends its truncated values; each press of a showing sends once.
+// Without a report (and no model chosen) nothing is sent; a report written back
+// sends its truncated values; each press of a showing sends once.
 TEST(SetParam, WrittenFormFollowsTheReportAndTheModel) {
     struct Row {
         const char* model;  // nullptr: as reported (or the default form)
         bool reported;
         Form sent;
     } rows[] = {
-        {nullptr, false, {0, 1, 300, 0, 20}},
+        {nullptr, false, {}},  // no model: refused
         {nullptr, true, {12, 5, 1000, 37, 12.5f}},
         {"T88-4", true, {7.636f, 5, 1000, 37, 12.5f}},
         {"T88-6", false, {12, 1, 300, 0, 20}},
@@ -144,8 +145,9 @@ TEST(SetParam, WrittenFormFollowsTheReportAndTheModel) {
             dialog.show();
             QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
         }
-        EXPECT_EQ(sent, std::vector<Form>(2, row.sent)) << (row.model ? row.model : "-");
-        EXPECT_EQ(flashes, 1);
+        const bool refused = row.sent == Form{};
+        EXPECT_EQ(sent, std::vector<Form>(refused ? 0 : 2, row.sent)) << (row.model ? row.model : "-");
+        EXPECT_EQ(flashes, refused ? 0 : 1);
     }
 }
 
@@ -182,6 +184,43 @@ TEST(SetParam, EnglishTexts) {
                                       "Can_Timeout", "36 V", "18.0 V", "28.0 A"}));
     }
     qApp->removeTranslator(&translator);
+}
+
+}  // namespace
+
+namespace {
+
+// With no model in the box (the reported ratio matches none, or nothing was
+// reported), both buttons are refused with a message naming the ratio; nothing is
+// sent and the dialog stays open. A chosen model goes through.
+TEST(SetParam, NoModelRefusesWriteAndFlash) {
+    const std::pair<float, const char*> reports[] = {{7.65f, "7.65"}, {8.0f, "8"}, {kNan, nullptr}};
+    for (const char* button : {"write_pushButton", "flash_pushButton"}) {
+        for (const auto& [ratio, shown] : reports) {
+            SetParam dialog;
+            int sent = 0;
+            QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams) { ++sent; });
+            QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { ++sent; });
+            if (shown) dialog.motor_firm_state_slot(FirmwareState{ratio, 1, 300, 0, 20});
+            dialog.show();
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+            EXPECT_EQ(sent, 0) << button << " " << ratio;
+            EXPECT_TRUE(dialog.isVisible());
+            QMessageBox* box = dialog.findChild<QMessageBox*>();
+            ASSERT_TRUE(box && box->isVisible()) << button << " " << ratio;
+            if (shown) EXPECT_TRUE(box->text().contains(QString::fromLatin1(shown))) << box->text().toStdString();
+            box->close();
+
+            // The operator picks the model: the write goes out with its ratio.
+            std::vector<float> ratios;
+            QObject::connect(&dialog, &SetParam::set_firmware_param_signal,
+                             [&](FirmwareParams p) { ratios.push_back(p.gear_ratio); });
+            child<QComboBox>(dialog, "motor_type_box")->setCurrentText(QStringLiteral("T88-4"));
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+            EXPECT_EQ(ratios, std::vector<float>{7.636f}) << button;
+            EXPECT_FALSE(dialog.isVisible());
+        }
+    }
 }
 
 }  // namespace

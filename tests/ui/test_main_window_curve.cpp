@@ -1,0 +1,92 @@
+// The curve dialog over the CAN link (the gs_usb library down to the USB layer, an
+// emulated adapter and the simulated driver on its bus) and its form.
+#include <QDoubleSpinBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "can_codec.h"
+#include "main_window_harness.h"
+#include "wait_until.h"
+
+namespace {
+
+class CanCurve : public CanWindowTest {
+protected:
+    void SetUp() override {
+        CanWindowTest::SetUp();
+        h = std::make_unique<WindowHarness>("en");
+        ASSERT_TRUE(h->can_link(true));
+    }
+};
+
+}  // namespace
+
+// Over CAN the curve takes only what the motion frame carries (±40 for position,
+// velocity and torque, Kd up to 51): beyond it, or with a number the box cannot
+// take ("1e9", 150 above its maximum), the start is refused with a message and
+// nothing is sent. The English tab labels are whole at any size of the dialog.
+TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
+    QWidget* curve = top_level_named("SetCurve");
+    curve->show();
+    auto* tabs = curve->findChild<QTabWidget*>("mode_tabWidget");
+    ASSERT_TRUE(wait_until([&] { return tabs->tabBar()->isVisible(); }, 1000));
+    // Fonts differ between systems: a wider one, and the smallest the dialog can be made.
+    QFont wide = tabs->font();
+    wide.setPointSize(wide.pointSize() * 3 / 2);
+    tabs->setFont(wide);
+    curve->resize(1, 1);
+    QTest::qWait(20);
+    for (int i = 0; i < tabs->count(); ++i) {
+        const QRect tab = tabs->tabBar()->tabRect(i);
+        EXPECT_TRUE(tabs->tabBar()->rect().contains(tab)) << tabs->tabText(i).toStdString();
+        EXPECT_GT(tab.width(), tabs->tabBar()->fontMetrics().horizontalAdvance(tabs->tabText(i)));
+    }
+
+    struct Row {
+        int tab;
+        std::vector<std::pair<const char*, double>> values;
+        const char* typed_amplitude;  // keys typed into the tab's amplitude box
+        bool runs;
+    } rows[] = {
+        {0, {{"torque_A_doubleSpinBox", 45}, {"torque_f_doubleSpinBox", 1}}, nullptr, false},
+        {1, {{"position_A_doubleSpinBox", 30}, {"position_C_doubleSpinBox", 20}, {"position_f_doubleSpinBox", 0.1}},
+         nullptr, false},
+        {1, {{"position_A_doubleSpinBox", 10}, {"position_f_doubleSpinBox", 1}}, nullptr, false},
+        {1, {{"position_A_doubleSpinBox", 1}, {"position_f_doubleSpinBox", 0.1}, {"position_Kd_doubleSpinBox", 60}},
+         nullptr, false},
+        {0, {{"torque_f_doubleSpinBox", 1}}, "1e9", false},
+        {1, {{"position_f_doubleSpinBox", 0.1}}, "150", false},  // above the box's 100
+        {1,
+         {{"position_A_doubleSpinBox", 20}, {"position_C_doubleSpinBox", 15}, {"position_f_doubleSpinBox", 0.3},
+          {"position_Kp_doubleSpinBox", 5}, {"position_Kd_doubleSpinBox", 51}},
+         nullptr, true},
+        {0, {{"torque_A_doubleSpinBox", 40}, {"torque_f_doubleSpinBox", 1}}, nullptr, true},
+    };
+    auto* start = curve->findChild<QPushButton*>("start_pushButton");
+    for (size_t r = 0; r < std::size(rows); ++r) {
+        const Row& row = rows[r];
+        SCOPED_TRACE(r);
+        for (QDoubleSpinBox* box : curve->findChildren<QDoubleSpinBox*>()) box->setValue(0);
+        tabs->setCurrentIndex(row.tab);
+        for (const auto& [name, value] : row.values) curve->findChild<QDoubleSpinBox*>(name)->setValue(value);
+        if (row.typed_amplitude) {
+            auto* box = curve->findChild<QDoubleSpinBox*>(row.tab ? "position_A_doubleSpinBox" : "torque_A_doubleSpinBox");
+            box->setFocus();
+            box->selectAll();
+            QTest::keyClicks(box, row.typed_amplitude);
+        }
+        peer->clear_requests();
+        start->click();
+        QTest::qWait(100);
+        auto* box = curve->findChild<QMessageBox*>();
+        EXPECT_EQ(box && box->isVisible(), !row.runs);
+        if (box) box->close();
+        EXPECT_EQ(motion() > 0, row.runs) << motion();
+        EXPECT_EQ(start->isEnabled(), !row.runs);
+        if (!start->isEnabled()) curve_stop();
+    }
+}
