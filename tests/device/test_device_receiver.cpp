@@ -1,7 +1,9 @@
 // The receive-thread base both reply parsers share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "device_receiver.h"
@@ -17,6 +19,8 @@ public:
     std::atomic<int> commons_to_count{0};
     std::atomic<int> loops_started{0};
     std::atomic<int> produced{0};
+    std::atomic<bool> stamp_from_start{false};
+    void set_start(std::chrono::steady_clock::time_point t) { store_start_time(t); }
     // Whether another thread could take the motion-buffer lock right now.
     bool buffer_lock_free() {
         bool free = false;
@@ -25,14 +29,14 @@ public:
     }
 
 protected:
-    // Each sample's time is its running number.
+    // Each sample's time is its running number, or its stamp when asked for.
     void receive_loop() override {
         ++loops_started;
         for (; !stop_requested(); std::this_thread::sleep_for(std::chrono::microseconds(to_produce ? 0 : 200))) {
             if (commons_to_count > 0) --commons_to_count, count_common_state();
             if (to_produce > 0) {
                 StampedMoitonState s{};
-                s.time = static_cast<float>(produced);
+                s.time = stamp_from_start ? seconds_since_start() : static_cast<float>(produced);
                 --to_produce, push_motion_state(s), ++produced;
             }
         }
@@ -97,6 +101,27 @@ TEST(DeviceReceiver, CountsAreTakenAndZeroedEachSecond) {
     ASSERT_TRUE(wait_until([&] { return ticks.size() == 3; }, 1500));
     EXPECT_EQ(ticks[1], std::make_pair(1u, 30u));
     EXPECT_EQ(ticks[2], std::make_pair(0u, 0u));
+}
+
+// Sample times count from the start time in force, to the microsecond.
+TEST(DeviceReceiver, SamplesAreStampedInMicrosecondsFromTheStartTime) {
+    CountingReceiver r;
+    r.stamp_from_start = true;
+    r.set_start(std::chrono::steady_clock::now() - std::chrono::seconds(2));
+    std::vector<float> seen;
+    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
+        for (const auto& s : buf) seen.push_back(s.time);
+        buf.clear();
+    }, Qt::DirectConnection);
+    r.start_receive_thread();
+    for (int i = 0; i < 20; ++i) {  // one at a time, a few ms apart
+        r.to_produce = 1;
+        ASSERT_TRUE(wait_until([&] { return seen.size() == size_t(i + 1); }, 1000));
+    }
+    r.stop_receive_thread();
+    for (float t : seen) EXPECT_TRUE(t >= 2.0f && t < 3.0f) << t;
+    // Whole milliseconds on every one of them would mean a coarser clock.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](float t) { return t != float(std::round(t * 1000.0) / 1000.0); }));
 }
 
 // Start while running starts nothing; stop without a thread only sets the flag;
