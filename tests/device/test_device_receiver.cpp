@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <thread>
+#include <vector>
 
 #include "device_receiver.h"
 #include "wait_until.h"
@@ -21,6 +22,14 @@ public:
     std::atomic<int> produced{0};
     std::atomic<bool> stamp_from_start{false};
     void set_start(std::chrono::steady_clock::time_point t) { store_start_time(t); }
+    // Keeps the sample times in hand-over order, consumed as the main window does.
+    std::vector<float> seen;
+    void collect_times() {
+        connect(this, &DeviceReceiver::motor_motion_state_signal, this, [this](QVector<StampedMoitonState>& buf) {
+            for (const auto& s : buf) seen.push_back(s.time);
+            buf.clear();
+        }, Qt::DirectConnection);
+    }
     // Whether another thread could take the motion-buffer lock right now.
     bool buffer_lock_free() {
         bool free = false;
@@ -65,11 +74,8 @@ TEST(DeviceReceiver, HandsOverUnderTheLockStartsOnceAndRestarts) {
 // Every sample reaches the slot once and in order.
 TEST(DeviceReceiver, HandsOverEverySampleOnceAndInOrder) {
     CountingReceiver r;
-    std::vector<float> seen;
-    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
-        for (const auto& s : buf) seen.push_back(s.time);
-        buf.clear();
-    }, Qt::DirectConnection);
+    const std::vector<float>& seen = r.seen;
+    r.collect_times();
     r.start_receive_thread();
     r.to_produce = 5000;
     ASSERT_TRUE(wait_until([&] { return seen.size() >= 5000; }, 5000));
@@ -108,11 +114,8 @@ TEST(DeviceReceiver, SamplesAreStampedInMicrosecondsFromTheStartTime) {
     CountingReceiver r;
     r.stamp_from_start = true;
     r.set_start(std::chrono::steady_clock::now() - std::chrono::seconds(2));
-    std::vector<float> seen;
-    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
-        for (const auto& s : buf) seen.push_back(s.time);
-        buf.clear();
-    }, Qt::DirectConnection);
+    const std::vector<float>& seen = r.seen;
+    r.collect_times();
     r.start_receive_thread();
     for (int i = 0; i < 20; ++i) {  // one at a time, a few ms apart
         r.to_produce = 1;
