@@ -1,8 +1,11 @@
 // The receive-thread base both reply parsers share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <thread>
+#include <vector>
 
 #include "device_receiver.h"
 #include "wait_until.h"
@@ -17,7 +20,16 @@ public:
     std::atomic<int> commons_to_count{0};
     std::atomic<int> loops_started{0};
     std::atomic<int> produced{0};
-    std::atomic<bool> stamp_with_clock{false};  // else each sample's time is its running number
+    std::atomic<bool> stamp_from_start{false};  // else each sample's time is its running number
+    void set_start(std::chrono::steady_clock::time_point t) { store_start_time(t); }
+    // Keeps the sample times in hand-over order, consumed as the main window does.
+    std::vector<float> seen;
+    void collect_times() {
+        connect(this, &DeviceReceiver::motor_motion_state_signal, this, [this](QVector<StampedMoitonState>& buf) {
+            for (const auto& s : buf) seen.push_back(s.time);
+            buf.clear();
+        }, Qt::DirectConnection);
+    }
     // Whether another thread could take the motion-buffer lock right now.
     bool buffer_lock_free() {
         bool free = false;
@@ -26,13 +38,14 @@ public:
     }
 
 protected:
+    // Each sample's time is its running number, or its stamp when asked for.
     void receive_loop() override {
         ++loops_started;
         for (; !stop_requested(); std::this_thread::sleep_for(std::chrono::microseconds(to_produce ? 0 : 200))) {
             if (commons_to_count > 0) --commons_to_count, count_common_state();
             if (to_produce > 0) {
                 StampedMoitonState s{};
-                s.time = stamp_with_clock ? seconds_since_start() : static_cast<float>(produced);
+                s.time = stamp_from_start ? seconds_since_start() : static_cast<float>(produced);
                 --to_produce, push_motion_state(s), ++produced;
             }
         }
@@ -61,11 +74,8 @@ TEST(DeviceReceiver, HandsOverUnderTheLockStartsOnceAndRestarts) {
 // Every sample reaches the slot once and in order.
 TEST(DeviceReceiver, HandsOverEverySampleOnceAndInOrder) {
     CountingReceiver r;
-    std::vector<float> seen;
-    QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
-        for (const auto& s : buf) seen.push_back(s.time);
-        buf.clear();
-    }, Qt::DirectConnection);
+    const std::vector<float>& seen = r.seen;
+    r.collect_times();
     r.start_receive_thread();
     r.to_produce = 5000;
     ASSERT_TRUE(wait_until([&] { return seen.size() >= 5000; }, 5000));
@@ -99,6 +109,24 @@ TEST(DeviceReceiver, CountsAreTakenAndZeroedEachSecond) {
     EXPECT_EQ(ticks[2], std::make_pair(0u, 0u));
 }
 
+// Sample times count from the start time in force, to the microsecond.
+TEST(DeviceReceiver, SamplesAreStampedInMicrosecondsFromTheStartTime) {
+    CountingReceiver r;
+    r.stamp_from_start = true;
+    const std::vector<float>& seen = r.seen;
+    r.collect_times();
+    r.start_receive_thread();  // starts the clock; a run's start time then replaces it
+    r.set_start(std::chrono::steady_clock::now() - std::chrono::seconds(2));
+    for (int i = 0; i < 20; ++i) {  // one at a time, a few ms apart
+        r.to_produce = 1;
+        ASSERT_TRUE(wait_until([&] { return seen.size() == size_t(i + 1); }, 1000));
+    }
+    r.stop_receive_thread();
+    for (float t : seen) EXPECT_TRUE(t >= 2.0f && t < 3.0f) << t;
+    // Whole milliseconds on every one of them would mean a coarser clock.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](float t) { return t != float(std::round(t * 1000.0) / 1000.0); }));
+}
+
 // Start while running starts nothing; stop without a thread only sets the flag;
 // a start after it runs a fresh loop.
 TEST(DeviceReceiver, StartIsIdempotentAndRestartRunsAFreshLoop) {
@@ -122,7 +150,7 @@ TEST(DeviceReceiver, StartIsIdempotentAndRestartRunsAFreshLoop) {
 // thread's start), never from the clock's epoch (boot): a fresh start counts anew.
 TEST(DeviceReceiver, SamplesCountFromTheThreadsStart) {
     CountingReceiver r;
-    r.stamp_with_clock = true;
+    r.stamp_from_start = true;
     std::vector<float> times;
     QObject::connect(&r, &DeviceReceiver::motor_motion_state_signal, &r, [&](QVector<StampedMoitonState>& buf) {
         for (const StampedMoitonState& s : buf) times.push_back(s.time);

@@ -184,6 +184,7 @@ TYPED_TEST(SerialLinkPty, FramesComeOutOfNoisePiecesAndOddHeads) {
         {c1.left(6), c1.mid(6), {9}, 0},
         {frame(33, {}) + c3 + c5, {}, {33, 2, 16}, 0},
         {bad, kEnable, {18}, 0},
+        {QByteArray::fromHex("FF318A23010B000000") + kEnable, {}, {18}, 0},  // a bad sum costs 4 bytes, not the frame inside
         {odd19 + kEnable, {}, {18}, 0},
         {QByteArray::fromHex("FF318A23010000000012") + QByteArray::fromHex("FF318A2301FFFFFF7F12") + QByteArray(40, 1) +
              QByteArray::fromHex("FF318A23012000000012") + QByteArray(40, 2) + kEnable, {}, {18}, 0},

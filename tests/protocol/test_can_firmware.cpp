@@ -96,8 +96,10 @@ TEST_F(CanFirmwareTest, PaddingSilencesAndCancels) {
         Seen seen, outcome;
         std::array<int, 5> sent;  // start, chunks, check, DFU start, version request
         int poll_ms, min_polls, max_polls;  // how long the update took, in polls
+        int chunk_ms = 0;  // the pause after each chunk
     } rows[] = {
         {"13 bytes, padded", "en", 13, true, Answer::Ack, Answer::Ack, {"file", "box"}, {"start", "success"}, {1, 2, 1, 1, 1}, kPollMs, 30, 1000},
+        {"20 bytes, paced", "en", 20, true, Answer::Ack, Answer::Ack, {"file", "box"}, {"start", "success"}, {1, 3, 1, 1, 1}, kPollMs, 30, 1000, 40},
         {"file choice cancelled", "en", -1, true, Answer::Ack, Answer::Ack, {"file"}, {}, {0, 0, 0, 0, 0}, kPollMs, 0, 1000},
         {"confirmation cancelled", "en", 40, false, Answer::Ack, Answer::Ack, {"file", "box"}, {}, {1, 0, 0, 0, 0}, kPollMs, 0, 1000},
         {"silent start", "en", 3, true, Answer::Silent, Answer::Ack, {"file"}, {"failed"}, {1, 0, 0, 0, 0}, kPollMs, 30, 1000},
@@ -113,7 +115,7 @@ TEST_F(CanFirmwareTest, PaddingSilencesAndCancels) {
             ASSERT_TRUE(toggle_link(true));
         }
         peer->set_answers(row.start, row.check, Answer::Ack);
-        manager->set_intervals(0, row.poll_ms, kCalibrationMs);
+        manager->set_intervals(row.chunk_ms, row.poll_ms, kCalibrationMs);
         const QByteArray image = random_bytes(std::max(row.size, 0), unsigned(row.size));
         const auto requests = update(row.size < 0 ? QString() : write_image(image), row.confirm);
         EXPECT_EQ(dialogs.seen, row.seen);
@@ -138,6 +140,10 @@ TEST_F(CanFirmwareTest, PaddingSilencesAndCancels) {
         const CanFrame check = peer->requests(CanCommand::kCheckAppBack)[0].frame;
         EXPECT_EQ(u32_at(check, 0), uint32_t(sent.size()));
         EXPECT_EQ(u32_at(check, 4), CanDriverPeer::reference_crc32(sent));
+        // The pause follows every chunk, the last one included, before the check frame.
+        const auto chunks = peer->requests(CanCommand::kWriteAppBack);
+        const auto paced = peer->requests(CanCommand::kCheckAppBack)[0].at - chunks.front().at;
+        EXPECT_GE(paced, std::chrono::milliseconds(int(chunks.size()) * row.chunk_ms - row.chunk_ms / 4));
     }
 }
 

@@ -217,6 +217,7 @@ TEST(CanReceiver, RepliesBecomeSignals) {
         {reply(20, {0}), {"check_app_back_ok"}},
         {reply(22, {0x01, 0x02, 0x00, 0x07}), {"version(258,7)"}},
         {reply(22, {0x00, 0x01, 0x00, 0x09}), {"version(1,9)"}},
+        {reply(22, {0x00, 0x00, 0x01, 0x09}), {"version(0,265)"}},  // both halves big-endian
         {reply(23, {0x12, 0x34}), {"error_frame(4660)"}},
         {reply(23, {0x80, 0x05}), {"error_frame(32773)"}},
         {reply(23, {0x00, 0x00}), {"error_frame(0)"}},  // no error is news too
