@@ -147,6 +147,11 @@ void CanWindowTest::SetUp() {
     peer = start_can_driver_on(adapter, 1);
 }
 
+void CanWindowTest::open(const std::string& lan) {
+    h = std::make_unique<WindowHarness>(lan);
+    ASSERT_TRUE(h->can_link(true));
+}
+
 void CanWindowTest::TearDown() {
     h.reset();
     adapter->set_bus_listener(nullptr);
