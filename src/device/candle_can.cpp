@@ -339,6 +339,9 @@ int CandleCan::receive(CanFrame& frame) {
     }
     flush_bus_state();
     candle_host_frame host_frame{};
+    // A read that times out leaves the thread's last error alone; one left from a
+    // pulled adapter would take the next adapter opened on this thread for pulled too.
+    hv::win::SetLastError(hv::win::ERROR_SUCCESS);
     const bool read = candle_read_frame(adapter.get(), &host_frame, kReadTimeoutMs);
     const uint32_t read_error = candle_device_last_error(adapter.get());
     const bool unplugged = !read && hv::win::GetLastError() == hv::win::ERROR_DEVICE_NOT_CONNECTED;

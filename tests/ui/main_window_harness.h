@@ -91,11 +91,12 @@ protected:
 };
 
 // The simulated driver (motor id 1) on an emulated gs_usb adapter; the window is
-// made by the test.
+// made by the test, or by open() with the CAN link open to the driver.
 class CanWindowTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    void open(const std::string& lan = "en");
     int motion() { return peer->request_count(CanCommand::kMotionControl); }
 
     std::shared_ptr<EmulatedGsUsbAdapter> adapter;

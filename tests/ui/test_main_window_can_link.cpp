@@ -25,13 +25,7 @@ const char* const kDeviceGroup[] = {
     "clear_curve_pushButton", "clear_error_pushButton",
 };
 
-class CanLink : public CanWindowTest {
-protected:
-    void open(const std::string& lan) {
-        h = std::make_unique<WindowHarness>(lan);
-        ASSERT_TRUE(h->can_link(true));
-    }
-};
+using CanLink = CanWindowTest;
 
 }  // namespace
 

@@ -18,8 +18,7 @@ class CanCurve : public CanWindowTest {
 protected:
     void SetUp() override {
         CanWindowTest::SetUp();
-        h = std::make_unique<WindowHarness>("en");
-        ASSERT_TRUE(h->can_link(true));
+        open();
     }
 };
 

@@ -1,7 +1,8 @@
 // The main window when something goes wrong under the operator: a port that does
 // not open, a link lost in the middle of work, records that cannot be written and
 // a working folder where nothing can be saved. Serial link to the simulated driver
-// behind a pseudo-terminal; the real managers, dialogs and widgets.
+// behind a pseudo-terminal (and, for a lost link, CAN through the emulated gs_usb
+// adapter); the real managers, dialogs and widgets.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -15,10 +16,15 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
+#include "can_codec.h"
+#include "can_driver_on_adapter.h"
 #include "config_manager.h"
 #include "console_capture.h"
+#include "emulated_usb_backend.h"
 #include "main_window_harness.h"
 #include "param_check.h"
 #include "qt_serial.h"
@@ -124,35 +130,77 @@ TEST(FaultWindowOpen, BoxNamesThePortAndTheReason) {
     }
 }
 
-// A lost link: the status says so, the motor shows disabled and no reading of the
-// old session stays; a reopened link to a driver that never answers shows none.
+// A lost link: the status says so in the operator's language, the motor shows
+// disabled and no reading of the old session stays; a reopened link to a driver
+// that never answers shows none. Serial loses its port, CAN its USB adapter.
 TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
-    open();
-    const char* const readings[] = {"voltage_label", "motor_temp_label", "driver_temp_label", "angle_label",
-                                    "angle_velocity_label", "torque_label", "common_count_label",
-                                    "motion_count_label", "driver_version_label"};
-    peer.driver().set_common_state_interval(std::chrono::milliseconds(20));
-    ASSERT_TRUE(h->toggle_motor("DISABLE"));
-    peer.driver().set_motion_stream(100.0);
-    h->window()->fps_slot(FrameCount{1, 100});
-    ASSERT_TRUE(wait_until([&] {
-        return std::all_of(std::begin(readings), std::end(readings), [&](const char* l) { return !h->text(l).isEmpty(); });
-    }, 2000));
-    ASSERT_EQ(h->text("status_label"), "Motor is enabled.");
-
-    peer.unplug();
-    ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
-    EXPECT_EQ(h->text("status_label"), "Serial port disconnected.");
-    EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), "ENABLE");
-    for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
-
+    auto backend = EmulatedUsbBackend::install();
+    auto adapter = backend->add_adapter();
+    auto can = start_can_driver_on(adapter, 1);
     SerialDriverPeer silent;
     ASSERT_TRUE(silent.start());
     silent.stop();
-    ASSERT_TRUE(h->serial_link(&silent));
-    QTest::qWait(100);
-    EXPECT_EQ(h->text("status_label"), "");
-    for (const char* label : readings) EXPECT_EQ(h->text(label), "") << label;
+    struct Row {
+        const char* link;
+        std::string lan;
+        std::function<bool()> open, lose, reopen_silent;  // reopen: on a driver that never answers
+        std::function<void()> stream;
+        const char *enabled, *lost, *enable_button, *closed_when;  // closed_when: this button is usable
+        std::vector<const char*> readings;
+    };
+    const Row rows[] = {
+        {"serial", "en",
+         [&] { return peer.start() && h->serial_link(&peer) && peer.wait_for_requests(kVersion, 1, 2000); },
+         [&] { return peer.unplug(), true; }, [&] { return h->serial_link(&silent); },
+         [&] {
+             peer.driver().set_common_state_interval(std::chrono::milliseconds(20));
+             ASSERT_TRUE(h->toggle_motor("DISABLE"));
+             peer.driver().set_motion_stream(100.0);
+             h->window()->fps_slot(FrameCount{1, 100});
+         },
+         "Motor is enabled.", "Serial port disconnected.", "ENABLE", "open_can_pushButton",
+         {"voltage_label", "motor_temp_label", "driver_temp_label", "angle_label", "angle_velocity_label",
+          "torque_label", "common_count_label", "motion_count_label", "driver_version_label"}},
+        // Over CAN the replies carry no voltage nor driver temperature, and one rate.
+        {"CAN", "zh",
+         [&] { return h->can_link(true) && can->wait_for_requests(CanCommand::kGetFwVersion, 1, 2000); },
+         [&] { return adapter->unplug(), true; }, [&] { return backend->add_adapter(), h->can_link(true); },
+         [&] {
+             ASSERT_TRUE(h->toggle_motor("电机失能"));
+             set_spins(h->window(), {{"exp_angle_doubleSpinBox", 2.0}, {"kp_doubleSpinBox", 20.0}});
+             h->button("send_motion_param_pushButton")->click();
+             h->window()->fps_slot(FrameCount{100, 0});
+         },
+         "使能成功", "CAN已断开", "电机使能", "open_serial_pushButton",
+         {"motor_temp_label", "angle_label", "angle_velocity_label", "torque_label", "common_count_label",
+          "driver_version_label"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.link);
+        h = std::make_unique<WindowHarness>(row.lan);
+        ASSERT_TRUE(row.open());
+        row.stream();
+        ASSERT_TRUE(wait_until([&] {
+            return std::all_of(row.readings.begin(), row.readings.end(), [&](const char* l) { return !h->text(l).isEmpty(); });
+        }, 2000));
+        ASSERT_EQ(h->text("status_label"), QString::fromUtf8(row.enabled));
+
+        ConsoleCapture quiet;
+        ASSERT_TRUE(row.lose());
+        ASSERT_TRUE(wait_until([&] { return h->find(row.closed_when)->isEnabled(); }, 3000));
+        EXPECT_EQ(h->text("status_label"), QString::fromUtf8(row.lost));
+        EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), QString::fromUtf8(row.enable_button));
+        for (const char* label : row.readings) EXPECT_EQ(h->text(label), "") << label;
+
+        ASSERT_TRUE(row.reopen_silent());
+        QTest::qWait(100);
+        EXPECT_EQ(h->text("status_label"), "");
+        for (const char* label : row.readings) EXPECT_EQ(h->text(label), "") << label;
+        h.reset();
+    }
+    adapter->set_bus_listener(nullptr);
+    can->stop();
+    EmulatedUsbBackend::uninstall();
 }
 
 // A run log whose folder is gone and a check result whose file cannot be written

@@ -1,0 +1,56 @@
+// The parameter dialog's write over the CAN link (the gs_usb library down to the
+// USB layer, an emulated adapter and the simulated driver on its bus).
+#include <QComboBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <vector>
+
+#include "can_codec.h"
+#include "main_window_harness.h"
+#include "wait_until.h"
+
+namespace {
+
+using CanParam = CanWindowTest;
+
+}  // namespace
+
+// The write keeps its order and pauses (current limit, gear ratio, id, time-out,
+// bandwidth 200 ms apart, the request 1 s after, the store 10 ms after that) on a
+// thread of its own: a command clicked meanwhile goes out between the write's
+// frames, not after them.
+TEST_F(CanParam, ParameterWriteLeavesTheWindowResponsive) {
+    using namespace CanCommand;
+    open();
+    QWidget* dialog = top_level_named("SetParam");
+    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
+    id->setValue(5);
+    h->button("set_param_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return id->value() == 1; }, 2000));  // the driver's answer is shown
+    dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QStringLiteral("T88-6"));
+
+    peer->clear_requests();
+    QTimer::singleShot(0, h->window(), [&] { h->button("set_zero_point_pushButton")->click(); });
+    dialog->findChild<QPushButton*>("flash_pushButton")->click();
+    ASSERT_TRUE(peer->wait_for_requests(kSaveConfig, 1, 4000));
+    const std::vector<uint8_t> watched = {kSetLimitCurrent, kSetGearRatio, kSetId, kSetCanTimeout,
+                                          kSetBandwidth,    kGetConfig,    kSaveConfig, kSetHome};
+    std::vector<CanDriverPeer::Request> sent;
+    for (const auto& r : peer->requests())
+        if (std::count(watched.begin(), watched.end(), r.cmd)) sent.push_back(r);
+    std::vector<uint8_t> order;
+    for (const auto& r : sent) order.push_back(r.cmd);
+    const auto zero = std::find(order.begin(), order.end(), kSetHome);
+    const auto gear = std::find(order.begin(), order.end(), kSetGearRatio);
+    EXPECT_TRUE(zero < gear) << "the zero point waited for the write";
+    if (zero != order.end()) order.erase(zero);
+    ASSERT_EQ(order, (std::vector<uint8_t>{kSetLimitCurrent, kSetGearRatio, kSetId, kSetCanTimeout, kSetBandwidth,
+                                           kGetConfig, kSaveConfig}));
+    sent.erase(std::remove_if(sent.begin(), sent.end(), [](const auto& r) { return r.cmd == kSetHome; }), sent.end());
+    const uint16_t ratio = static_cast<uint16_t>(float_to_uint(12.0f, 0.0f, 50.0f, 16));
+    EXPECT_EQ(payload(sent[1])[0] << 8 | payload(sent[1])[1], ratio);  // the model's ratio, never 0
+    EXPECT_GE(sent[5].at - sent[0].at, std::chrono::milliseconds(1700));
+}
