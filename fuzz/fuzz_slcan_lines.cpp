@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <pty.h>
 #include <string>
@@ -40,7 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char marker[32];
     std::snprintf(marker, sizeof marker, "\rt7FF8%08X00000000\r", ++sequence);
     const std::string bytes = "\r" + input + marker;
-    FUZZ_CHECK(::write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    // A signal (libFuzzer's time-out alarm) may cut a write short; the rest follows.
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+        FUZZ_CHECK(n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN)));
+        if (n > 0) done += static_cast<size_t>(n);
+        else QCoreApplication::processEvents();
+    }
     for (;;) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         CanFrame frame;
