@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <pty.h>
 #include <string>
 #include <unistd.h>
@@ -32,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         termios raw{};
         cfmakeraw(&raw);
         FUZZ_CHECK(openpty(&master, &slave, name, &raw, nullptr) == 0 && link.open(name) == 0);
+        // A full pty must not block: the link that drains it runs on this thread.
+        FUZZ_CHECK(fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) == 0);
     }
     // Far below the link's ring, so nothing is dropped for lack of room.
     const std::string input(reinterpret_cast<const char*>(data), std::min<size_t>(size, 1024));
@@ -41,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char marker[32];
     std::snprintf(marker, sizeof marker, "\rt7FF8%08X00000000\r", ++sequence);
     const std::string bytes = "\r" + input + marker;
-    // A signal (libFuzzer's time-out alarm) may cut a write short; the rest follows.
+    // An input may spell a later marker, leaving bytes unread; a write the pty cannot
+    // take whole (or a signal cuts short) goes on once the link has read some.
     for (size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
         FUZZ_CHECK(n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN)));
