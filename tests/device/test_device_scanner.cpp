@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,20 +16,35 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-// A link whose device list and open state the test sets.
+// A link whose device list and open state the test sets. The list is read on the
+// scanner's thread; the open state only on the GUI thread.
 class ListedDevice : public DeviceInterface {
 public:
-    Names names;
     bool open_state = false;
-    void scan_devices(Names& devices) override { devices.insert(devices.end(), names.begin(), names.end()); }
+    void set_names(Names n) {
+        std::lock_guard<std::mutex> lock(names_mutex_);
+        names_ = std::move(n);
+    }
+    Names names() {
+        std::lock_guard<std::mutex> lock(names_mutex_);
+        return names_;
+    }
+    void scan_devices(Names& devices) override {
+        const Names listed = names();
+        devices.insert(devices.end(), listed.begin(), listed.end());
+    }
     int open(const std::string&) override { return open_state = true, 0; }
     int close() override { return open_state = false, 1; }
     bool is_open() override { return open_state; }
+
+private:
+    std::mutex names_mutex_;
+    Names names_;
 };
 
 TEST(DeviceScanner, ReportsOnlyChanges) {
     auto dev = std::make_shared<ListedDevice>();
-    dev->names = {"ttyUSB0", "ttyUSB1", "ttyUSB2"};
+    dev->set_names({"ttyUSB0", "ttyUSB1", "ttyUSB2"});
     QElapsedTimer since_start;
     since_start.start();
     DeviceScanner scanner(dev);
@@ -44,7 +60,7 @@ TEST(DeviceScanner, ReportsOnlyChanges) {
     // The first tick, 500 ms after construction, lists the three ports; nothing is open.
     ASSERT_TRUE(wait_until([&] { return !lists.empty(); }, 1500));
     EXPECT_GE(first_list_at, 450);
-    EXPECT_EQ(lists, std::vector<Names>{dev->names});
+    EXPECT_EQ(lists, std::vector<Names>{dev->names()});
     EXPECT_TRUE(states.empty());
 
     dev->open_state = true;
@@ -52,12 +68,12 @@ TEST(DeviceScanner, ReportsOnlyChanges) {
     EXPECT_EQ(states, std::vector<bool>{true});
 
     // One port replaced by another: the count stays, nothing is reported.
-    dev->names = {"ttyUSB0", "ttyUSB1", "ttyACM0"};
+    dev->set_names({"ttyUSB0", "ttyUSB1", "ttyACM0"});
     QTest::qWait(1100);
     EXPECT_EQ(lists.size(), 1u);
     EXPECT_EQ(states.size(), 1u);
 
-    dev->names = {"ttyUSB0", "ttyUSB1"};
+    dev->set_names({"ttyUSB0", "ttyUSB1"});
     dev->open_state = false;
     ASSERT_TRUE(wait_until([&] { return lists.size() == 2; }, 1500));
     EXPECT_EQ(lists[1], (Names{"ttyUSB0", "ttyUSB1"}));

@@ -57,8 +57,10 @@ public:
     // real line would carry it; what the line cannot take yet backs up in the pty.
     void set_line_rate(int bytes_per_second) { line_rate_ = bytes_per_second; }
 
-    // Bytes towards the tool, written by the peer thread in call order.
-    void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes); }); }
+    // Bytes towards the tool, written by the peer thread in call order. Buffers are
+    // copied, never shared, across threads: a shared one is reallocated in place
+    // on a reference count the other thread dropped without ordering.
+    void send_bytes(const QByteArray& bytes) { locked([&] { outgoing_.append(bytes.constData(), bytes.size()); }); }
     // One reply frame with these values, bit for bit.
     void send_frame(uint8_t cmd, std::vector<float> values = {});
     // Requests of `cmd` are still recorded but no longer reach the driver (a driver
@@ -67,7 +69,7 @@ public:
 
     std::vector<Request> requests(int cmd = -1);  // -1: all
     int request_count(uint8_t cmd) { return static_cast<int>(requests(cmd).size()); }
-    QByteArray raw_received() const { return locked([&] { return raw_; }); }
+    QByteArray raw_received() const { return locked([&] { return QByteArray(raw_.constData(), raw_.size()); }); }
     void clear_received() { locked([&] { requests_.clear(), raw_.clear(); }); }
 
     // Wait (running the Qt event loop) for `count` requests of `cmd` / raw bytes.
