@@ -256,14 +256,10 @@ bool CandleCan::reset_silent_channel_locked(const char* cause) {
     return true;
 }
 
-void CandleCan::reset_unless_silent(const AdapterRecord& adapter, const char* cause) {
-    bool newly_silent = false;
-    {
-        std::lock_guard<std::mutex> usb_lock(usb_mutex_);
-        if (!opened_ || adapter_ != adapter || silent_) return;
-        newly_silent = reset_silent_channel_locked(cause);
-    }
-    if (newly_silent) notify_silent();
+bool CandleCan::reset_unless_silent(const AdapterRecord& adapter, const char* cause) {
+    std::lock_guard<std::mutex> usb_lock(usb_mutex_);
+    if (!opened_ || adapter_ != adapter || silent_) return false;
+    return reset_silent_channel_locked(cause);
 }
 
 void CandleCan::notify_silent() {
@@ -330,7 +326,18 @@ void CandleCan::flush_bus_state() {
 }
 
 int CandleCan::receive(CanFrame& frame) {
-    std::lock_guard<std::mutex> read_lock(read_mutex_);
+    bool newly_silent = false;
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> read_lock(read_mutex_);
+        result = receive_locked(frame, newly_silent);
+    }
+    // The handler runs with no lock of the link held.
+    if (newly_silent) notify_silent();
+    return result;
+}
+
+int CandleCan::receive_locked(CanFrame& frame, bool& newly_silent) {
     AdapterRecord adapter;
     {
         std::lock_guard<std::mutex> lock(device_mutex_);
@@ -368,7 +375,7 @@ int CandleCan::receive(CanFrame& frame) {
     if (!read) {
         // Only an empty adapter counts: echoes still waiting to be read are no silence.
         if (read_error == kCandleErrReadTimeout && echoes_overdue())
-            reset_unless_silent(adapter, "no echo of sent frames");
+            newly_silent = reset_unless_silent(adapter, "no echo of sent frames");
         return 0;
     }
     if (host_frame.flags & kFlagOverflow) {
@@ -381,7 +388,8 @@ int CandleCan::receive(CanFrame& frame) {
     const uint8_t kind = candle_frame_kind(&host_frame);
     if (kind == kCandleFrameError) {
         report_error_frame(host_frame);
-        if (host_frame.can_id & kErrorNoAck) reset_unless_silent(adapter, "no acknowledgement on the bus");
+        if (host_frame.can_id & kErrorNoAck)
+            newly_silent = reset_unless_silent(adapter, "no acknowledgement on the bus");
         return 0;
     }
     if (kind == kCandleFrameEcho) {

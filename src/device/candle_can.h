@@ -67,8 +67,11 @@ private:
     // Channel reset on a silent bus; caller holds the USB lock. True when the bus
     // was not known silent before.
     bool reset_silent_channel_locked(const char* cause);
-    // Resets from the receive thread, unless the bus is known silent already.
-    void reset_unless_silent(const AdapterRecord& adapter, const char* cause);
+    // Resets from the receive thread, unless the bus is known silent already; true
+    // when the bus was newly found silent (the caller then notifies, lock-free).
+    bool reset_unless_silent(const AdapterRecord& adapter, const char* cause);
+    // receive() under the read lock.
+    int receive_locked(CanFrame& frame, bool& newly_silent);
     void notify_silent();
     void bus_answers();
     bool echoes_overdue();
