@@ -30,7 +30,7 @@ CanSender::~CanSender() {
 
 bool CanSender::write(CanFrame& frame) {
     int result = link_ ? link_->send(frame) : -1;
-    if (result < 0 && link_->bus_silent()) result = link_->send(frame);
+    if (result < 0 && link_ && link_->bus_silent()) result = link_->send(frame);
     uint64_t held_back = 0;
     if (result < 0 && write_failure_log_.allow(held_back)) {
         if (held_back == 0)
