@@ -67,12 +67,25 @@ void CanManager::device_open_close_slot(QString device_name) {
     if (can_interface_->is_open()) {
         can_receiver_->stop_receive_thread();
         can_interface_->close();
-        return;
+    } else {
+        can_interface_->open(device_name.toUtf8().toStdString());
+        // Started even when the open failed: the scanner's report tells the real state.
+        // A thread left by a failed open serves on; the sample clock starts again.
+        can_receiver_->start_receive_thread();
     }
-    can_interface_->open(device_name.toUtf8().toStdString());
-    // Started even when the open failed: the scanner's report tells the real state.
-    // A thread left by a failed open serves on; the sample clock starts again.
-    can_receiver_->start_receive_thread();
+    end_calibration_judgement();
+}
+
+// A calibration waiting for its judgement was started on the link now closed or
+// replaced: neither its verdict nor a start its driver reported may act on a later
+// link. Its wait ends now, so the calibration button's slot returns.
+void CanManager::end_calibration_judgement() {
+    ++link_session_;
+    calibration_started_ = false;
+    if (event_loop_.isRunning()) {
+        hv::log_info("Calibration not judged: its link was closed");
+        event_loop_.quit();
+    }
 }
 
 void CanManager::motor_status_checker_slot() {
@@ -97,7 +110,9 @@ void CanManager::calibrate_motor() {
         return;
     }
     can_sender_->calibrate_motor();
-    QTimer::singleShot(calibration_ms_, this, &CanManager::calibrate_start_timer_slot);
+    QTimer::singleShot(calibration_ms_, this, [this, session = link_session_] {
+        if (session == link_session_) calibrate_start_timer_slot();
+    });
     event_loop_.exec();
 }
 

@@ -34,7 +34,8 @@ public:
     void get_firmware_version() { can_sender_->get_firmware_version(); }
     void disable_motor() { can_sender_->disable_motor(); }
     void enable_motor() { can_sender_->enable_motor(); }
-    // Sends the request and returns about 7 s later, after the judgement.
+    // Sends the request and returns about 7 s later, after the judgement, or when
+    // the link is closed or opened again, which ends the judgement unjudged.
     void calibrate_motor();
     void send_motion_command(const float targets[5]) { can_sender_->send_motion_command(targets); }
     void reset_motor() { can_sender_->reset_motor(); }
@@ -91,6 +92,7 @@ private slots:
 
 private:
     bool chinese() const { return lan_ == "zh"; }
+    void end_calibration_judgement();
     void show_firmware_tip(const QString& zh_text, const QString& en_text);
 
     std::atomic<bool> write_app_back_started_{false};
@@ -110,4 +112,6 @@ private:
     int chunk_pause_ms_ = 2;
     int poll_ms_ = 100;
     int calibration_ms_ = 7000;
+    // Counts opens and closes; a judgement armed under another count is stale.
+    unsigned link_session_ = 0;
 };

@@ -52,11 +52,22 @@ void SerialManager::device_open_close_slot(QString device_name) {
         serial_receiver_->stop_receive_thread();
         serial_interface_->close();
     }
+    end_calibration_judgement();
+}
+
+// A calibration waiting for its judgement was started on the link now closed or
+// replaced: neither its verdict nor a start its driver reported may act on a later
+// link. Called once the closed link's receive thread has been joined.
+void SerialManager::end_calibration_judgement() {
+    ++link_session_;
+    calibration_started_ = false;
 }
 
 void SerialManager::calibrate_motor() {
     serial_sender_->start_calibration();
-    QTimer::singleShot(calibration_ms_, Qt::CoarseTimer, this, &SerialManager::calibrate_start_timer_slot);
+    QTimer::singleShot(calibration_ms_, Qt::CoarseTimer, this, [this, session = link_session_] {
+        if (session == link_session_) calibrate_start_timer_slot();
+    });
 }
 
 void SerialManager::calibrate_start_slot() {

@@ -44,7 +44,9 @@ public:
     void reset_motor() { serial_sender_->reset_motor(); }
     void clear_error() { serial_sender_->clear_error(); }
     void send_raw(QByteArray& data) { serial_sender_->send_raw(data); }
-    // Starts a calibration and judges a window later (7000 ms) whether the driver reported its start.
+    // Starts a calibration and judges a window later (7000 ms) whether the driver
+    // reported its start. The judgement belongs to the link: an open or a close in
+    // between ends it unjudged.
     void calibrate_motor();
     // The status request period and the calibration window; tests shorten them.
     void set_intervals(int status_ms, int calibration_ms) {
@@ -67,9 +69,13 @@ public slots:
     void calibrate_start_timer_slot();
 
 private:
+    void end_calibration_judgement();
+
     QTimer status_timer_;
     std::atomic<bool> calibration_started_{false};
     int calibration_ms_ = 7000;
+    // Counts opens and closes; a judgement armed under another count is stale.
+    unsigned link_session_ = 0;
     std::unique_ptr<SetSerial> set_serial_;
     std::shared_ptr<DeviceScanner> device_scanner_;
     std::shared_ptr<SerialSender> serial_sender_;

@@ -132,18 +132,21 @@ TEST_F(CanManagerTest, LongSilenceKeepsTheDisableGivenInIt) {
 }
 
 // The verdict at the end of the calibration window: started with the driver's start
-// report, failed without; a report after one verdict counts for the next calibration.
+// report, failed without; a report after one verdict counts for the next calibration
+// on the same link only.
 TEST_F(CanManagerTest, CalibrationVerdicts) {
     ASSERT_TRUE(toggle_link(true));
     struct Row {
         CanDriverPeer::Answer answer;
         bool late_report;  // a start report with no calibration running, before this one
+        bool reopen;       // the link closed and opened again after that report
         std::vector<std::string> events;
     } rows[] = {
-        {CanDriverPeer::Answer::Ack, false, {}},
-        {CanDriverPeer::Answer::Silent, false, {"calibrate_failed"}},
-        {CanDriverPeer::Answer::Silent, true, {}},
-        {CanDriverPeer::Answer::Silent, false, {"calibrate_failed"}},  // the late report counted once
+        {CanDriverPeer::Answer::Ack, false, false, {}},
+        {CanDriverPeer::Answer::Silent, false, false, {"calibrate_failed"}},
+        {CanDriverPeer::Answer::Silent, true, false, {}},
+        {CanDriverPeer::Answer::Silent, false, false, {"calibrate_failed"}},  // the late report counted once
+        {CanDriverPeer::Answer::Silent, true, true, {"calibrate_failed"}},    // not on a later link
     };
     std::atomic<int> reports{0};
     QObject::connect(manager->can_receiver(), &CanReceiver::calibration_start_signal, manager.get(),
@@ -156,6 +159,7 @@ TEST_F(CanManagerTest, CalibrationVerdicts) {
             peer->send_frame(from_driver(CanCommand::kStateReport, {0, 0}));
             ASSERT_TRUE(wait_until([&] { return reports == before + 1; }, 2000));
         }
+        if (row.reopen) ASSERT_TRUE(toggle_link(false) && toggle_link(true));
         events.clear();
         peer->clear_requests();
         const auto t0 = std::chrono::steady_clock::now();

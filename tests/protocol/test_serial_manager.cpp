@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -287,7 +288,8 @@ TEST_F(SerialManagerDialogTest, UnpluggingWhileOpenIsSurvivedAndTheLinkReopens) 
 }
 
 // The verdict a window after each start: confirmed, then a silent driver fails
-// once, and a start report that comes after its window counts for the next one.
+// once, and a start report that comes after its window counts for the next one,
+// but not for one on a link opened after it.
 TEST_F(SerialManagerDialogTest, CalibrationVerdictStartedFailedOnceAndLateReport) {
     press_open_close(peer.slave_path());
     ASSERT_TRUE(link_open());
@@ -314,6 +316,18 @@ TEST_F(SerialManagerDialogTest, CalibrationVerdictStartedFailedOnceAndLateReport
     manager->calibrate_motor();
     EXPECT_TRUE(wait_until([&] { return failed == 2; }, 2000));
     EXPECT_EQ(peer.request_count(21), 4);
+
+    // A start reported on a link that is then closed counts for nothing on the next.
+    peer.send_frame(5);
+    ASSERT_TRUE(wait_until([&] {
+        const auto n = events.names();
+        return std::count(n.begin(), n.end(), "calibration_start") == 3;
+    }, 1000));
+    press_open_close("");
+    press_open_close(peer.slave_path());
+    ASSERT_TRUE(link_open());
+    manager->calibrate_motor();
+    EXPECT_TRUE(wait_until([&] { return failed == 3; }, 2000));
 }
 
 // Destroyed while open: the receive thread is joined at once through the receiver.

@@ -9,9 +9,15 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTextEdit>
+#include <QTimer>
+#include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
+#include "can_codec.h"
+#include "can_manager.h"
+#include "emulated_usb_backend.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
@@ -124,6 +130,66 @@ TEST_F(SerialCalibration, SilentDriverFails) {
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 2000));
     EXPECT_EQ(visible_tips(h->window()), QStringList{QString::fromUtf8("提示: 校准失败")});
     EXPECT_EQ(peer.request_count(kCalibrate), 1);
+}
+
+// A calibration the driver never confirms, its link closed and opened again within
+// the calibration window, then ENABLE and a step streamed: the window's end must not
+// show a failure nor unlock the controls of the stream (both links; over CAN the
+// calibration button's slot waits in the judgement, so the operator acts from there).
+TEST(CalibrationJudgement, EndsWithTheLinkThatStartedIt) {
+    constexpr int kWindowMs = 2000;
+    auto adapter = EmulatedUsbBackend::install()->add_adapter();
+    auto can = start_can_driver_on(adapter, 1);
+    can->set_calibration_answer(CanDriverPeer::Answer::Silent);
+    SerialDriverPeer serial;
+    ASSERT_TRUE(serial.start());
+    SimulatedDriver::CalibrationScript silent;
+    silent.silent = true;
+    serial.driver().set_calibration_script(silent);
+    std::unique_ptr<WindowHarness> h;
+    const struct {
+        const char* link;
+        std::function<bool(bool)> link_to;
+        std::function<int()> calibrations;
+    } rows[] = {
+        {"serial", [&](bool open) { return h->serial_link(open ? &serial : nullptr); },
+         [&] { return serial.request_count(kCalibrate); }},
+        {"CAN", [&](bool open) { return h->can_link(open); },
+         [&] { return can->request_count(CanCommand::kCalibrateMotor); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.link);
+        h = std::make_unique<WindowHarness>("en");
+        h->window()->serial_manager()->set_intervals(100, kWindowMs);
+        h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
+        ASSERT_TRUE(row.link_to(true));
+        bool done = false;
+        on_next_modal_of<QInputDialog>([&](QInputDialog* d) {
+            d->setIntValue(7);
+            d->accept();
+            const auto window_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowMs + 300);
+            QTimer::singleShot(0, [&, window_end] {
+                ASSERT_TRUE(wait_until([&] { return row.calibrations() == 1; }, 2000));
+                ASSERT_TRUE(row.link_to(false));
+                ASSERT_TRUE(row.link_to(true));
+                ASSERT_TRUE(h->toggle_motor("DISABLE"));
+                h->button("send_motion_param_pushButton")->click();
+                wait_until([&] { return std::chrono::steady_clock::now() > window_end; }, 3 * kWindowMs);
+                EXPECT_TRUE(visible_tips(h->window()).isEmpty()) << visible_tips(h->window()).join("; ").toStdString();
+                EXPECT_TRUE(h->button("stop_step_send_pushButton")->isEnabled());
+                EXPECT_FALSE(h->button("motor_enable_disable_pushButton")->isEnabled());
+                EXPECT_FALSE(h->find("down_left_widget")->isEnabled());
+                h->button("stop_step_send_pushButton")->click();
+                done = true;
+            });
+        });
+        h->button("calibration_pushButton")->click();
+        ASSERT_TRUE(wait_until([&] { return done; }, 5 * kWindowMs + 5000));
+        h.reset();
+    }
+    adapter->set_bus_listener(nullptr);
+    can->stop();
+    EmulatedUsbBackend::uninstall();
 }
 
 // Motion replies while the window thinks the motor is off: the 30th batch asks for
