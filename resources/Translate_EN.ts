@@ -285,6 +285,14 @@
         <translation>The gear ratio the driver reported, %1, matches no motor model. Choose the motor model first.</translation>
     </message>
     <message>
+        <source>本连接的驱动器尚未报告参数，无法应用或写入。请点击“参数设置”重新读取。</source>
+        <translation>The driver on this link has not reported its parameters, so they cannot be applied or written. Press Settings to read them again.</translation>
+    </message>
+    <message>
+        <source>%1：驱动器报告的值 %2 超出范围 %3 到 %4，请在此栏输入范围内的值。</source>
+        <translation>%1: the driver reported %2, outside the range %3 to %4. Enter a value within the range in this field.</translation>
+    </message>
+    <message>
         <source>提示</source>
         <translation>Tips</translation>
     </message>

@@ -161,6 +161,8 @@ void MainWindow::init_dialog_connections() {
             &SetCurve::serial_state_changed_slot);
     connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal, set_curve_.get(),
             &SetCurve::can_state_changed_slot);
+    for (DeviceScanner* scanner : {serial_manager_->device_scanner(), can_manager_->device_scanner()})
+        connect(scanner, &DeviceScanner::state_changed_signal, set_param_.get(), &SetParam::link_state_changed_slot);
 }
 
 void MainWindow::init_csv_files4check() {

@@ -1,11 +1,16 @@
 #include "set_param.h"
 
+#include <QDoubleSpinBox>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QSpinBox>
+#include <QStringList>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <type_traits>
 
 #include "console_log.h"
 #include "ui_setparam.h"
@@ -37,7 +42,27 @@ bool set_truncated(QSpinBox* box, float value, const char* field) {
     return true;
 }
 
+// What a box shows of a reported value lies inside its range; a whole-number box
+// shows the value truncated.
+bool fits(float reported, bool whole, double minimum, double maximum) {
+    if (std::isnan(reported)) return false;
+    const double v = whole ? std::trunc(static_cast<double>(reported)) : static_cast<double>(reported);
+    return v >= minimum && v <= maximum;
+}
+
 }  // namespace
+
+template <typename Box>
+void SetParam::add_field(Box* box, QLabel* caption) {
+    const auto initial = box->value();
+    fields_.push_back(Field{box, caption, box->suffix(), static_cast<double>(box->minimum()),
+                            static_cast<double>(box->maximum()), std::is_base_of<QSpinBox, Box>::value,
+                            [box, initial] { box->setValue(initial); }});
+    // Any value the operator gives the box (typed, even the one shown, or stepped) is theirs.
+    auto entered = [this, index = fields_.size() - 1] { fields_[index].outside = false; };
+    connect(box->template findChild<QLineEdit*>(), &QLineEdit::textEdited, this, entered);
+    connect(box, QOverload<decltype(initial)>::of(&Box::valueChanged), this, entered);
+}
 
 SetParam::SetParam()
     : QDialog(nullptr), ui(new Ui::SetParam), reported_gear_ratio_(std::numeric_limits<float>::quiet_NaN()) {
@@ -52,6 +77,12 @@ SetParam::SetParam()
     setWindowFlags(Qt::WindowStaysOnTopHint);
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowFlags(windowFlags() & ~Qt::WindowMinimizeButtonHint & ~Qt::WindowMaximizeButtonHint);
+
+    add_field(ui->can_id_spinBox, ui->label_19);
+    add_field(ui->current_loop_bandwidth_spinBox, ui->label_26);
+    add_field(ui->can_timeout_spinBox, ui->label_18);
+    add_field(ui->current_limit_doubleSpinBox, ui->label_27);
+    limit_label_text_ = ui->current_limit_label->text();
 }
 
 SetParam::~SetParam() {
@@ -105,13 +136,42 @@ bool SetParam::model_chosen() {
     return false;
 }
 
+void SetParam::show_refusal(const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+bool SetParam::reported_values_taken() {
+    if (!reported_) {
+        hv::log_warn("SetParam refuses to send: the driver on this link has not reported its parameters");
+        show_refusal(tr("本连接的驱动器尚未报告参数，无法应用或写入。请点击“参数设置”重新读取。"));
+        return false;
+    }
+    QStringList lines;
+    for (const Field& field : fields_) {
+        if (!field.outside) continue;
+        const QString reported = QString::number(static_cast<double>(field.reported), 'g', 6) + field.unit;
+        hv::log_warn("SetParam refuses to send: ", field.box->objectName().toStdString(), " reported as ",
+                     field.reported, ", outside ", field.minimum, " to ", field.maximum);
+        lines << tr("%1：驱动器报告的值 %2 超出范围 %3 到 %4，请在此栏输入范围内的值。")
+                     .arg(field.caption->text(), reported, QString::number(field.minimum),
+                          QString::number(field.maximum) + field.unit);
+    }
+    if (lines.isEmpty()) return true;
+    show_refusal(lines.join(QLatin1Char('\n')));
+    return false;
+}
+
 void SetParam::on_write_pushButton_clicked() {
+    if (!reported_values_taken()) return;
     if (!model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     hide();
 }
 
 void SetParam::on_flash_pushButton_clicked() {
+    if (!reported_values_taken()) return;
     if (!model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -119,7 +179,23 @@ void SetParam::on_flash_pushButton_clicked() {
     hide();
 }
 
+void SetParam::link_state_changed_slot(bool open) {
+    if (open) forget_driver();
+}
+
+void SetParam::forget_driver() {
+    reported_ = false;
+    reported_gear_ratio_ = std::numeric_limits<float>::quiet_NaN();
+    ui->motor_type_box->setCurrentText(QString());
+    for (Field& field : fields_) {
+        field.reset();
+        field.outside = false;
+    }
+    ui->current_limit_label->setText(limit_label_text_);
+}
+
 void SetParam::motor_firm_state_slot(FirmwareState state) {
+    reported_ = true;
     reported_gear_ratio_ = state.gear_ratio;
     ui->motor_type_box->setCurrentText(QString::fromStdString(motor_type_from_gear_ratio(state.gear_ratio)));
     set_truncated(ui->can_id_spinBox, state.can_id, "can id");
@@ -127,8 +203,15 @@ void SetParam::motor_firm_state_slot(FirmwareState state) {
     set_truncated(ui->can_timeout_spinBox, state.can_timeout, "can timeout");
     if (std::isnan(state.current_limit)) {
         hv::log_warn("SetParam ignores reported current limit: not a number");
-        return;
+    } else {
+        ui->current_limit_doubleSpinBox->setValue(static_cast<double>(state.current_limit));
+        ui->current_limit_label->setText(QString::number(static_cast<double>(state.current_limit), 'g', 6) + " A");
     }
-    ui->current_limit_doubleSpinBox->setValue(static_cast<double>(state.current_limit));
-    ui->current_limit_label->setText(QString::number(static_cast<double>(state.current_limit), 'g', 6) + " A");
+    // Marked once the boxes took their values, which is no entry of the operator's.
+    const float reported[] = {state.can_id, state.current_bandwidth, state.can_timeout, state.current_limit};
+    for (size_t i = 0; i < fields_.size(); ++i) {
+        Field& field = fields_[i];
+        field.reported = reported[i];
+        field.outside = !fits(reported[i], field.whole, field.minimum, field.maximum);
+    }
 }

@@ -1,12 +1,17 @@
 #pragma once
 #include <QDialog>
+#include <QString>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "motor_types.h"
 
 namespace Ui {
 class SetParam;
 }
+class QAbstractSpinBox;
+class QLabel;
 
 // Relative tolerance when a reported gear ratio is matched to a motor model.
 constexpr double kGearRatioTolerance = 0.001;
@@ -26,6 +31,8 @@ signals:
 
 public slots:
     void motor_firm_state_slot(FirmwareState state);
+    // An opened link has a driver of its own: what the form shows of the last one goes.
+    void link_state_changed_slot(bool open);
 
 private slots:
     void on_write_pushButton_clicked();
@@ -37,8 +44,33 @@ private:
     FirmwareParams read_form();
     // False, with a message, while the box names no model: its ratio would be 0.
     bool model_chosen();
+    // False, with a message, until this link's driver has reported its parameters,
+    // and while a reported value its box cannot hold stands unedited.
+    bool reported_values_taken();
+    void forget_driver();
+    void show_refusal(const QString& text);
+
+    // A number box and what the driver reported for it.
+    struct Field {
+        QAbstractSpinBox* box;
+        QLabel* caption;
+        QString unit;
+        double minimum, maximum;
+        bool whole;                   // it shows a report truncated
+        std::function<void()> reset;  // to the form's value before any report
+        // The report lies outside the box (or is no number), which shows another
+        // value until the operator enters one.
+        bool outside = false;
+        float reported = 0.0f;
+    };
+    template <typename Box>
+    void add_field(Box* box, QLabel* caption);
 
     Ui::SetParam* ui;
     // The driver's last reported gear ratio; NaN until it reports one.
     float reported_gear_ratio_;
+    // This link's driver has reported its parameters.
+    bool reported_ = false;
+    std::vector<Field> fields_;  // id, bandwidth, timeout, current limit
+    QString limit_label_text_;   // the protection tab's value before any report
 };

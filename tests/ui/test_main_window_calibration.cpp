@@ -1,5 +1,6 @@
 // The main window's calibration, parameter dialog, automatic enable and terminal
-// over the serial link (a pseudo-terminal with the simulated driver behind it).
+// over the serial link (a pseudo-terminal with the simulated driver behind it), and
+// over both links what a calibration or a driver of an earlier link leaves behind.
 #include <QComboBox>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -51,6 +52,27 @@ protected:
     bool locked() { return !h->find("down_left_widget")->isEnabled() && !h->find("vision_tab")->isEnabled(); }
 
     QStringList prompt;  // title, label, bounds
+};
+
+// The window over each link in turn: the simulated driver behind a pseudo-terminal,
+// and (motor id 1) on the emulated gs_usb adapter.
+class BothLinks : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(serial.start()); }
+    void TearDown() override {
+        h.reset();
+        adapter->set_bus_listener(nullptr);
+        can->stop();
+        EmulatedUsbBackend::uninstall();
+    }
+    bool link(bool over_serial, bool open) {
+        return over_serial ? h->serial_link(open ? &serial : nullptr) : h->can_link(open);
+    }
+
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter = EmulatedUsbBackend::install()->add_adapter();
+    std::unique_ptr<CanDriverPeer> can = start_can_driver_on(adapter, 1);
+    SerialDriverPeer serial;
+    std::unique_ptr<WindowHarness> h;
 };
 
 }  // namespace
@@ -134,48 +156,35 @@ TEST_F(SerialCalibration, SilentDriverFails) {
 
 // A calibration the driver never confirms, its link closed and opened again within
 // the calibration window, then ENABLE and a step streamed: the window's end must not
-// show a failure nor unlock the controls of the stream (both links; over CAN the
-// calibration button's slot waits in the judgement, so the operator acts from there).
-TEST(CalibrationJudgement, EndsWithTheLinkThatStartedIt) {
+// show a failure nor unlock the controls of the stream. Over CAN the calibration
+// button's slot waits in the judgement, so the operator acts from in there.
+TEST_F(BothLinks, CalibrationJudgementEndsWithItsLink) {
     constexpr int kWindowMs = 2000;
-    auto adapter = EmulatedUsbBackend::install()->add_adapter();
-    auto can = start_can_driver_on(adapter, 1);
     can->set_calibration_answer(CanDriverPeer::Answer::Silent);
-    SerialDriverPeer serial;
-    ASSERT_TRUE(serial.start());
     SimulatedDriver::CalibrationScript silent;
     silent.silent = true;
     serial.driver().set_calibration_script(silent);
-    std::unique_ptr<WindowHarness> h;
-    const struct {
-        const char* link;
-        std::function<bool(bool)> link_to;
-        std::function<int()> calibrations;
-    } rows[] = {
-        {"serial", [&](bool open) { return h->serial_link(open ? &serial : nullptr); },
-         [&] { return serial.request_count(kCalibrate); }},
-        {"CAN", [&](bool open) { return h->can_link(open); },
-         [&] { return can->request_count(CanCommand::kCalibrateMotor); }},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.link);
+    for (bool over_serial : {true, false}) {
+        SCOPED_TRACE(over_serial ? "serial" : "CAN");
         h = std::make_unique<WindowHarness>("en");
         h->window()->serial_manager()->set_intervals(100, kWindowMs);
         h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
-        ASSERT_TRUE(row.link_to(true));
+        ASSERT_TRUE(link(over_serial, true));
         bool done = false;
         on_next_modal_of<QInputDialog>([&](QInputDialog* d) {
             d->setIntValue(7);
             d->accept();
             const auto window_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowMs + 300);
             QTimer::singleShot(0, [&, window_end] {
-                ASSERT_TRUE(wait_until([&] { return row.calibrations() == 1; }, 2000));
-                ASSERT_TRUE(row.link_to(false));
-                ASSERT_TRUE(row.link_to(true));
+                ASSERT_TRUE(wait_until([&] {
+                    return (over_serial ? serial.request_count(kCalibrate)
+                                        : can->request_count(CanCommand::kCalibrateMotor)) == 1;
+                }, 2000));
+                ASSERT_TRUE(link(over_serial, false) && link(over_serial, true));
                 ASSERT_TRUE(h->toggle_motor("DISABLE"));
                 h->button("send_motion_param_pushButton")->click();
                 wait_until([&] { return std::chrono::steady_clock::now() > window_end; }, 3 * kWindowMs);
-                EXPECT_TRUE(visible_tips(h->window()).isEmpty()) << visible_tips(h->window()).join("; ").toStdString();
+                EXPECT_EQ(visible_tips(h->window()), QStringList());
                 EXPECT_TRUE(h->button("stop_step_send_pushButton")->isEnabled());
                 EXPECT_FALSE(h->button("motor_enable_disable_pushButton")->isEnabled());
                 EXPECT_FALSE(h->find("down_left_widget")->isEnabled());
@@ -185,11 +194,41 @@ TEST(CalibrationJudgement, EndsWithTheLinkThatStartedIt) {
         });
         h->button("calibration_pushButton")->click();
         ASSERT_TRUE(wait_until([&] { return done; }, 5 * kWindowMs + 5000));
-        h.reset();
     }
-    adapter->set_bus_listener(nullptr);
-    can->stop();
-    EmulatedUsbBackend::uninstall();
+}
+
+// A link closed and opened again to a driver that does not answer the parameter
+// read: the dialog shows nothing of the last driver, and Apply is refused with a
+// message instead of writing the form to the new driver.
+TEST_F(BothLinks, ParameterDialogShowsAndWritesNothingOfTheLastDriver) {
+    for (bool over_serial : {true, false}) {
+        SCOPED_TRACE(over_serial ? "serial" : "CAN");
+        h = std::make_unique<WindowHarness>(over_serial ? "zh" : "en");
+        QWidget* dialog = top_level_named("SetParam");
+        auto* bandwidth = dialog->findChild<QSpinBox*>("current_loop_bandwidth_spinBox");
+        auto* model = dialog->findChild<QComboBox*>("motor_type_box");
+        ASSERT_TRUE(link(over_serial, true));
+        h->button("set_param_pushButton")->click();
+        ASSERT_TRUE(wait_until([&] { return bandwidth->value() == 1000; }, 2000));  // the driver's
+        model->setCurrentText(QStringLiteral("T88-6"));
+        ASSERT_TRUE(link(over_serial, false));
+        over_serial ? serial.set_ignored(24, true) : can->stop();  // no answer to the read from now on
+        ASSERT_TRUE(link(over_serial, true));
+        h->button("set_param_pushButton")->click();
+        QTest::qWait(200);
+        EXPECT_EQ(bandwidth->value(), 300);  // the form's own
+        EXPECT_EQ(model->currentText(), QString());
+        model->setCurrentText(QStringLiteral("T88-6"));
+        dialog->findChild<QPushButton*>("write_pushButton")->click();
+        QMessageBox* box = dialog->findChild<QMessageBox*>();
+        ASSERT_TRUE(box && box->isVisible());
+        EXPECT_EQ(box->text(), over_serial ? QString::fromUtf8("本连接的驱动器尚未报告参数，无法应用或写入。请点击“参数设置”重新读取。")
+                                           : QStringLiteral("The driver on this link has not reported its parameters, so "
+                                                            "they cannot be applied or written. Press Settings to read them again."));
+        delete box;
+        QTest::qWait(100);
+        EXPECT_EQ(serial.request_count(17) + can->request_count(CanCommand::kSetLimitCurrent), 0);
+    }
 }
 
 // Motion replies while the window thinks the motor is off: the 30th batch asks for

@@ -117,19 +117,21 @@ TEST(SetParam, ReportsAreTruncatedAndKeptToTheLimits) {
     }
 }
 
-// Without a report (and no model chosen) nothing is sent; a report written back
-// sends its truncated values; each press of a showing sends once.
+// Without a report of this link's driver nothing is sent, whatever the form holds;
+// a report written back sends its truncated values; each press of a showing sends once.
 TEST(SetParam, WrittenFormFollowsTheReportAndTheModel) {
     struct Row {
         const char* model;  // nullptr: as reported (or the default form)
         bool reported;
         Form sent;
+        bool opened = false;  // a link opened after the report
     } rows[] = {
         {nullptr, false, {}},  // no model: refused
         {nullptr, true, {12, 5, 1000, 37, 12.5f}},
         {"T88-4", true, {7.636f, 5, 1000, 37, 12.5f}},
-        {"T88-6", false, {12, 1, 300, 0, 20}},
-        {"T88-10", false, {18.36f, 1, 300, 0, 20}},
+        {"T88-6", false, {}},
+        {"T88-10", false, {}},
+        {"T88-6", true, {}, true},
     };
     for (const Row& row : rows) {
         SetParam dialog;
@@ -140,6 +142,10 @@ TEST(SetParam, WrittenFormFollowsTheReportAndTheModel) {
         });
         QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { ++flashes; });
         if (row.reported) dialog.motor_firm_state_slot(FirmwareState{12.011f, 5, 1000, 37.9f, 12.5f});
+        if (row.opened) {
+            dialog.link_state_changed_slot(true);
+            EXPECT_EQ(form_of(dialog), (Form{0, 1, 300, 0, 20}));  // the last driver's values are gone
+        }
         if (row.model) child<QComboBox>(dialog, "motor_type_box")->setCurrentText(row.model);
         for (const char* button : {"write_pushButton", "flash_pushButton"}) {
             dialog.show();
@@ -190,8 +196,8 @@ TEST(SetParam, EnglishTexts) {
 
 namespace {
 
-// With no model in the box (the reported ratio matches none, or nothing was
-// reported), both buttons are refused with a message naming the ratio; nothing is
+// With no model in the box (the reported ratio matches none, or is no number),
+// both buttons are refused with a message naming the ratio; nothing is
 // sent and the dialog stays open. A chosen model goes through.
 TEST(SetParam, NoModelRefusesWriteAndFlash) {
     const std::pair<float, const char*> reports[] = {{7.65f, "7.65"}, {8.0f, "8"}, {kNan, nullptr}};
@@ -201,7 +207,7 @@ TEST(SetParam, NoModelRefusesWriteAndFlash) {
             int sent = 0;
             QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams) { ++sent; });
             QObject::connect(&dialog, &SetParam::flash_firmware_param_signal, [&] { ++sent; });
-            if (shown) dialog.motor_firm_state_slot(FirmwareState{ratio, 1, 300, 0, 20});
+            dialog.motor_firm_state_slot(FirmwareState{ratio, 1, 300, 0, 20});
             dialog.show();
             QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
             EXPECT_EQ(sent, 0) << button << " " << ratio;
@@ -220,6 +226,68 @@ TEST(SetParam, NoModelRefusesWriteAndFlash) {
             EXPECT_EQ(ratios, std::vector<float>{7.636f}) << button;
             EXPECT_FALSE(dialog.isVisible());
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A reported value outside its box (or no number) is shown clamped or not at all,
+// so both buttons are refused with a message naming the field, the value and the
+// range, until the operator enters a value in that field; another field does not do.
+TEST(SetParam, ReportedValueOutsideItsBoxIsRefusedUntilEntered) {
+    hv_init_resources();
+    QTranslator translator;
+    ASSERT_TRUE(translator.load(QStringLiteral(":/Translate_EN.qm")));
+    struct Row {
+        bool english;
+        FirmwareState reported;
+        const char *field, *typed;   // entered in the field
+        const char *other, *shown;  // another field and the value it shows, entered again
+        QString message;
+        Form sent;
+    } rows[] = {
+        {true, {12, 200, 1000, 0, 10}, "can_id_spinBox", "127", "current_limit_doubleSpinBox", "10",
+         "Motor ID: the driver reported 200, outside the range 0 to 127. Enter a value within the range in this field.",
+         {12, 127, 1000, 0, 10}},
+        {true, {12, 1, 5000, 0, 10}, "current_loop_bandwidth_spinBox", "1500", "can_id_spinBox", "1",
+         "Current Loop Bandwidth: the driver reported 5000 Hz, outside the range 0 to 2000 Hz.", {12, 1, 1500, 0, 10}},
+        {true, {12, 1, 1000, 300, 10}, "can_timeout_spinBox", "100", "can_id_spinBox", "1",
+         "Can_Timeout: the driver reported 300, outside the range 0 to 255.", {12, 1, 1000, 100, 10}},
+        {false, {12, 1, 1000, 0, 40}, "current_limit_doubleSpinBox", "27.5", "can_id_spinBox", "1",
+         QString::fromUtf8("电流限制：驱动器报告的值 40 A 超出范围 0 到 28 A，请在此栏输入范围内的值。"), {12, 1, 1000, 0, 27.5f}},
+        {true, {12, kNan, 1000, 0, 10}, "can_id_spinBox", "3", "can_timeout_spinBox", "0",
+         "Motor ID: the driver reported nan, outside the range 0 to 127.", {12, 3, 1000, 0, 10}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.field);
+        if (row.english) qApp->installTranslator(&translator);
+        SetParam dialog;
+        std::vector<Form> sent;
+        QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams p) {
+            sent.push_back({p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit});
+        });
+        dialog.motor_firm_state_slot(row.reported);
+        dialog.show();
+        auto enter = [&](const char* name, const char* text) {
+            auto* box = child<QAbstractSpinBox>(dialog, name);
+            box->selectAll();
+            QTest::keyClicks(box, QString::fromLatin1(text));
+        };
+        for (const char* step : {"refused", "other field entered"}) {
+            QTest::mouseClick(child<QPushButton>(dialog, "write_pushButton"), Qt::LeftButton);
+            QMessageBox* box = dialog.findChild<QMessageBox*>();
+            ASSERT_TRUE(box && box->isVisible()) << step;
+            EXPECT_TRUE(box->text().startsWith(row.message)) << box->text().toStdString();
+            EXPECT_TRUE(sent.empty()) << step;
+            delete box;
+            enter(row.other, row.shown);
+        }
+        enter(row.field, row.typed);
+        QTest::mouseClick(child<QPushButton>(dialog, "write_pushButton"), Qt::LeftButton);
+        EXPECT_EQ(sent, std::vector<Form>{row.sent});
+        qApp->removeTranslator(&translator);
     }
 }
 
