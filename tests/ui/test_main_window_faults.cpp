@@ -7,7 +7,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
-#include <QInputDialog>
+#include <QSpinBox>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -76,7 +76,7 @@ TEST_F(FaultWindow, CalibrationTimeOutAfterLinkLossUnlocksNothing) {
     open();
     h->window()->serial_manager()->set_intervals(100, 900);  // longer than noticing the loss
     peer.stop();  // the driver hears nothing from now on
-    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(7), d->accept(); });
+    on_serial_number_prompt([](QDialog*, QSpinBox* box, QPushButton* ok) { box->setValue(7), ok->click(); });
     h->button("calibration_pushButton")->click();
     peer.unplug();
     ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
@@ -230,7 +230,7 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
 
     ASSERT_TRUE(h->toggle_motor("ENABLE"));
     ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
-    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(12), d->accept(); });
+    on_serial_number_prompt([](QDialog*, QSpinBox* box, QPushButton* ok) { box->setValue(12), ok->click(); });
     h->button("calibration_pushButton")->click();
     std::string text = "\xd0\xa3\xd1\xe9\xb3\xc9\xb9\xa6";  // GBK
     std::array<float, 12> values{};
