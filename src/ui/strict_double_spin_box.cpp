@@ -6,7 +6,11 @@
 
 #include "strict_spin_box.h"
 
-StrictDoubleSpinBox::StrictDoubleSpinBox(QWidget* parent) : QDoubleSpinBox(parent) {}
+StrictDoubleSpinBox::StrictDoubleSpinBox(QWidget* parent) : QDoubleSpinBox(parent) {
+    // The value as text from the start: a box never shown has none, and an empty
+    // entry is no number.
+    setValue(value());
+}
 
 QValidator::State StrictDoubleSpinBox::validate(QString& text, int& pos) const {
     return strict_state(QDoubleSpinBox::validate(text, pos), text, locale());
@@ -48,7 +52,8 @@ QString StrictDoubleSpinBox::name_of(const QWidget* box) {
 QString StrictDoubleSpinBox::refusal() const {
     if (hasAcceptableInput()) return QString();
     return tr("%1 只能填写 %2 到 %3 之间、最多 %4 位小数的数字，“%5”无效。")
-        .arg(name_of(this), textFromValue(minimum()), textFromValue(maximum()), QString::number(decimals()), text());
+        .arg(name_of(this), prefix() + textFromValue(minimum()) + suffix(),
+             prefix() + textFromValue(maximum()) + suffix(), QString::number(decimals()), cleanText());
 }
 
 QString StrictDoubleSpinBox::refusal(const QList<QAbstractSpinBox*>& boxes) {

@@ -4,7 +4,9 @@
 
 #include "strict_double_spin_box.h"
 
-StrictSpinBox::StrictSpinBox(QWidget* parent) : QSpinBox(parent) {}
+StrictSpinBox::StrictSpinBox(QWidget* parent) : QSpinBox(parent) {
+    setValue(value());  // as StrictDoubleSpinBox
+}
 
 QValidator::State StrictSpinBox::validate(QString& text, int& pos) const {
     return StrictDoubleSpinBox::strict_state(QSpinBox::validate(text, pos), text, locale());
@@ -13,7 +15,8 @@ QValidator::State StrictSpinBox::validate(QString& text, int& pos) const {
 QString StrictSpinBox::refusal() const {
     if (hasAcceptableInput()) return QString();
     return tr("%1 只能填写 %2 到 %3 之间的整数，“%4”无效。")
-        .arg(StrictDoubleSpinBox::name_of(this), textFromValue(minimum()), textFromValue(maximum()), text());
+        .arg(StrictDoubleSpinBox::name_of(this), prefix() + textFromValue(minimum()) + suffix(),
+             prefix() + textFromValue(maximum()) + suffix(), cleanText());
 }
 
 void StrictSpinBox::focusOutEvent(QFocusEvent* event) {
