@@ -67,7 +67,6 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
          "A: Amplitude takes a number from 0.00 to 100.00 with at most 2 decimals, not \"1,5\"."},
         {0, {{"torque_f_doubleSpinBox", 1}}, "0.005", false,
          "A: Amplitude takes a number from 0.00 to 50.00 with at most 2 decimals, not \"0.005\"."},
-        {1, {{"position_f_doubleSpinBox", 0.1}}, "1.5", true},
         {1,
          {{"position_A_doubleSpinBox", 20}, {"position_C_doubleSpinBox", 15}, {"position_f_doubleSpinBox", 0.3},
           {"position_Kp_doubleSpinBox", 5}, {"position_Kd_doubleSpinBox", 51}},
