@@ -13,11 +13,11 @@ public:
 
     // Reads the file into document_, writing the default document first when the
     // file does not exist. A file that exists but cannot be opened for reading
-    // gives the default document and is never written (see unreadable()). A file that does not parse, holds no object, is nested
-    // more than 64 levels deep or has a "lan" that is not a string is copied aside
-    // (path + ".bad-<time stamp>") and the default document is used instead; the
-    // process goes on. A file that can be neither read nor created gives the
-    // default document too.
+    // gives the default document and is never written (see unreadable()). A file
+    // that does not parse, holds no object, is nested more than 64 levels deep or
+    // has a "lan" that is not a string is copied aside (path + ".bad-<time stamp>")
+    // and the default document is used instead; the process goes on. A file that
+    // can be neither read nor created gives the default document too.
     void load();
     // Writes document_ with an indent of 4 and no trailing line feed.
     void save();
