@@ -35,11 +35,11 @@
 // adapter's thread, after its echo; it may call deliver(). deliver(frame) puts a
 // frame (error frames: id bit 29) on the bus toward the host.
 //
-// Faults: unplug(), unplug_after_next_read() (the adapter is pulled as it hands
-// over its next transfer, before the host can queue that read again), fail_request(request), set_open_failure(status),
-// fail_next_reads(n), deliver_raw(transfer) for short ones; the layer's own calls
-// fail through EmulatedUsbBackend::fail_call. controls() and host_writes() record
-// what the host sent.
+// Faults: unplug(), unplug_after_next_read() (pulled as it hands over its next
+// transfer, before the host can queue that read again), fail_request(request),
+// set_open_failure(status), fail_next_reads(n), deliver_raw(transfer) for short
+// ones; the layer's own calls fail through EmulatedUsbBackend::fail_call.
+// controls() and host_writes() record what the host sent.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
