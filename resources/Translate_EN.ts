@@ -340,10 +340,6 @@
         <translation>Stop</translation>
     </message>
     <message>
-        <source>请在每个输入框中填写有效的数字。</source>
-        <translation>Enter a valid number in every field.</translation>
-    </message>
-    <message>
         <source>CAN 只能发送 ±40 N·m 以内的扭矩：幅值 A 最大为 40。</source>
         <translation>CAN carries torques within ±40 N·m: amplitude A can be at most 40.</translation>
     </message>
@@ -381,6 +377,31 @@
     <message>
         <source>取消</source>
         <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>StrictDoubleSpinBox</name>
+    <message>
+        <source>%1 只能填写 %2 到 %3 之间、最多 %4 位小数的数字，“%5”无效。</source>
+        <translation>%1 takes a number from %2 to %3 with at most %4 decimals, not "%5".</translation>
+    </message>
+</context>
+<context>
+    <name>StrictSpinBox</name>
+    <message>
+        <source>%1 只能填写 %2 到 %3 之间的整数，“%4”无效。</source>
+        <translation>%1 takes a whole number from %2 to %3, not "%4".</translation>
+    </message>
+</context>
+<context>
+    <name>SerialNumberDialog</name>
+    <message>
+        <source>关节序列号</source>
+        <translation>The joint serial number</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Tips</translation>
     </message>
 </context>
 </TS>

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <utility>
@@ -53,6 +55,16 @@ std::string ConfigManager::to_text(const nlohmann::json& document) {
 void ConfigManager::load() {
     {
         std::ifstream probe(path_);
+        const int error = errno;
+        if (!probe.good() && QFileInfo::exists(QString::fromStdString(path_))) {
+            // There but not ours to read (e.g. mode 0200): the operator's settings may
+            // be in it, so it is never written over.
+            unreadable_ = true;
+            document_ = default_document();
+            hv::log_warn("Config file ", path_, " cannot be read (", std::strerror(error),
+                         "); using the default settings and never writing the file");
+            return;
+        }
         if (!probe.good()) {
             std::ofstream out(path_, std::ios::out | std::ios::trunc);
             if (out.is_open()) {
@@ -122,6 +134,10 @@ void ConfigManager::recover_from_broken_file(const std::string& reason) {
 }
 
 void ConfigManager::save() {
+    if (unreadable_) {
+        hv::log_warn("Config file ", path_, " left unchanged: it could not be read");
+        return;
+    }
     if (keep_broken_file_) {
         if (document_ == default_document()) {
             hv::log_warn("Config file ", path_, " left unchanged: no copy of its old content exists");
@@ -142,6 +158,7 @@ void ConfigManager::save() {
 }
 
 bool ConfigManager::can_save() const {
+    if (unreadable_) return false;
     if (!QFileInfo::exists(QString::fromStdString(path_))) return false;
     std::ofstream probe(path_, std::ios::out | std::ios::app);
     return probe.is_open();

@@ -12,4 +12,8 @@ public:
     // True while nothing on the bus acknowledges: a frame sent now would wait in
     // the adapter and reach the motor late.
     virtual bool bus_silent() { return false; }
+    // As send(), but only while the bus answers: 0 when the frame was not sent
+    // because the bus is silent (or found so by this very write). A link that
+    // resets itself on silence checks and writes in one step with respect to it.
+    virtual int send_while_bus_answers(CanFrame& frame) { return bus_silent() ? 0 : send(frame); }
 };

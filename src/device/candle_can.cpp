@@ -160,6 +160,7 @@ int CandleCan::open(const std::string& device_name) {
     }
     timing_ = timing;
     silent_ = false;
+    reset_stamped_ = false;
     unplugged_reported_ = false;
     overflow_reports_ = 0;
     {
@@ -202,7 +203,11 @@ bool CandleCan::is_open() {
     return opened_;
 }
 
-int CandleCan::send(CanFrame& frame) {
+int CandleCan::send(CanFrame& frame) { return send_frame(frame, false); }
+
+int CandleCan::send_while_bus_answers(CanFrame& frame) { return send_frame(frame, true); }
+
+int CandleCan::send_frame(CanFrame& frame, bool while_bus_answers) {
     candle_host_frame host_frame{};
     host_frame.can_id = frame.get_id();
     host_frame.can_dlc = frame.get_dlc();
@@ -212,9 +217,12 @@ int CandleCan::send(CanFrame& frame) {
     // after which it takes frames again, so the next one (a DISABLE) gets in.
     bool sent = false;
     bool newly_silent = false;
+    bool timed_out = false;
     {
         std::lock_guard<std::mutex> usb_lock(usb_mutex_);
         if (!opened_) return -1;
+        // A reset runs under this lock and marks the bus silent before releasing it.
+        if (while_bus_answers && silent_) return 0;
         {
             // Counted before the write: the receive thread may read the echo
             // before this thread gets past the write.
@@ -231,20 +239,24 @@ int CandleCan::send(CanFrame& frame) {
             if (cause == hv::win::ERROR_DEVICE_NOT_CONNECTED)
                 report_unplugged();
             else if (cause == hv::win::ERROR_SEM_TIMEOUT)
-                newly_silent = reset_silent_channel_locked("the adapter took no more frames");
+                timed_out = true, newly_silent = reset_silent_channel_locked("the adapter took no more frames");
         }
     }
     if (newly_silent) notify_silent();
-    return sent ? 1 : -1;
+    if (sent) return 1;
+    return while_bus_answers && timed_out ? 0 : -1;
 }
 
 bool CandleCan::reset_silent_channel_locked(const char* cause) {
     candle_device* device = adapter_.get();
     // Mode 0 discards every frame the adapter holds, mailboxes included; the
     // timing and a start bring the channel back.
-    const bool reset = candle_stop_channel(device, kChannel) &&
-                       candle_set_channel_timing(device, kChannel, &timing_) &&
-                       candle_start_channel(device, kChannel, kStartFlags);
+    bool reset = candle_stop_channel(device, kChannel);
+    // Stopped, the channel takes nothing from the bus: a frame stamped before this
+    // time was carried before the reset.
+    reset_stamped_ = reset && candle_device_timestamp(device, &reset_at_us_);
+    reset = reset && candle_set_channel_timing(device, kChannel, &timing_) &&
+            candle_start_channel(device, kChannel, kStartFlags);
     if (!reset) hv::log_error("CAN channel reset failed (error ", candle_device_last_error(device), ")");
     {
         std::lock_guard<std::mutex> lock(echo_mutex_);
@@ -271,8 +283,16 @@ void CandleCan::notify_silent() {
     if (handler) handler();
 }
 
-void CandleCan::bus_answers() {
-    if (!silent_.exchange(false)) return;
+void CandleCan::bus_answers(uint32_t timestamp_us) {
+    if (!silent_) return;
+    {
+        // Under the reset's lock, so a reset made meanwhile is the one compared with.
+        std::lock_guard<std::mutex> usb_lock(usb_mutex_);
+        if (!silent_) return;
+        // A transfer without a timestamp (0) cannot be ordered and counts as an answer.
+        if (reset_stamped_ && timestamp_us != 0 && static_cast<int32_t>(timestamp_us - reset_at_us_) < 0) return;
+        silent_ = false;
+    }
     // Frames queued while the bus was silent go out now; their echoes come from here on.
     {
         std::lock_guard<std::mutex> lock(echo_mutex_);
@@ -351,7 +371,9 @@ int CandleCan::receive_locked(CanFrame& frame, bool& newly_silent) {
     hv::win::SetLastError(hv::win::ERROR_SUCCESS);
     const bool read = candle_read_frame(adapter.get(), &host_frame, kReadTimeoutMs);
     const uint32_t read_error = candle_device_last_error(adapter.get());
-    const bool unplugged = !read && hv::win::GetLastError() == hv::win::ERROR_DEVICE_NOT_CONNECTED;
+    // Also after a read that completed as the adapter was pulled: its frame is
+    // returned, but its slot could not be queued again.
+    const bool unplugged = hv::win::GetLastError() == hv::win::ERROR_DEVICE_NOT_CONNECTED;
     const int pending = candle_pending_reads(adapter.get());
     if (pending < kCandlePendingReads || unplugged) {
         uint64_t held_back = 0;
@@ -366,11 +388,11 @@ int CandleCan::receive_locked(CanFrame& frame, bool& newly_silent) {
                                   candle_device_last_error(adapter.get()), "); the link is closed");
                 close_adapter_locked();
             }
-            return 0;
-        }
-        if (lost_read_log_.allow(held_back))
+            if (!read) return 0;
+        } else if (lost_read_log_.allow(held_back)) {
             hv::log_warn("CAN adapter: ", kCandlePendingReads - pending,
                          " read(s) could not be queued again; retrying");
+        }
     }
     if (!read) {
         // Only an empty adapter counts: echoes still waiting to be read are no silence.
@@ -396,7 +418,7 @@ int CandleCan::receive_locked(CanFrame& frame, bool& newly_silent) {
         std::lock_guard<std::mutex> lock(echo_mutex_);
         if (!unechoed_.empty()) unechoed_.pop_front();
     } else {
-        bus_answers();
+        bus_answers(candle_frame_timestamp(&host_frame));
     }
     frame.set_id(host_frame.can_id);
     frame.set_dlc(host_frame.can_dlc);

@@ -6,7 +6,9 @@
 //
 // A silent bus (echoes of sent frames stop, a write is not taken, or a no-ACK
 // error frame) resets the channel, so nothing queued in the adapter reaches the
-// motor late, and marks the bus silent until a frame comes from the bus.
+// motor late, and marks the bus silent until a frame comes that the bus carried
+// after that reset (the adapter's timestamps tell; one sent before and read only
+// now says nothing of the bus today).
 //
 // Adapter records: every scan takes fresh copies of the available adapters and
 // drops those of the previous scan. Each copy is held by a shared pointer that
@@ -41,6 +43,9 @@ public:
     bool is_open() override;
     // 1 when the frame went to the adapter, -1 when not.
     int send(CanFrame& frame) override;
+    // 0 when the bus is silent: checked under the lock that serialises the
+    // channel reset, so no frame that checked before a reset gets in after it.
+    int send_while_bus_answers(CanFrame& frame) override;
     // 1 when a frame was read within 1 ms, 0 otherwise. Echoes of sent frames
     // are delivered too. An adapter none of whose reads can be queued any more
     // closes the link (logged), so it never stays open and deaf.
@@ -62,6 +67,7 @@ public:
 private:
     using AdapterRecord = std::shared_ptr<candle_device>;
 
+    int send_frame(CanFrame& frame, bool while_bus_answers);
     // Stops the channel and releases the open adapter; caller holds the read and USB locks.
     bool close_adapter_locked();
     // Channel reset on a silent bus; caller holds the USB lock. True when the bus
@@ -73,7 +79,8 @@ private:
     // receive() under the read lock.
     int receive_locked(CanFrame& frame, bool& newly_silent);
     void notify_silent();
-    void bus_answers();
+    // A frame from the bus, stamped by the adapter at `timestamp_us`.
+    void bus_answers(uint32_t timestamp_us);
     bool echoes_overdue();
     void report_unplugged();
     void report_error_frame(const candle_host_frame& frame);
@@ -95,7 +102,10 @@ private:
     std::mutex scan_mutex_;
     candle_bit_timing timing_{};  // of the open adapter
 
-    std::atomic<bool> silent_{false};
+    std::atomic<bool> silent_{false};  // set and cleared under usb_mutex_
+    // Adapter time of the last reset, taken while the channel was stopped; under usb_mutex_.
+    uint32_t reset_at_us_ = 0;
+    bool reset_stamped_ = false;
     std::mutex echo_mutex_;
     std::deque<std::chrono::steady_clock::time_point> unechoed_;  // sends whose echo has not come
     std::mutex handler_mutex_;

@@ -17,7 +17,10 @@ void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 
 CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan)) {
     auto adapter = std::make_shared<CandleCan>();
-    adapter->set_bus_silent_handler([this] { emit bus_silent_signal(); });
+    adapter->set_bus_silent_handler([this] {
+        status_waiting_ = false;
+        emit bus_silent_signal();
+    });
     can_interface_ = adapter;
     set_can_ = std::make_shared<SetCan>(can_interface_, lan_);
     device_scanner_ = std::make_shared<DeviceScanner>(can_interface_);

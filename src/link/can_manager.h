@@ -105,7 +105,9 @@ private:
     std::shared_ptr<CanReceiver> can_receiver_;
     std::shared_ptr<CanInterface> can_interface_;
     QTimer status_timer_;
-    bool status_waiting_ = false;  // a status request sent on a silent bus waits in the adapter
+    // A status request sent on a silent bus waits in the adapter; each new silence
+    // began with a reset that discarded it.
+    std::atomic<bool> status_waiting_{false};
     std::string lan_;
     std::atomic<bool> app_back_check_failed_{false};
     std::atomic<bool> dfu_start_failed_{false};

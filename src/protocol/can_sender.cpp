@@ -31,6 +31,11 @@ CanSender::~CanSender() {
 bool CanSender::write(CanFrame& frame) {
     int result = link_ ? link_->send(frame) : -1;
     if (result < 0 && link_ && link_->bus_silent()) result = link_->send(frame);
+    report_failed_write(result);
+    return result >= 0;
+}
+
+void CanSender::report_failed_write(int result) {
     uint64_t held_back = 0;
     if (result < 0 && write_failure_log_.allow(held_back)) {
         if (held_back == 0)
@@ -38,7 +43,6 @@ bool CanSender::write(CanFrame& frame) {
         else
             hv::log_error("CAN write failed return: ", result, " (", held_back, " more failed writes)");
     }
-    return result >= 0;
 }
 
 bool CanSender::send_empty(uint8_t cmd) {
@@ -78,17 +82,21 @@ void CanSender::send_motion_command(const float targets[5]) {
         hv::log_warn("CAN motion command with a NaN target not sent");
         return;
     }
-    const bool zero_target = std::all_of(targets, targets + 5, [](float t) { return t == 0.0f; });
-    uint64_t held_back = 0;
-    if (!zero_target && link_ && link_->bus_silent()) {
-        if (skipped_motion_log_.allow(held_back))
-            hv::log_warn("CAN bus does not answer: motion target not sent (", held_back + 1,
-                         " skipped since the last report)");
-        return;
-    }
     frame.id = make_can_id(CanCommand::kMotionControl, can_id_.load());
     frame.dlc = 8;
-    write(frame);
+    const bool zero_target = std::all_of(targets, targets + 5, [](float t) { return t == 0.0f; });
+    if (zero_target) {
+        write(frame);
+        return;
+    }
+    // Never tried again: by then the target is stale, and a write that timed out
+    // has found the bus silent anyway.
+    const int result = link_ ? link_->send_while_bus_answers(frame) : -1;
+    uint64_t held_back = 0;
+    if (result == 0 && skipped_motion_log_.allow(held_back))
+        hv::log_warn("CAN bus does not answer: motion target not sent (", held_back + 1,
+                     " skipped since the last report)");
+    report_failed_write(result);
 }
 
 void CanSender::reset_motor() {

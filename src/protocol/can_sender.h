@@ -20,7 +20,8 @@ public:
     // stream to a silent bus does not flood the console) and the frame dropped.
     // A write that found the bus silent is tried once more: the link has reset the
     // adapter by then, so the frame gets in and reaches the motor when the bus
-    // answers again.
+    // answers again. Only for what is harmless whenever it arrives: non-zero
+    // motion targets never come here.
     bool write(CanFrame& frame);
 
     void disable_motor();
@@ -29,7 +30,8 @@ public:
     // Streaming path: no allocation, no log (except for a refused NaN target).
     // While the bus is silent only the all-zero target goes out (it is harmless
     // whenever it arrives); other targets would reach the motor late and are
-    // skipped, with a rate-limited line.
+    // skipped, with a rate-limited line. A target whose write found the bus
+    // silent is dropped, not tried again.
     void send_motion_command(const float targets[5]);
     void reset_motor();
     void save_zero_point();
@@ -65,6 +67,7 @@ private:
     // A frame with no payload.
     bool send_empty(uint8_t cmd);
     void send_u16(uint8_t cmd, uint16_t value);
+    void report_failed_write(int result);
 
     std::shared_ptr<CanInterface> link_;
     std::atomic<uint8_t> can_id_{0};

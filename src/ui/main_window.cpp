@@ -6,8 +6,8 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
-#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
@@ -34,10 +34,12 @@
 #include "save.h"
 #include "serial_interface.h"
 #include "serial_manager.h"
+#include "serial_number_dialog.h"
 #include "serial_receiver.h"
 #include "set_curve.h"
 #include "set_param.h"
 #include "step_sender.h"
+#include "strict_double_spin_box.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -49,6 +51,22 @@ const int kTerminalFlushMs = 50;
 
 bool is_hex_digit(QChar c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A refused HEX pair as the status line shows it: white space made visible.
+QString shown_pair(const QString& pair) {
+    QString shown;
+    for (const QChar c : pair) {
+        if (c == QLatin1Char('\n'))
+            shown += QChar(0x23CE);  // ⏎
+        else if (c == QLatin1Char('\t'))
+            shown += QChar(0x21E5);  // ⇥
+        else if (c.isSpace())
+            shown += QChar(0x2423);  // ␣
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 QString from_utf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<int>(text.size())); }
@@ -171,13 +189,21 @@ void MainWindow::init_csv_files4check() {
     connect(csv_files4check_.get(), &CsvFiles4Check::record_not_saved_signal, this,
             &MainWindow::record_not_saved_slot);
     // Said once, over the shown window; the saves themselves only log.
-    if (!config_manager_->can_save() || !CsvFiles4Check::can_write_files()) {
-        QTimer::singleShot(0, this, [this] {
-            show_alert_box(from_utf8(tr_lan("设置和检测结果无法保存到工作目录 %1。",
-                                            "Settings and check results cannot be saved in the working folder %1."))
-                               .arg(QDir::currentPath()));
-        });
+    QString problem;
+    const bool unreadable = config_manager_->unreadable();
+    if (unreadable) {
+        problem = from_utf8(tr_lan("无法读取设置文件 %1：使用默认设置，设置不会保存。",
+                                   "The settings file %1 cannot be read: the default settings are used and "
+                                   "settings are not saved."))
+                      .arg(QFileInfo(QString::fromStdString(config_manager_->path())).absoluteFilePath());
     }
+    if ((!unreadable && !config_manager_->can_save()) || !CsvFiles4Check::can_write_files()) {
+        if (!problem.isEmpty()) problem += QLatin1Char('\n');
+        problem += from_utf8(tr_lan("设置和检测结果无法保存到工作目录 %1。",
+                                    "Settings and check results cannot be saved in the working folder %1."))
+                       .arg(QDir::currentPath());
+    }
+    if (!problem.isEmpty()) QTimer::singleShot(0, this, [this, problem] { show_alert_box(problem); });
 }
 
 void MainWindow::init_serial_connections() {
@@ -772,6 +798,12 @@ void MainWindow::on_update_firmware_pushButton_clicked() {
 void MainWindow::on_set_curve_pushButton_clicked() { set_curve_->show(); }
 
 void MainWindow::on_send_motion_param_pushButton_clicked() {
+    const QString refusal = StrictDoubleSpinBox::refusal(ui_->target_param_groupBox->findChildren<QAbstractSpinBox*>());
+    if (!refusal.isEmpty()) {
+        hv::log_warn("Target not sent: ", refusal.toUtf8().toStdString());
+        show_alert_box(refusal);
+        return;
+    }
     // One stream at a time.
     if (set_curve_->curve_sender_->is_streaming()) set_curve_->on_stop_pushButton_clicked();
     ui_->stop_step_send_pushButton->setEnabled(true);
@@ -1062,11 +1094,8 @@ void MainWindow::update_firmware_success_slot() {
 // Calibration and parameter check
 
 void MainWindow::on_calibration_pushButton_clicked() {
-    bool ok = false;
-    const int serial_number =
-        QInputDialog::getInt(this, QString::fromUtf8("请输入关节序列号"), QString::fromUtf8("请输入关节序列号:"), 0, 0,
-                             1000, 1, &ok);
-    if (!ok) return;
+    int serial_number = 0;
+    if (!SerialNumberDialog::ask(this, &serial_number)) return;
     hv::log_info("序列号:", serial_number);
     csv_files4check_->set_serial_number(serial_number);
     lock_controls_for_calibration();
@@ -1199,6 +1228,8 @@ void MainWindow::on_send_pushButton_clicked() {
             const int value = ok ? pair.toInt(&ok, 16) : 0;
             if (!ok) {
                 hv::log_warn("Invalid hex input: ", pair.toUtf8().toStdString());
+                show_status_message(tr_lan("发送被拒绝，无效的十六进制输入: ", "Send refused. Invalid hex input: ") +
+                                    shown_pair(pair).toUtf8().toStdString());
                 return;
             }
             bytes.append(static_cast<char>(value & 0xff));

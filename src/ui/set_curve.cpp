@@ -1,12 +1,12 @@
 #include "set_curve.h"
 
 #include <QMessageBox>
-#include <algorithm>
 
 #include "can_codec.h"
 #include "can_manager.h"
 #include "console_log.h"
 #include "serial_manager.h"
+#include "strict_double_spin_box.h"
 #include "ui_mainwindow.h"
 #include "ui_setcurve.h"
 
@@ -50,16 +50,14 @@ void SetCurve::set_start_time(const std::chrono::steady_clock::time_point& t) {
 }
 
 bool SetCurve::curve_fits_link(int tab) {
-    QString problem;
-    const QList<QDoubleSpinBox*> boxes = ui->mode_tabWidget->widget(tab)->findChildren<QDoubleSpinBox*>();
-    // A box never shown has no text yet; it holds its value.
-    const auto unreadable = [](QDoubleSpinBox* box) { return !box->text().isEmpty() && !box->hasAcceptableInput(); };
-    if (std::any_of(boxes.begin(), boxes.end(), unreadable)) {
-        problem = tr("请在每个输入框中填写有效的数字。");
-    } else if (mode_ == 2 && tab == 0) {
+    QString problem =
+        StrictDoubleSpinBox::refusal(ui->mode_tabWidget->widget(tab)->findChildren<QAbstractSpinBox*>());
+    if (!problem.isEmpty() || mode_ != 2) {
+        // Only the CAN motion frame is narrower than the boxes.
+    } else if (tab == 0) {
         if (ui->torque_A_doubleSpinBox->value() > kCanMotionLimit)
             problem = tr("CAN 只能发送 ±40 N·m 以内的扭矩：幅值 A 最大为 40。");
-    } else if (mode_ == 2) {
+    } else {
         const float a = static_cast<float>(ui->position_A_doubleSpinBox->value());
         const float c = static_cast<float>(ui->position_C_doubleSpinBox->value());
         // The peak velocity as the sender computes it.

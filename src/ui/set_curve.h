@@ -45,7 +45,7 @@ public slots:
     }
 
 private:
-    // False, with a message, when a field holds no number or the curve needs more
+    // False, with a message, when a box shows an entry it cannot take or the curve needs more
     // than the link's motion frame carries (CAN: ±40, Kd up to 51).
     bool curve_fits_link(int tab);
 

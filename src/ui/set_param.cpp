@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "console_log.h"
+#include "strict_double_spin_box.h"
 #include "ui_setparam.h"
 
 namespace {
@@ -122,6 +123,16 @@ FirmwareParams SetParam::read_form() {
     return params;
 }
 
+bool SetParam::entries_taken() {
+    const QString refusal = StrictDoubleSpinBox::refusal(findChildren<QAbstractSpinBox*>());
+    if (refusal.isEmpty()) return true;
+    hv::log_warn("SetParam refuses to send: ", refusal.toUtf8().toStdString());
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), refusal, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return false;
+}
+
 bool SetParam::model_chosen() {
     if (!ui->motor_type_box->currentText().isEmpty()) return true;
     const QString text =
@@ -164,15 +175,13 @@ bool SetParam::reported_values_taken() {
 }
 
 void SetParam::on_write_pushButton_clicked() {
-    if (!reported_values_taken()) return;
-    if (!model_chosen()) return;
+    if (!reported_values_taken() || !entries_taken() || !model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     hide();
 }
 
 void SetParam::on_flash_pushButton_clicked() {
-    if (!reported_values_taken()) return;
-    if (!model_chosen()) return;
+    if (!reported_values_taken() || !entries_taken() || !model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     emit flash_firmware_param_signal();

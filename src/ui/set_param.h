@@ -42,6 +42,8 @@ private:
     float gear_ratio(const std::string& motor_type);
     std::string motor_type_from_gear_ratio(float gear_ratio);
     FirmwareParams read_form();
+    // False, with a message, while a number box shows an entry it cannot take.
+    bool entries_taken();
     // False, with a message, while the box names no model: its ratio would be 0.
     bool model_chosen();
     // False, with a message, until this link's driver has reported its parameters,

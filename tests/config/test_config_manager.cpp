@@ -8,12 +8,14 @@
 #include <iostream>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "config_manager.h"
 #include "console_capture.h"
 #include "file_contents.h"
+#include "file_modes_hold.h"
 #include "working_dir_test.h"
 
 namespace {
@@ -160,27 +162,47 @@ TEST_F(ConfigManagerTest, UnreachableFileGivesTheDefaultsAndWarnings) {
 
 // A file that can be neither read nor made: the defaults hold, so the code's texts
 // are in the language of the untranslated forms, and the store knows it cannot save.
+// A file that is there but cannot be read keeps the operator's settings: neither the
+// language menu nor the end writes over it.
 TEST_F(ConfigManagerTest, UnreadableFileGivesTheDefaultsAndCannotBeSaved) {
+    const std::string settings = "{\"lan\":\"en\",\"operator\":\"kim\"}";
     const struct {
         const char* name;
         std::function<bool()> make;
         bool can_save;
+        bool kept;
     } rows[] = {
-        {"plain", [] { return true; }, true},
-        {"a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, false},
-        {"a link into a missing folder", [] { return ::symlink("gone/config.json", "config.json") == 0; }, false},
-        {"a folder", [] { return QDir().mkdir("config.json"); }, false},
+        {"plain", [] { return true; }, true, false},
+        {"a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, false, false},
+        {"a link into a missing folder", [] { return ::symlink("gone/config.json", "config.json") == 0; }, false, false},
+        {"a folder", [] { return QDir().mkdir("config.json"); }, false, false},
+        {"write-only", [&] { return write_file("config.json", settings) && ::chmod("config.json", 0200) == 0; }, false,
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         QFile::remove("config.json");
         QDir().rmdir("config.json");
         ASSERT_TRUE(row.make());
-        ConsoleCapture out, err(std::cerr);
-        ConfigManager config("./config.json");
-        config.load();
-        EXPECT_EQ(config.get_value("lan"), "zh");
-        EXPECT_EQ(config.can_save(), row.can_save);
+        {
+            ConsoleCapture out, err(std::cerr);
+            ConfigManager config("./config.json");
+            {
+                FileModesHold modes;  // mode 0200 is readable to root otherwise
+                ASSERT_TRUE(modes.held());
+                config.load();
+            }
+            EXPECT_EQ(config.get_value("lan"), "zh");
+            EXPECT_EQ(config.can_save(), row.can_save);
+            if (row.kept) {
+                config.document_["lan"] = "zh";  // the language menu
+                config.save();
+            }
+        }
+        if (row.kept) {
+            ASSERT_EQ(::chmod("config.json", 0600), 0);
+            EXPECT_EQ(file_text("config.json"), settings);
+        }
     }
 }
 

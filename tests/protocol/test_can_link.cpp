@@ -15,11 +15,14 @@
 
 #include "can_frame_maker.h"
 #include "can_receiver.h"
+#include "candle_can.h"
 #include "can_driver_peer.h"
 #include "can_sender.h"
 #include "console_capture.h"
 #include "crc32.h"
+#include "emulated_usb_backend.h"
 #include "receiver_signals.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -189,6 +192,47 @@ TEST(CanSender, SilentBusSkipsTargetsButNeverCommands) {
         std::vector<uint8_t> tried;
         for (const CanFrame& f : link->sent) tried.push_back(static_cast<uint8_t>(f.id >> 5));
         EXPECT_EQ(tried, row.tried) << row.silent << " " << row.refuse;
+    }
+}
+
+// Over the adapter link with the motor's power off and nothing read meanwhile: a
+// target whose write timed out (the link resets the channel then) is never written
+// again, and the silence ends only with a frame the bus carried after the reset,
+// not with the motor's reply sent before it and read only now.
+TEST(CanSender, NoStaleTargetGetsIntoTheAdapter) {
+    const float step[5] = {2, 0, 0, 20, 1.5f};
+    const CanFrame reply = make_can_frame(4 << 5 | 0x10 | 1, 8, {});
+    struct Row {
+        const char* name;
+        bool reply_before;  // sent before the power went, read after the reset
+        bool reply_after;   // carried after the reset
+        std::size_t writes;  // taken by the adapter in the end
+    } rows[] = {{"write timed out", false, false, 67}, {"stale reply", true, false, 67}, {"bus answers", false, true, 68}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto adapter = EmulatedUsbBackend::install()->add_adapter();
+        auto link = std::make_shared<CandleCan>();
+        std::vector<std::string> names;
+        link->scan_devices(names);
+        ASSERT_EQ(link->open("0"), 0);
+        CanSender sender(link);
+        if (row.reply_before) adapter->deliver(reply);
+        adapter->set_acknowledged(false);
+        // 3 mailboxes and 64 held, then the endpoint NAKs until the write times out.
+        for (int i = 0; i < 100; ++i) sender.send_motion_command(step);
+        EXPECT_EQ(adapter->timed_out_writes(), 1);
+        EXPECT_EQ(adapter->host_writes().size(), 67u);
+        if (row.reply_after) adapter->deliver(reply);
+        CanFrame in;
+        int replies = 0;
+        EXPECT_TRUE(wait_until([&] {
+            while (link->receive(in) == 1) replies += in.id == reply.id;
+            return replies == (row.reply_before || row.reply_after ? 1 : 0);
+        }, 1000));
+        sender.send_motion_command(step);
+        EXPECT_EQ(adapter->host_writes().size(), row.writes);
+        link->close();
+        EmulatedUsbBackend::uninstall();
     }
 }
 

@@ -131,6 +131,47 @@ TEST_F(CanManagerTest, LongSilenceKeepsTheDisableGivenInIt) {
     EXPECT_TRUE(peer->wait_for_requests(CanCommand::kDisableMotor, 1, 2000));
 }
 
+// Each silence keeps one status request waiting in the adapter, also one that began
+// before any poll on a link reopened while silent (which opens not silent): when
+// power returns its reply ends the silence, the next target goes out, polls go on.
+TEST_F(CanManagerTest, EverySilenceKeepsOneStatusRequestThatEndsIt) {
+    ASSERT_TRUE(toggle_link(true));
+    manager->set_status_interval(3600 * 1000);  // polled by hand
+    int silences = 0;
+    QObject::connect(manager.get(), &CanManager::bus_silent_signal, manager.get(), [&] { ++silences; });
+    const float step[5] = {2, 0, 0, 20, 1.5f};
+    const auto targets_written = [&] {
+        const auto writes = adapter->host_writes();
+        return std::count_if(writes.begin(), writes.end(), [](const auto& w) { return (w[4] | w[5] << 8) >> 5 == 4; });
+    };
+    // The adapter echoes the 3 frames in its mailboxes; then the echoes stop.
+    const auto stream = [&] {
+        for (int i = 0; i < 10; ++i) manager->send_motion_command(step);
+    };
+    adapter->set_acknowledged(false);
+    stream();
+    ASSERT_TRUE(wait_until([&] { return silences == 1; }, 2000));
+    poll_status(manager.get());
+    ASSERT_TRUE(toggle_link(false));
+    ASSERT_TRUE(toggle_link(true));
+    const auto written = targets_written();
+    manager->send_motion_command(step);
+    EXPECT_EQ(targets_written(), written + 1) << "the reopened link started silent";
+    stream();
+    ASSERT_TRUE(wait_until([&] { return silences == 2; }, 2000));
+    const int polls = peer->request_count(CanCommand::kGetStatusWord);
+    poll_status(manager.get());
+    adapter->set_acknowledged(true);
+    EXPECT_TRUE(peer->wait_for_requests(CanCommand::kGetStatusWord, polls + 1, 2000)) << "none waited";
+    const int targets = peer->request_count(CanCommand::kMotionControl);
+    EXPECT_TRUE(wait_until([&] {
+        manager->send_motion_command(step);
+        return peer->request_count(CanCommand::kMotionControl) > targets;
+    }, 2000)) << "the silence did not end";
+    poll_status(manager.get());
+    EXPECT_TRUE(peer->wait_for_requests(CanCommand::kGetStatusWord, polls + 2, 2000));
+}
+
 // The verdict at the end of the calibration window: started with the driver's start
 // report, failed without; a report after one verdict counts for the next calibration
 // on the same link only.

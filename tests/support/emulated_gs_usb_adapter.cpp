@@ -32,14 +32,21 @@ EmulatedGsUsbAdapter::~EmulatedGsUsbAdapter() {
 }
 
 void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& frame) {
-    std::vector<uint8_t> out(24, 0);  // the host asks for (here zero) hardware timestamps
+    std::vector<uint8_t> out(24, 0);  // the host asks for hardware timestamps
     put_u32(&out[0], echo_id);
     put_u32(&out[4], frame.id);
     out[8] = frame.dlc;
     out[10] = overflowed_ && echo_id == kFromBus ? 1 : 0;  // frames were lost before this one
     if (out[10]) overflowed_ = false;
     std::memcpy(&out[12], frame.data, 8);
+    put_u32(&out[20], clock_us());
     in_queue_.push_back(std::move(out));
+}
+
+uint32_t EmulatedGsUsbAdapter::clock_us() const {
+    // Never 0 in a test's lifetime: 0 is what a transfer without a timestamp reads as.
+    const auto since = std::chrono::steady_clock::now() - powered_;
+    return static_cast<uint32_t>(1000000 + std::chrono::duration_cast<std::chrono::microseconds>(since).count());
 }
 
 void EmulatedGsUsbAdapter::queue_state_locked(uint8_t controller, uint8_t tx_errors) {
@@ -112,12 +119,16 @@ void EmulatedGsUsbAdapter::run() {
             in_queue_.pop_front();
             const std::size_t n = std::min(transfer.size(), read.length);
             std::memcpy(read.buffer, transfer.data(), n);
+            // Pulled as this transfer completes: the host cannot queue the read again.
+            const bool pull = unplug_after_read_;
+            if (pull) unplugged_ = true;
             ++completing_;
             lock.unlock();
             read.done(UsbStatus::ok, n);
             lock.lock();
             --completing_;
             idle_.notify_all();
+            if (pull) unplug_locked(lock);
         }
     }
 }
@@ -148,6 +159,13 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, 
     std::unique_lock<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
+    if (latency_.count() > 0) {
+        const auto latency = latency_;
+        lock.unlock();
+        std::this_thread::sleep_for(latency);
+        lock.lock();
+        if (unplugged_) return UsbStatus::no_device;
+    }
     if (hung_) ++hung_waiting_, hung_callers_.push_back(std::this_thread::get_id());
     else ++hung_waiting_;
     const bool answered = wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !hung_ || stop_; });
@@ -179,7 +197,7 @@ UsbStatus EmulatedGsUsbAdapter::control_transfer(uint8_t type, uint8_t request, 
         std::memset(data, 0, 12);
         data[3] = static_cast<uint8_t>(options_.channel_count - 1);
     } else if (request == 6) {
-        put_u32(data, 12345);
+        put_u32(data, clock_us());
     }
     transferred = sizes[request];
     if (type & 0x80) controls_.back().data.assign(data, data + transferred);
@@ -248,7 +266,11 @@ void EmulatedGsUsbAdapter::close() {
 
 void EmulatedGsUsbAdapter::unplug() {
     std::unique_lock<std::mutex> lock(mutex_);
-    unplugged_ = true;
+    unplug_locked(lock);
+}
+
+void EmulatedGsUsbAdapter::unplug_locked(std::unique_lock<std::mutex>& lock) {
+    unplugged_ = true, unplug_after_read_ = false;
     started_ = false;
     held_.clear(), mailboxes_.clear(), in_queue_.clear();
     finish_reads(lock, UsbStatus::no_device);

@@ -23,7 +23,10 @@
 //   open is refused for lack of access; Options::kernel_interface: the kernel's
 //   CAN interface of the adapter, down until set_kernel_interface_up(true);
 // - hang_control_transfers(true): control requests go unanswered until the
-//   host's time-out;
+//   host's time-out; set_control_latency(t): each one takes t (a real adapter
+//   takes 0.25 to 1 ms), during which the other pipes run on;
+// - frames toward the host carry the adapter's microsecond clock from when the
+//   frame entered the adapter (the timestamp request reads the same clock);
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
 //   an open takes the adapter from the kernel until it is closed;
 // - it is its own connection, so it is open to one user at a time.
@@ -32,10 +35,11 @@
 // adapter's thread, after its echo; it may call deliver(). deliver(frame) puts a
 // frame (error frames: id bit 29) on the bus toward the host.
 //
-// Faults: unplug(), fail_request(request), set_open_failure(status),
-// fail_next_reads(n), deliver_raw(transfer) for short ones; the layer's own calls
-// fail through EmulatedUsbBackend::fail_call. controls() and host_writes() record
-// what the host sent.
+// Faults: unplug(), unplug_after_next_read() (pulled as it hands over its next
+// transfer, before the host can queue that read again), fail_request(request),
+// set_open_failure(status), fail_next_reads(n), deliver_raw(transfer) for short
+// ones; the layer's own calls fail through EmulatedUsbBackend::fail_call.
+// controls() and host_writes() record what the host sent.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -102,6 +106,7 @@ public:
     }
     void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
+    void set_control_latency(std::chrono::microseconds latency) { locked([&] { latency_ = latency; }); }
     int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
     std::vector<std::thread::id> hung_callers() { return locked([&] { return hung_callers_; }); }  // every one so far
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
@@ -116,6 +121,7 @@ public:
     // Pulled out: what it held is lost, queued reads end with no_device, every
     // later call (an open too) fails so, and the backend lists it no more.
     void unplug();
+    void unplug_after_next_read() { locked([&] { unplug_after_read_ = true; }); }
     bool plugged() { return locked([&] { return !unplugged_; }); }
     void fail_request(uint8_t request, bool fail = true) {  // stalls it
         locked([&] { fail ? void(failing_requests_.insert(request)) : void(failing_requests_.erase(request)); });
@@ -155,6 +161,8 @@ private:
     void queue_state_locked(uint8_t controller, uint8_t tx_errors);
     void fill_mailboxes_locked();
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);
+    void unplug_locked(std::unique_lock<std::mutex>& lock);
+    uint32_t clock_us() const;
     void run();
 
     const Options options_;
@@ -163,6 +171,9 @@ private:
     bool stop_ = false, opened_ = false, started_ = false;
     bool acknowledged_ = true, kernel_attached_, unplugged_ = false, hung_ = false, kernel_up_ = false;
     bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
+    bool unplug_after_read_ = false;
+    std::chrono::microseconds latency_{0};
+    const std::chrono::steady_clock::time_point powered_ = std::chrono::steady_clock::now();
     std::vector<std::string> channel_requests_;
     Times timeout_times_, reset_times_;
     std::vector<std::thread::id> hung_callers_;

@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
+#include <QSpinBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -99,6 +102,14 @@ void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidg
         else if (timeout_ms > 0)
             on_next_modal(match, action, timeout_ms - 5);
     });
+}
+
+void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton*)> action) {
+    on_next_modal([](QWidget* w) { return w->findChild<QSpinBox*>() && w->findChild<QDialogButtonBox*>(); },
+                  [action](QWidget* w) {
+                      action(qobject_cast<QDialog*>(w), w->findChild<QSpinBox*>(),
+                             w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok));
+                  });
 }
 
 void choose_in(QFileDialog* chooser, const QString& path) {

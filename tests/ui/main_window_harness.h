@@ -25,6 +25,8 @@ inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.
 
 class ConfigManager;
 class QFileDialog;
+class QDialog;
+class QSpinBox;
 
 class WindowHarness {
 public:
@@ -66,6 +68,8 @@ void on_next_modal_of(std::function<void(T*)> action) {
     on_next_modal([](QWidget* w) { return qobject_cast<T*>(w); },
                   [action](QWidget* w) { action(qobject_cast<T*>(w)); });
 }
+// Runs `action` on the next serial number prompt with its number box and OK button.
+void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton*)> action);
 // Picks `path` in a file dialog and accepts. The name goes into the dialog's name
 // field too: selectFile() leaves the field alone while it has the focus.
 void choose_in(QFileDialog* chooser, const QString& path);

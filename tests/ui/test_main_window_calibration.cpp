@@ -2,7 +2,9 @@
 // over the serial link (a pseudo-terminal with the simulated driver behind it), and
 // over both links what a calibration or a driver of an earlier link leaves behind.
 #include <QComboBox>
-#include <QInputDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPointer>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -23,6 +25,7 @@
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
+#include "typed_entry.h"
 #include "wait_until.h"
 
 namespace {
@@ -40,12 +43,12 @@ class SerialCalibration : public SerialWindowTest {
 protected:
     // Answers the serial number prompt (a negative number cancels) and presses the button.
     void calibrate(int number) {
-        on_next_modal_of<QInputDialog>([number, this](QInputDialog* d) {
-            prompt = QStringList{d->windowTitle(), d->labelText(), QString::number(d->intMinimum()),
-                      QString::number(d->intMaximum())};
+        on_serial_number_prompt([number, this](QDialog* d, QSpinBox* box, QPushButton* ok) {
+            prompt = QStringList{d->windowTitle(), d->findChild<QLabel*>()->text(), QString::number(box->minimum()),
+                                 QString::number(box->maximum())};
             if (number < 0) return d->reject();
-            d->setIntValue(number);
-            d->accept();
+            box->setValue(number);
+            ok->click();
         });
         h->button("calibration_pushButton")->click();
     }
@@ -76,6 +79,42 @@ protected:
 };
 
 }  // namespace
+
+// The serial number prompt takes a whole number from 0 to 1000. OK (clicked or
+// Enter) with another entry is refused with a message and the entry stays as typed;
+// 1000 is taken and recorded with the check.
+TEST_F(SerialCalibration, SerialNumberPromptTakesOnlyTheNumberTyped) {
+    open();
+    SimulatedDriver::CalibrationScript script;
+    script.check_values = std::array<float, 12>{};
+    peer.driver().set_calibration_script(script);
+    const QString refusal = "The joint serial number takes a whole number from 0 to 1000, not \"%1\".";
+    const std::pair<const char*, bool> rows[] = {{"1234", false}, {"1,5", true}, {"-1", false}, {"1001", true}};
+    QStringList shown, expected;
+    on_serial_number_prompt([&](QDialog* d, QSpinBox* box, QPushButton* ok) {
+        QPointer<QDialog> prompt(d);
+        for (const auto& [typed, enter] : rows) {
+            expected << refusal.arg(typed) + " | " + typed;
+            if (!prompt || !type_entry(box, QString::fromUtf8(typed))) return;
+            if (enter)
+                QTest::keyClick(box, Qt::Key_Return);
+            else
+                QTest::mouseClick(ok, Qt::LeftButton);
+            QTest::qWait(50);
+            if (!prompt || !prompt->isVisible()) return;
+            auto* message = prompt->findChild<QMessageBox*>();
+            shown << (message && message->isVisible() ? message->text() : QString()) + " | " + box->text();
+            if (message) message->close();
+        }
+        ASSERT_TRUE(type_entry(box, QStringLiteral("1000")));
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    h->button("calibration_pushButton")->click();
+    EXPECT_EQ(shown, expected);
+    EXPECT_TRUE(peer.wait_for_requests(kCalibrate, 1, 2000));
+    ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));
+    EXPECT_EQ(file_bytes("pass.csv").count(", 1000, "), 1) << file_text("pass.csv");
+}
 
 // Cancelled prompt: nothing. Number 42: the calibration tab, locked controls, the
 // driver's reports as tips and plots, the check row with the number; a second
@@ -171,9 +210,9 @@ TEST_F(BothLinks, CalibrationJudgementEndsWithItsLink) {
         h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
         ASSERT_TRUE(link(over_serial, true));
         bool done = false;
-        on_next_modal_of<QInputDialog>([&](QInputDialog* d) {
-            d->setIntValue(7);
-            d->accept();
+        on_serial_number_prompt([&](QDialog*, QSpinBox* box, QPushButton* ok) {
+            box->setValue(7);
+            ok->click();
             const auto window_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowMs + 300);
             QTimer::singleShot(0, [&, window_end] {
                 ASSERT_TRUE(wait_until([&] {

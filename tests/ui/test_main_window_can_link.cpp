@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "can_driver_on_adapter.h"
 #include "emulated_usb_backend.h"
 #include "main_window_harness.h"
+#include "typed_entry.h"
 #include "serial_driver_peer.h"
 #include "wait_until.h"
 
@@ -96,6 +98,16 @@ TEST_F(CanLink, CurveButtonRulesAndStatusTexts) {
     EXPECT_EQ(h->text("status_label"), QString::fromUtf8("使能成功"));
     EXPECT_TRUE(h->button("set_curve_pushButton")->isEnabled());
     EXPECT_FALSE(h->button("update_firmware_pushButton")->isEnabled());
+
+    // A Kd the box cannot take is refused, in the operator's language; nothing is sent.
+    const int idle = peer->request_count(CanCommand::kMotionControl);
+    ASSERT_TRUE(type_entry(h->find<QAbstractSpinBox>("kd_doubleSpinBox"), QStringLiteral("1e9")));
+    QTest::mouseClick(h->button("send_motion_param_pushButton"), Qt::LeftButton);
+    QTest::qWait(100);
+    EXPECT_EQ(visible_tips(h->window()),
+              QStringList{QString::fromUtf8("警告: 阻尼Kd 只能填写 0.00 到 51.00 之间、最多 2 位小数的数字，“1e9”无效。")});
+    EXPECT_EQ(peer->request_count(CanCommand::kMotionControl), idle);
+    for (QMessageBox* box : h->window()->findChildren<QMessageBox*>()) box->close();
 
     set_spins(h->window(), {{"exp_angle_doubleSpinBox", 2.0}, {"kp_doubleSpinBox", 20.0}, {"kd_doubleSpinBox", 1.5}});
     const int before = peer->request_count(CanCommand::kMotionControl);

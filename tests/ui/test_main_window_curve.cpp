@@ -10,6 +10,7 @@
 
 #include "can_codec.h"
 #include "main_window_harness.h"
+#include "typed_entry.h"
 #include "wait_until.h"
 
 namespace {
@@ -50,6 +51,7 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
         std::vector<std::pair<const char*, double>> values;
         const char* typed_amplitude;  // keys typed into the tab's amplitude box
         bool runs;
+        const char* said = nullptr;  // the refusal of a typed entry
     } rows[] = {
         {0, {{"torque_A_doubleSpinBox", 45}, {"torque_f_doubleSpinBox", 1}}, nullptr, false},
         {1, {{"position_A_doubleSpinBox", 30}, {"position_C_doubleSpinBox", 20}, {"position_f_doubleSpinBox", 0.1}},
@@ -57,8 +59,14 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
         {1, {{"position_A_doubleSpinBox", 10}, {"position_f_doubleSpinBox", 1}}, nullptr, false},
         {1, {{"position_A_doubleSpinBox", 1}, {"position_f_doubleSpinBox", 0.1}, {"position_Kd_doubleSpinBox", 60}},
          nullptr, false},
-        {0, {{"torque_f_doubleSpinBox", 1}}, "1e9", false},
-        {1, {{"position_f_doubleSpinBox", 0.1}}, "150", false},  // above the box's 100
+        {0, {{"torque_f_doubleSpinBox", 1}}, "1e9", false,
+         "A: Amplitude takes a number from 0.00 to 50.00 with at most 2 decimals, not \"1e9\"."},
+        {1, {{"position_f_doubleSpinBox", 0.1}}, "150", false,  // above the box's 100
+         "A: Amplitude takes a number from 0.00 to 100.00 with at most 2 decimals, not \"150\"."},
+        {1, {{"position_f_doubleSpinBox", 0.1}}, "1,5", false,
+         "A: Amplitude takes a number from 0.00 to 100.00 with at most 2 decimals, not \"1,5\"."},
+        {0, {{"torque_f_doubleSpinBox", 1}}, "0.005", false,
+         "A: Amplitude takes a number from 0.00 to 50.00 with at most 2 decimals, not \"0.005\"."},
         {1,
          {{"position_A_doubleSpinBox", 20}, {"position_C_doubleSpinBox", 15}, {"position_f_doubleSpinBox", 0.3},
           {"position_Kp_doubleSpinBox", 5}, {"position_Kd_doubleSpinBox", 51}},
@@ -72,17 +80,18 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
         for (QDoubleSpinBox* box : curve->findChildren<QDoubleSpinBox*>()) box->setValue(0);
         tabs->setCurrentIndex(row.tab);
         for (const auto& [name, value] : row.values) curve->findChild<QDoubleSpinBox*>(name)->setValue(value);
-        if (row.typed_amplitude) {
-            auto* box = curve->findChild<QDoubleSpinBox*>(row.tab ? "position_A_doubleSpinBox" : "torque_A_doubleSpinBox");
-            box->setFocus();
-            box->selectAll();
-            QTest::keyClicks(box, row.typed_amplitude);
-        }
+        auto* amplitude = curve->findChild<QDoubleSpinBox*>(row.tab ? "position_A_doubleSpinBox" : "torque_A_doubleSpinBox");
+        if (row.typed_amplitude) ASSERT_TRUE(type_entry(amplitude, row.typed_amplitude));
         peer->clear_requests();
-        start->click();
+        // The click takes the focus from the box.
+        QTest::mouseClick(start, Qt::LeftButton);
         QTest::qWait(100);
         auto* box = curve->findChild<QMessageBox*>();
         EXPECT_EQ(box && box->isVisible(), !row.runs);
+        if (row.said) {
+            EXPECT_EQ(box ? box->text() : QString(), row.said);
+            EXPECT_EQ(amplitude->text(), row.typed_amplitude);
+        }
         if (box) box->close();
         EXPECT_EQ(motion() > 0, row.runs) << motion();
         EXPECT_EQ(start->isEnabled(), !row.runs);

@@ -7,7 +7,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
-#include <QInputDialog>
+#include <QSpinBox>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +26,8 @@
 #include "config_manager.h"
 #include "console_capture.h"
 #include "emulated_usb_backend.h"
+#include "file_contents.h"
+#include "file_modes_hold.h"
 #include "main_window_harness.h"
 #include "param_check.h"
 #include "qt_serial.h"
@@ -76,7 +79,7 @@ TEST_F(FaultWindow, CalibrationTimeOutAfterLinkLossUnlocksNothing) {
     open();
     h->window()->serial_manager()->set_intervals(100, 900);  // longer than noticing the loss
     peer.stop();  // the driver hears nothing from now on
-    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(7), d->accept(); });
+    on_serial_number_prompt([](QDialog*, QSpinBox* box, QPushButton* ok) { box->setValue(7), ok->click(); });
     h->button("calibration_pushButton")->click();
     peer.unplug();
     ASSERT_TRUE(wait_until([&] { return h->find("open_can_pushButton")->isEnabled(); }, 3000));
@@ -230,7 +233,7 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
 
     ASSERT_TRUE(h->toggle_motor("ENABLE"));
     ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
-    on_next_modal_of<QInputDialog>([](QInputDialog* d) { d->setIntValue(12), d->accept(); });
+    on_serial_number_prompt([](QDialog*, QSpinBox* box, QPushButton* ok) { box->setValue(12), ok->click(); });
     h->button("calibration_pushButton")->click();
     std::string text = "\xd0\xa3\xd1\xe9\xb3\xc9\xb9\xa6";  // GBK
     std::array<float, 12> values{};
@@ -244,17 +247,24 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
 
 // A working folder where settings or check results cannot be saved: the window is
 // in one language (the forms' Chinese) and says so once; a good folder says nothing.
+// Settings that cannot be read are said to be neither read nor saved, and the file
+// keeps them.
 TEST(FaultWindowStart, UnsavableWorkingFolderIsSaidOnceInOneLanguage) {
     hv_init_resources();
     const QString old_cwd = QDir::currentPath();
+    const std::string settings = "{\"lan\":\"en\",\"operator\":\"kim\"}";
     const struct {
         const char* name;
         std::function<bool()> make;
-        bool said;
+        const char* said;
     } rows[] = {
-        {"good folder", [] { return true; }, false},
-        {"config.json a link to itself", [] { return ::symlink("config.json", "config.json") == 0; }, true},
-        {"pass.csv a folder", [] { return QDir().mkdir("pass.csv"); }, true},
+        {"good folder", [] { return true; }, nullptr},
+        {"config.json a link to itself", [] { return ::symlink("config.json", "config.json") == 0; },
+         "设置和检测结果无法保存"},
+        {"pass.csv a folder", [] { return QDir().mkdir("pass.csv"); }, "设置和检测结果无法保存"},
+        {"config.json write-only",
+         [&] { return write_file("config.json", settings) && ::chmod("config.json", 0200) == 0; },
+         "config.json：使用默认设置，设置不会保存。"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -263,7 +273,11 @@ TEST(FaultWindowStart, UnsavableWorkingFolderIsSaidOnceInOneLanguage) {
         {
             ConsoleCapture out, err(std::cerr);
             auto config = std::make_shared<ConfigManager>("./config.json");
-            config->load();
+            {
+                FileModesHold modes;  // mode 0200 is readable to root otherwise
+                ASSERT_TRUE(modes.held());
+                config->load();
+            }
             MainWindow w(config);
             w.show();
             QTest::qWait(50);
@@ -273,9 +287,12 @@ TEST(FaultWindowStart, UnsavableWorkingFolderIsSaidOnceInOneLanguage) {
             if (row.said) {
                 EXPECT_TRUE(boxes[0]->isVisible());
                 EXPECT_TRUE(boxes[0]->text().contains(dir.path())) << boxes[0]->text().toStdString();
-                EXPECT_TRUE(boxes[0]->text().contains(QString::fromUtf8("设置和检测结果无法保存")))
-                    << boxes[0]->text().toStdString();
+                EXPECT_TRUE(boxes[0]->text().contains(QString::fromUtf8(row.said))) << boxes[0]->text().toStdString();
             }
+        }
+        if (std::string(row.name) == "config.json write-only") {
+            ASSERT_EQ(::chmod("config.json", 0600), 0);
+            EXPECT_EQ(file_text("config.json"), settings);
         }
         QDir::setCurrent(old_cwd);
     }

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
@@ -14,6 +15,7 @@
 #include "main_window_harness.h"
 #include "save.h"
 #include "serial_driver_peer.h"
+#include "typed_entry.h"
 #include "wait_until.h"
 
 namespace {
@@ -176,4 +178,56 @@ TEST_F(SerialLink, NewTargetTakesOverTheStream) {
     EXPECT_LT(peer.request_count(kTarget) - count, 70);  // about 50 from one stream
     h->button("stop_step_send_pushButton")->click();
     EXPECT_TRUE(QDir(h->dir()).entryList({QStringLiteral("hv-motor-tool-log-*.csv")}).isEmpty());
+}
+
+// A target box takes only a number within its range and decimals. Another entry
+// stays as typed when Send takes the focus, Send is refused with a message naming
+// the box and its range, and nothing goes out; a number the box takes then goes out
+// as typed.
+TEST_F(SerialLink, TargetBoxesSendOnlyTheNumberTyped) {
+    open();
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    const char* const boxes[] = {"exp_angle_doubleSpinBox", "exp_angle_velocity_doubleSpinBox", "torque_doubleSpinBox",
+                                 "kp_doubleSpinBox", "kd_doubleSpinBox"};
+    const QString position = "Position takes a number from -40.00 to 40.00 with at most 2 decimals, not \"%1\".";
+    const QString torque = "Torque takes a number from -40.00 to 40.00 with at most 2 decimals, not \"%1\".";
+    struct Row {
+        int box;
+        const char* typed;
+        QString refusal;
+        const char* taken;  // typed next
+        float sent;
+    } rows[] = {
+        {0, "1e9", position, "-1.5", -1.5f},
+        {1, "150", "Velocity takes a number from -40.00 to 40.00 with at most 2 decimals, not \"%1\".", "40", 40},
+        {2, "41", torque, "-40", -40},
+        {2, "1,5", torque, "1.5", 1.5f},
+        {2, "-1.5e1", torque, "-15", -15},
+        {4, "60", "Kd takes a number from 0.00 to 51.00 with at most 2 decimals, not \"%1\".", "51", 51},
+        {0, "0.005", position, "0.01", 0.01f},
+        {3, "1,000", "Kp takes a number from 0.00 to 1023.00 with at most 2 decimals, not \"%1\".", "1023", 1023},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.typed);
+        for (const char* name : boxes) h->find<QAbstractSpinBox>(name)->setProperty("value", 0.0);
+        peer.clear_received();
+        auto* box = h->find<QAbstractSpinBox>(boxes[row.box]);
+        ASSERT_TRUE(type_entry(box, QString::fromUtf8(row.typed)));
+        QTest::mouseClick(h->button("send_motion_param_pushButton"), Qt::LeftButton);
+        QTest::qWait(100);
+        EXPECT_EQ(visible_tips(h->window()), QStringList{"Warning: " + row.refusal.arg(row.typed)});
+        EXPECT_EQ(box->text(), QString::fromUtf8(row.typed));
+        EXPECT_EQ(peer.request_count(kTarget), 0);
+        for (QMessageBox* b : h->window()->findChildren<QMessageBox*>()) b->close();
+
+        ASSERT_TRUE(type_entry(box, QString::fromUtf8(row.taken)));
+        QTest::mouseClick(h->button("send_motion_param_pushButton"), Qt::LeftButton);
+        ASSERT_TRUE(peer.wait_for_requests(kTarget, 3, 2000));
+        EXPECT_TRUE(visible_tips(h->window()).isEmpty());
+        std::vector<float> expected(5, 0.0f);
+        expected[row.box] = row.sent;
+        EXPECT_EQ(peer.requests(kTarget).front().values, expected);
+        h->button("stop_step_send_pushButton")->click();
+        QTest::qWait(50);
+    }
 }

@@ -32,17 +32,25 @@ protected:
 }  // namespace
 
 // HEX pairs with white space inside (line breaks and tabs pass the input filter):
-// the warning names the pair and nothing goes out.
+// the warning and the status line name the pair, and nothing goes out.
 TEST_F(SerialLoad, TerminalRefusesPairsThatAreNotTwoHexDigits) {
     auto* input = h->find<QTextEdit>("input_textEdit");
-    const std::pair<const char*, const char*> rows[] = {
-        {"ff 31\n8a 23", "\n8"}, {"01\t2", "\t2"}, {"a\n", "a\n"}, {"0\n1", "0\n"}};
-    for (const auto& [typed, pair] : rows) {
+    const struct {
+        const char* typed;
+        const char* pair;
+        const char* shown;  // on the status line, after "Send refused. Invalid hex input: "
+    } rows[] = {{"ff 31\n8a 23", "\n8", "⏎8"},
+                {"01\t2", "\t2", "⇥2"},
+                {"a\n", "a\n", "a⏎"},
+                {"0\n1", "0\n", "0⏎"},
+                {"ff 31 8a 23\n", "\n", "⏎"}};
+    for (const auto& [typed, pair, shown] : rows) {
         peer.clear_received();
         ConsoleCapture log;
         input->setPlainText(QString::fromUtf8(typed));
         h->button("send_pushButton")->click();
         EXPECT_TRUE(log.contains(std::string("[WARN] Invalid hex input: ") + pair)) << typed << log.text();
+        EXPECT_EQ(h->text("status_label"), "Send refused. Invalid hex input: " + QString::fromUtf8(shown));
         // A valid send after it is all that reaches the line.
         input->setPlainText(QStringLiteral("7e"));
         h->button("send_pushButton")->click();

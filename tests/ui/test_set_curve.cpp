@@ -3,6 +3,7 @@
 // adapter (CAN), and the main window's form standing by for the two buttons it locks.
 #include <QDoubleSpinBox>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -24,6 +25,7 @@
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "set_curve.h"
+#include "typed_entry.h"
 #include "ui_mainwindow.h"
 #include "wait_until.h"
 
@@ -218,6 +220,23 @@ TEST_F(SetCurveTest, PositionTabOverCanStreamsAtOneThousandHertz) {
     QTest::qWait(100);
     expect_curve_on_can(1, {1.25f, 2.0f, 0.5f, 30.0f, 1.5f});
     EXPECT_EQ(serial_peer_->request_count(kSerialMotionCmd), 0);
+}
+
+// Over serial too, an entry a box cannot take refuses the start when the click
+// takes the focus from the box ("1,5" would be read as 15); the message names the
+// box in Chinese.
+TEST_F(SetCurveTest, TypedEntryTheBoxCannotTakeRefusesTheStart) {
+    toggle_serial(true);
+    child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
+    set_spin("torque_f_doubleSpinBox", 1.0);
+    ASSERT_TRUE(type_entry(child<QDoubleSpinBox>("torque_A_doubleSpinBox"), QStringLiteral("1,5")));
+    QTest::mouseClick(child<QPushButton>("start_pushButton"), Qt::LeftButton);
+    QTest::qWait(100);
+    auto* box = dialog_->findChild<QMessageBox*>();
+    ASSERT_TRUE(box && box->isVisible());
+    EXPECT_EQ(box->text(), QString::fromUtf8("幅值A 只能填写 0.00 到 50.00 之间、最多 2 位小数的数字，“1,5”无效。"));
+    EXPECT_EQ(serial_peer_->request_count(kSerialMotionCmd), 0);
+    expect_running_locks(false);
 }
 
 TEST_F(SetCurveTest, ModeFollowsTheLastLinkThatOpened) {

@@ -22,6 +22,7 @@
 #include "console_capture.h"
 #include "resources_init.h"
 #include "set_param.h"
+#include "typed_entry.h"
 #include "widget_child.h"
 
 namespace {
@@ -288,6 +289,59 @@ TEST(SetParam, ReportedValueOutsideItsBoxIsRefusedUntilEntered) {
         QTest::mouseClick(child<QPushButton>(dialog, "write_pushButton"), Qt::LeftButton);
         EXPECT_EQ(sent, std::vector<Form>{row.sent});
         qApp->removeTranslator(&translator);
+    }
+}
+
+// Each number box takes only a number within its range (whole numbers, two decimals
+// for the limit). Another entry stays as typed when the button takes the focus, both
+// buttons are refused with a message naming the box and its range, and nothing is
+// sent; a number the box takes is then sent as typed.
+TEST(SetParam, BoxesSendOnlyTheNumberTyped) {
+    const QString whole = QString::fromUtf8("%1 只能填写 %2 到 %3 之间的整数，“%4”无效。");
+    const QString limit = QString::fromUtf8("电流限制 只能填写 0.00 A 到 28.00 A 之间、最多 2 位小数的数字，“%1”无效。");
+    struct Row {
+        int field;  // in the form: 1 id, 2 bandwidth, 3 timeout, 4 limit
+        const char* typed;
+        QString refusal;
+        const char* taken;  // typed next
+        float sent;
+    } rows[] = {
+        {1, "150", whole.arg(QString::fromUtf8("关节ID"), "0", "127", "150"), "127", 127},
+        {1, "1,5", whole.arg(QString::fromUtf8("关节ID"), "0", "127", "1,5"), "15", 15},
+        {2, "1,500", whole.arg(QString::fromUtf8("电流环带宽"), "0 Hz", "2000 Hz", "1,500"), "2000", 2000},
+        {2, "1e3", whole.arg(QString::fromUtf8("电流环带宽"), "0 Hz", "2000 Hz", "1e3"), "1000", 1000},
+        {3, "300", whole.arg("Can_Timeout", "0", "255", "300"), "255", 255},
+        {4, "0.005", limit.arg("0.005"), "0.25", 0.25f},
+        {4, "28.5", limit.arg("28.5"), "28", 28},
+    };
+    const char* const boxes[] = {nullptr, "can_id_spinBox", "current_loop_bandwidth_spinBox", "can_timeout_spinBox",
+                                 "current_limit_doubleSpinBox"};
+    for (const Row& row : rows) {
+        for (const char* button : {"write_pushButton", "flash_pushButton"}) {
+            SCOPED_TRACE(std::string(row.typed) + " " + button);
+            SetParam dialog;
+            std::vector<Form> sent;
+            QObject::connect(&dialog, &SetParam::set_firmware_param_signal, [&](FirmwareParams p) {
+                sent.push_back({p.gear_ratio, p.can_id, p.current_bandwidth, p.can_timeout, p.current_limit});
+            });
+            dialog.motor_firm_state_slot(FirmwareState{12.0f, 1, 300, 0, 20});
+            auto* box = child<QAbstractSpinBox>(dialog, boxes[row.field]);
+            ASSERT_TRUE(type_entry(box, QString::fromUtf8(row.typed)));
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+            QMessageBox* message = dialog.findChild<QMessageBox*>();
+            EXPECT_EQ(message ? message->text() : QString(), row.refusal);
+            EXPECT_TRUE(box->text().startsWith(QString::fromUtf8(row.typed))) << box->text().toStdString();
+            EXPECT_TRUE(sent.empty());
+            if (message) message->close();
+
+            sent.clear();
+            dialog.show();
+            ASSERT_TRUE(type_entry(box, QString::fromUtf8(row.taken)));
+            QTest::mouseClick(child<QPushButton>(dialog, button), Qt::LeftButton);
+            Form expected{12, 1, 300, 0, 20};
+            expected[row.field] = row.sent;
+            EXPECT_EQ(sent, std::vector<Form>{expected});
+        }
     }
 }
 
