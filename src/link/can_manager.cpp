@@ -45,7 +45,7 @@ CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan))
     firmware_progress_timer_.setInterval(kFirmwareProgressMs);
     connect(&firmware_progress_timer_, &QTimer::timeout, this, [this] {
         const int size = firmware_image_.size();
-        if (size > 0) emit update_firmware_progress_signal(int(int64_t{firmware_sent_} * 100 / size));
+        if (size > 0) emit update_firmware_progress_signal(double(int64_t{firmware_sent_} * 1000 / size) / 10);
     });
 }
 

@@ -65,12 +65,12 @@ public:
     // Polls in which a refusal of the DFU start still counts.
     static constexpr int kDfuVerdictPolls = 5;
 
+    // Period of the progress report during the image transfer.
+    static constexpr int kFirmwareProgressMs = 250;
+
     // Pause after each firmware chunk, the poll of the firmware waits (100 ms;
     // the pause before the version request is 30 polls) and the calibration
     // window; tests shorten them.
-    // Progress is reported every kFirmwareProgressMs during the transfer.
-    static constexpr int kFirmwareProgressMs = 250;
-
     void set_intervals(int chunk_pause_ms, int poll_ms, int calibration_ms) {
         chunk_pause_ms_ = chunk_pause_ms;
         poll_ms_ = poll_ms;
@@ -90,8 +90,9 @@ signals:
     void bus_silent_signal();
     // True when an update starts to talk to the driver, false once nothing of it runs.
     void update_firmware_running_signal(bool running);
-    // Share of the image sent so far, in percent.
-    void update_firmware_progress_signal(int percent);
+    // Share of the image sent so far, in percent to a tenth: at the product's pace a
+    // whole percent of a 1 MiB image takes about 3 s.
+    void update_firmware_progress_signal(double percent);
 
 public slots:
     void device_open_close_slot(QString device_name);

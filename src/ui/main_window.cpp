@@ -3,8 +3,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
-#include <QDialog>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QImage>
@@ -1061,8 +1061,9 @@ void MainWindow::update_firmware_success_slot() {
     show_status_message(tr_lan("固件升级成功", "Firmware is updated."));
 }
 
-void MainWindow::update_firmware_progress_slot(int percent) {
-    show_status_message(tr_lan("固件升级中，请稍等", "Updating...Please wait.") + " " + std::to_string(percent) + "%");
+void MainWindow::update_firmware_progress_slot(double percent) {
+    show_status_message(tr_lan("固件升级中，请稍等", "Updating...Please wait.") + " " +
+                        QString::number(percent, 'f', 1).toStdString() + "%");
 }
 
 // Nothing else may reach the driver mid-image, nor may its link change or the tool
@@ -1078,7 +1079,11 @@ void MainWindow::update_firmware_running_slot(bool running) {
         ui_->target_param_groupBox->setEnabled(false);
     } else if (can_open_) {
         enable_can_controls();
-        motor_enabled_ ? set_controls_motor_enabled() : set_controls_motor_disabled();
+        if (motor_enabled_) {
+            set_controls_motor_enabled();
+        } else {
+            set_controls_motor_disabled();
+        }
     } else {
         disable_device_controls();
     }

@@ -113,7 +113,7 @@ public slots:
     void update_firmware_failed_slot();
     void update_firmware_success_slot();
     void update_firmware_running_slot(bool running);
-    void update_firmware_progress_slot(int percent);
+    void update_firmware_progress_slot(double percent);
 
     void plot_pvt_timer_slot();
 
