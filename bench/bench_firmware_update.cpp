@@ -110,7 +110,8 @@ Figures run(MainWindow& window, CanDriverPeer& peer, const QString& path, int ch
     answer.start(10);
 
     std::vector<double> gaps;
-    Clock::time_point last_tick = Clock::now(), last_progress{};
+    const auto t0 = Clock::now();
+    Clock::time_point last_tick = t0, last_progress{};
     auto* status = window.findChild<QLabel*>(QStringLiteral("status_label"));
     QString last_text;
     QTimer tick;
@@ -127,7 +128,6 @@ Figures run(MainWindow& window, CanDriverPeer& peer, const QString& path, int ch
     });
 
     auto* button = window.findChild<QPushButton*>(QStringLiteral("update_firmware_pushButton"));
-    const auto t0 = Clock::now();
     last_tick = t0;
     tick.start(1);
     button->click();
