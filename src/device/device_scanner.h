@@ -19,6 +19,9 @@ public:
     explicit DeviceScanner(std::shared_ptr<DeviceInterface> device);
     ~DeviceScanner() override;
 
+    // Checks the link now, out of turn, so a change is reported before what follows from it.
+    void check_now() { loop_check_timer_slot(); }
+
 signals:
     void number_changed_signal(std::vector<std::string>& devices);
     void state_changed_signal(bool state);

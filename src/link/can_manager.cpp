@@ -4,16 +4,13 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <thread>
+#include <algorithm>
+#include <cstring>
 
 #include "candle_can.h"
 #include "console_log.h"
 #include "crc32.h"
 #include "set_can.h"
-
-namespace {
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-}  // namespace
 
 CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan)) {
     auto adapter = std::make_shared<CandleCan>();
@@ -47,10 +44,24 @@ CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan))
     status_timer_.setInterval(1000);
     connect(&status_timer_, &QTimer::timeout, this, &CanManager::motor_status_checker_slot);
     status_timer_.start();
+
+    firmware_progress_timer_.setInterval(kFirmwareProgressMs);
+    connect(&firmware_progress_timer_, &QTimer::timeout, this, [this] {
+        const int size = firmware_image_.size();
+        if (size > 0) emit update_firmware_progress_signal(double(int64_t{firmware_sent_} * 1000 / size) / 10);
+    });
 }
 
 CanManager::~CanManager() {
     hv::log_info("Destruct CanManager");
+    // An update under way stops at its next pause; its steps queued for the GUI
+    // thread go with this object.
+    {
+        std::lock_guard<std::mutex> lock(firmware_mutex_);
+        firmware_stop_ = true;
+    }
+    firmware_wake_.notify_all();
+    if (firmware_thread_.joinable()) firmware_thread_.join();
     static_cast<CandleCan*>(can_interface_.get())->set_bus_silent_handler(nullptr);
     set_can_.reset();
     can_receiver_.reset();  // stops and joins a running receive thread
@@ -92,7 +103,8 @@ void CanManager::end_calibration_judgement() {
 }
 
 void CanManager::motor_status_checker_slot() {
-    if (!can_interface_->is_open()) return;
+    // Nothing may come between the image frames.
+    if (!can_interface_->is_open() || firmware_updating_) return;
     // On a silent bus each request waits in the adapter; a full adapter gets its
     // channel reset, which would discard the operator's commands waiting there too.
     // One request is enough to be answered once the bus is back.
@@ -152,6 +164,10 @@ void CanManager::show_firmware_tip(const QString& zh_text, const QString& en_tex
 }
 
 void CanManager::update_firmware() {
+    if (firmware_updating_) {
+        hv::log_warn("Firmware update already running");
+        return;
+    }
     // The image is chosen and checked before anything goes to the driver, so a
     // file that cannot be flashed never leaves it waiting for an image.
     const QString path = QFileDialog::getOpenFileName(
@@ -180,19 +196,56 @@ void CanManager::update_firmware() {
         show_firmware_tip(QStringLiteral("固件文件为空"), QStringLiteral("The firmware file is empty"));
         return;
     }
+    firmware_image_ = file.read(kMaxFirmwareSize);
+    if (firmware_image_.size() != file.size()) {
+        hv::log_error("Firmware file read failed after ", std::max(firmware_image_.size(), 0), " bytes");
+        firmware_image_.clear();
+        emit update_firmware_failed_signal();
+        return;
+    }
 
+    firmware_updating_ = true;
+    emit update_firmware_running_signal(true);
+    start_firmware_thread([this] { firmware_ready_job(); });
+}
+
+void CanManager::start_firmware_thread(std::function<void()> step) {
+    // The previous step's thread handed over as its last act.
+    if (firmware_thread_.joinable()) firmware_thread_.join();
+    firmware_thread_ = std::thread(std::move(step));
+}
+
+void CanManager::in_gui_thread(std::function<void()> step) {
+    QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
+}
+
+bool CanManager::firmware_pause(int ms) {
+    {
+        std::unique_lock<std::mutex> lock(firmware_mutex_);
+        // Resumes for the time left when woken early.
+        firmware_wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return firmware_stop_; });
+        if (firmware_stop_) return false;
+    }
+    if (can_interface_->is_open()) return true;
+    hv::log_error("CAN link lost during the firmware update");
+    return false;
+}
+
+void CanManager::firmware_ready_job() {
     write_app_back_started_ = false;
     can_sender_->write_app_back_start();
     int sleeps = 0;
     while (!write_app_back_started_) {
-        pause_ms(poll_ms_);
+        if (!firmware_pause(poll_ms_)) return in_gui_thread([this] { end_firmware_update(true); });
         if (++sleeps >= 30) {
             hv::log_info("Can start write app back");
-            emit update_firmware_failed_signal();
-            return;
+            return in_gui_thread([this] { end_firmware_update(true); });
         }
     }
+    in_gui_thread([this] { confirm_firmware(); });
+}
 
+void CanManager::confirm_firmware() {
     QMessageBox confirm;
     confirm.setWindowTitle(chinese() ? QStringLiteral("提示") : QStringLiteral("Tips"));
     confirm.setText(chinese() ? QStringLiteral("点击OK开始烧录固件") : QStringLiteral("Click OK to burn the firmware"));
@@ -201,28 +254,31 @@ void CanManager::update_firmware() {
     confirm.setWindowFlags(confirm.windowFlags() | Qt::WindowStaysOnTopHint);
     if (confirm.exec() != QMessageBox::Ok) {
         hv::log_info("Cancel clicked");
+        end_firmware_update(false);
         return;
     }
     hv::log_info("OK clicked");
+    firmware_sent_ = 0;
     emit update_firmware_start_signal();
+    firmware_progress_timer_.start();
+    start_firmware_thread([this, image = firmware_image_] { firmware_transfer_job(image); });
+}
 
+void CanManager::firmware_transfer_job(const QByteArray& image) {
+    auto fail = [this] { in_gui_thread([this] { end_firmware_update(true); }); };
     uint32_t size = 0;
     uint32_t crc = 0;
-    while (!file.atEnd()) {
+    for (int at = 0; at < image.size(); at += 8) {
         uint8_t chunk[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        const qint64 got = file.read(reinterpret_cast<char*>(chunk), 8);
-        if (got <= 0) {
-            hv::log_error("Firmware file read failed after ", size, " bytes");
-            emit update_firmware_failed_signal();
-            return;
-        }
+        const int got = std::min(8, image.size() - at);
+        std::memcpy(chunk, image.constData() + at, size_t(got));
         crc = crc32_update(crc, chunk, 8);
         size += 8;
         hv::log_plain("");
         can_sender_->write_app_back(chunk);
-        pause_ms(chunk_pause_ms_);
+        firmware_sent_ = at + got;
+        if (!firmware_pause(chunk_pause_ms_)) return fail();
     }
-    file.close();
 
     app_back_check_ok_ = false;
     app_back_check_failed_ = false;
@@ -231,27 +287,42 @@ void CanManager::update_firmware() {
     for (int polls = 0; !app_back_check_ok_; ++polls) {
         if (app_back_check_failed_) {
             hv::log_error("Firmware image rejected by the driver");
-            emit update_firmware_failed_signal();
-            return;
+            return fail();
         }
         if (polls >= kImageCheckPolls) {
             hv::log_error("No answer to the firmware image check");
-            emit update_firmware_failed_signal();
-            return;
+            return fail();
         }
-        pause_ms(poll_ms_);
+        if (!firmware_pause(poll_ms_)) return fail();
     }
 
     // Success only once the DFU start is out and the driver has not refused it.
     dfu_start_failed_ = false;
-    bool started = can_sender_->dfu_start();
-    for (int polls = 0; started && polls < kDfuVerdictPolls && !dfu_start_failed_; ++polls) pause_ms(poll_ms_);
+    const bool started = can_sender_->dfu_start();
+    for (int polls = 0; started && polls < kDfuVerdictPolls && !dfu_start_failed_; ++polls)
+        if (!firmware_pause(poll_ms_)) return fail();
     if (!started || dfu_start_failed_) {
         hv::log_error(started ? "The driver refused the DFU start" : "The DFU start was not sent");
-        emit update_firmware_failed_signal();
-        return;
+        return fail();
     }
-    emit update_firmware_success_signal();
-    pause_ms(30 * poll_ms_);
-    can_sender_->get_firmware_version();
+    in_gui_thread([this] {
+        firmware_progress_timer_.stop();
+        emit update_firmware_success_signal();
+    });
+    // The driver runs its new image by now; without a link there is no version to ask.
+    if (firmware_pause(30 * poll_ms_)) can_sender_->get_firmware_version();
+    in_gui_thread([this] { end_firmware_update(false); });
+}
+
+void CanManager::end_firmware_update(bool failed) {
+    if (firmware_thread_.joinable()) firmware_thread_.join();
+    firmware_progress_timer_.stop();
+    firmware_image_.clear();
+    firmware_updating_ = false;
+    if (failed) {
+        // A lost link is shown first, so the status line ends on the failed update.
+        if (!can_interface_->is_open()) device_scanner_->check_now();
+        emit update_firmware_failed_signal();
+    }
+    emit update_firmware_running_signal(false);
 }

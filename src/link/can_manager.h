@@ -1,12 +1,17 @@
 #pragma once
+#include <QByteArray>
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "can_interface.h"
 #include "can_receiver.h"
@@ -48,7 +53,11 @@ public:
         can_receiver_->set_start_time(start);
     }
     void get_config() { can_sender_->get_config(); }
+    // Chooses and checks the image here; the transfer runs on a thread of its own,
+    // so this returns at once. The confirmation box comes up when the driver is ready.
     void update_firmware();
+    // An update started by update_firmware() has not ended yet (GUI thread).
+    bool firmware_updating() const { return firmware_updating_; }
 
     // Largest image the driver can hold.
     static constexpr qint64 kMaxFirmwareSize = 1024 * 1024;
@@ -56,6 +65,9 @@ public:
     static constexpr int kImageCheckPolls = 50;
     // Polls in which a refusal of the DFU start still counts.
     static constexpr int kDfuVerdictPolls = 5;
+
+    // Period of the progress report during the image transfer.
+    static constexpr int kFirmwareProgressMs = 250;
 
     // Pause after each firmware chunk, the poll of the firmware waits (100 ms;
     // the pause before the version request is 30 polls) and the calibration
@@ -77,6 +89,11 @@ signals:
     // Nothing on the bus acknowledges: the link has reset the adapter and sends no
     // motion targets until the bus answers. Emitted from whichever thread found it.
     void bus_silent_signal();
+    // True when an update starts to talk to the driver, false once nothing of it runs.
+    void update_firmware_running_signal(bool running);
+    // Share of the image sent so far, in percent to a tenth: at the product's pace a
+    // whole percent of a 1 MiB image takes about 3 s.
+    void update_firmware_progress_signal(double percent);
 
 public slots:
     void device_open_close_slot(QString device_name);
@@ -95,6 +112,18 @@ private:
     void end_calibration_judgement();
     void show_firmware_tip(const QString& zh_text, const QString& en_text);
 
+    // The update's steps: the driver's side runs on firmware_thread_, the operator's
+    // (confirmation, signals) in the GUI thread.
+    void start_firmware_thread(std::function<void()> step);
+    void firmware_ready_job();                         // start request and its wait
+    void confirm_firmware();                           // GUI
+    void firmware_transfer_job(const QByteArray& image);  // chunks, check, DFU start, version
+    void end_firmware_update(bool failed);             // GUI: nothing of the update runs after it
+    // Worker: hands `step` to the GUI thread.
+    void in_gui_thread(std::function<void()> step);
+    // Worker: waits `ms`; false when the update must end (link lost, manager going).
+    bool firmware_pause(int ms);
+
     std::atomic<bool> write_app_back_started_{false};
     std::atomic<bool> app_back_check_ok_{false};
     QEventLoop event_loop_;
@@ -111,9 +140,18 @@ private:
     std::string lan_;
     std::atomic<bool> app_back_check_failed_{false};
     std::atomic<bool> dfu_start_failed_{false};
-    int chunk_pause_ms_ = 2;
-    int poll_ms_ = 100;
+    std::atomic<int> chunk_pause_ms_{2};
+    std::atomic<int> poll_ms_{100};
     int calibration_ms_ = 7000;
     // Counts opens and closes; a judgement armed under another count is stale.
     unsigned link_session_ = 0;
+
+    std::thread firmware_thread_;
+    std::mutex firmware_mutex_;
+    std::condition_variable firmware_wake_;
+    bool firmware_stop_ = false;       // under firmware_mutex_
+    bool firmware_updating_ = false;   // GUI thread
+    QByteArray firmware_image_;        // GUI thread, between the choice and the transfer
+    std::atomic<int> firmware_sent_{0};  // bytes of the image sent
+    QTimer firmware_progress_timer_;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -293,6 +294,10 @@ void MainWindow::init_can_connections() {
             &MainWindow::update_firmware_failed_slot);
     connect(can_manager_.get(), &CanManager::update_firmware_success_signal, this,
             &MainWindow::update_firmware_success_slot);
+    connect(can_manager_.get(), &CanManager::update_firmware_running_signal, this,
+            &MainWindow::update_firmware_running_slot);
+    connect(can_manager_.get(), &CanManager::update_firmware_progress_signal, this,
+            &MainWindow::update_firmware_progress_slot);
 }
 
 void MainWindow::init_plot_timer() {
@@ -1088,6 +1093,41 @@ void MainWindow::update_firmware_failed_slot() {
 
 void MainWindow::update_firmware_success_slot() {
     show_status_message(tr_lan("固件升级成功", "Firmware is updated."));
+}
+
+void MainWindow::update_firmware_progress_slot(double percent) {
+    show_status_message(tr_lan("固件升级中，请稍等", "Updating...Please wait.") + " " +
+                        QString::number(percent, 'f', 1).toStdString() + "%");
+}
+
+// Nothing else may reach the driver mid-image, nor may its link change or the tool
+// restart; the containers keep what their buttons are set to meanwhile.
+void MainWindow::update_firmware_running_slot(bool running) {
+    for (QWidget* w : {static_cast<QWidget*>(ui_->groupBox), ui_->down_left_widget, static_cast<QWidget*>(ui_->menuBar),
+                       static_cast<QWidget*>(set_param_.get()), static_cast<QWidget*>(set_curve_.get())})
+        w->setEnabled(!running);
+    if (running) {
+        for (QWidget* w : {ui_->update_firmware_pushButton, ui_->motor_enable_disable_pushButton,
+                           ui_->clear_error_pushButton, ui_->set_curve_pushButton})
+            w->setEnabled(false);
+        ui_->target_param_groupBox->setEnabled(false);
+    } else if (can_open_) {
+        enable_can_controls();
+        if (motor_enabled_) {
+            set_controls_motor_enabled();
+        } else {
+            set_controls_motor_disabled();
+        }
+    } else {
+        disable_device_controls();
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!can_manager_->firmware_updating()) return event->accept();
+    event->ignore();
+    show_alert_box(from_utf8(tr_lan("固件升级中，升级结束前不能关闭窗口。",
+                                    "A firmware update is under way: the window cannot be closed until it ends.")));
 }
 
 // ---------------------------------------------------------------------------

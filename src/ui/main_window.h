@@ -29,6 +29,7 @@ class JobThread;
 class Save;
 class SetParam;
 class SetCurve;
+class QCloseEvent;
 class QResizeEvent;
 
 class MainWindow : public QMainWindow {
@@ -43,6 +44,8 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Refused while a firmware update runs: the driver would wait for the rest of its image.
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     // Form widgets, connected by name.
@@ -109,6 +112,8 @@ public slots:
     void update_firmware_start_slot();
     void update_firmware_failed_slot();
     void update_firmware_success_slot();
+    void update_firmware_running_slot(bool running);
+    void update_firmware_progress_slot(double percent);
 
     void plot_pvt_timer_slot();
 

@@ -32,8 +32,8 @@ protected:
         EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         return path;
     }
-    // Runs the update with the dialogs answered; the requests the driver got
-    // after it, once a last request has come through behind them.
+    // Runs the update to its end with the dialogs answered; the requests the driver
+    // got after it, once a last request has come through behind them.
     std::vector<CanDriverPeer::Request> update(const QString& path, bool confirm) {
         peer->clear_requests();
         events.clear();
@@ -42,6 +42,7 @@ protected:
             auto answers = answer_firmware_dialogs(path, confirm);
             const auto t0 = std::chrono::steady_clock::now();
             manager->update_firmware();
+            EXPECT_TRUE(wait_until([&] { return !manager->firmware_updating(); }, 60000));
             took = std::chrono::steady_clock::now() - t0;
         }
         manager->reset_motor();

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,11 +13,14 @@
 #include <algorithm>
 #include <fstream>
 #include <array>
+#include <atomic>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "can_codec.h"
 #include "can_driver_on_adapter.h"
 #include "can_manager.h"
+#include "console_capture.h"
 #include "emulated_usb_backend.h"
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
@@ -101,11 +105,13 @@ private:
 
 // Firmware images through the window's button: size limits, the driver's verdicts
 // and the status line, the version request after success; a running curve stops
-// before the first firmware frame (it is restarted for every row).
+// before the first firmware frame (it is restarted for every row). While a paced
+// image is sent the window answers: it shows the progress, keeps every control that
+// reaches the driver or the link off and refuses to close; a link lost mid-image
+// ends the update at once.
 TEST_F(CanWindow, FirmwareUpdate) {
     ASSERT_TRUE(h->can_link(true));
     CanManager* manager = h->window()->can_manager();
-    manager->set_intervals(0, 30, 300);
     std::vector<std::string> events;
     QObject::connect(manager, &CanManager::update_firmware_failed_signal, [&] { events.push_back("failed"); });
     QObject::connect(manager, &CanManager::update_firmware_success_signal, [&] { events.push_back("success"); });
@@ -130,6 +136,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
         int chunks;  // -1: not even the start request went out
         QString box;
         const char* status;  // at the end; empty: as it was
+        int chunk_ms = 0;    // the pause after each chunk
+        int unplug_at = 0;   // the adapter is pulled out once this many chunks arrived
     } rows[] = {
         {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, "", "Firmware is updated."},
         {16, A::Ack, A::Ack, A::Reject, {"failed"}, 2, "", "Failed to update firmware!"},
@@ -137,10 +145,20 @@ TEST_F(CanWindow, FirmwareUpdate) {
         {0, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is empty", ""},
         {1024 * 1024, A::Silent, A::Ack, A::Ack, {"failed"}, 0, "", "Failed to update firmware!"},
         {1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is too large, at most 1 MiB", ""},
+        {4096, A::Ack, A::Ack, A::Ack, {"success"}, 512, "", "Firmware is updated.", 2},
+        // Last: the link is gone after it.
+        {8192, A::Ack, A::Ack, A::Ack, {"failed"}, 1024, "", "Failed to update firmware!", 2, 64},
     };
     auto* status = h->find<QLabel>("status_label");
+    const char* const reach_driver_or_link[] = {
+        "open_can_pushButton",   "open_serial_pushButton",    "update_firmware_pushButton",
+        "motor_reset_pushButton", "motor_enable_disable_pushButton", "set_zero_point_pushButton",
+        "calibration_pushButton", "set_param_pushButton",      "clear_error_pushButton"};
+    QWidget* curve_start_button = top_level_named("SetCurve")->findChild<QWidget*>("start_pushButton");
+    const QRegularExpression progress_text("^Updating\\.\\.\\.Please wait\\. \\d+\\.\\d%$");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
+        manager->set_intervals(row.chunk_ms, 30, 300);
         curve_start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
         ASSERT_TRUE(peer->wait_for_requests(CanCommand::kMotionControl, motion() + 50, 3000));
         peer->clear_requests();
@@ -151,23 +169,88 @@ TEST_F(CanWindow, FirmwareUpdate) {
         ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
         peer->set_answers(row.start, row.check, row.dfu);
         events.clear(), boxes.clear();
-        h->button("update_firmware_pushButton")->click();  // returns after the whole update
+        // What a window timer sees while the image is part sent.
+        int ticks_during = 0, all_off_during = 0;
+        QStringList on_during, texts_during;
+        bool closed_during = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const int sent = peer->request_count(CanCommand::kWriteAppBack);
+            if (sent == 0 || sent >= row.chunks || !adapter->plugged()) return;
+            if (++ticks_during == 1) closed_during = h->window()->close();
+            const int on_before = on_during.size();
+            for (const char* name : reach_driver_or_link)
+                if (h->find(name)->isEnabled() && !on_during.contains(name)) on_during << name;
+            if (curve_start_button->isEnabled() && !on_during.contains("curve start")) on_during << "curve start";
+            if (on_during.size() == on_before && on_before == 0) ++all_off_during;
+            texts_during << status->text();
+        });
+        watch.start(5);
+        std::atomic<bool> row_over{false};
+        std::thread unplugger([&] {
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (row.unplug_at && !row_over && std::chrono::steady_clock::now() < give_up) {
+                if (peer->request_count(CanCommand::kWriteAppBack) >= row.unplug_at) return adapter->unplug();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        ConsoleCapture console;
+        h->button("update_firmware_pushButton")->click();
+        auto* open_can = h->button("open_can_pushButton");
+        const bool ended = wait_until([&] {
+            return h->button("update_firmware_pushButton")->isEnabled() || (open_can->isEnabled() && open_can->text() == "CAN");
+        }, 120000);
+        row_over = true;
+        unplugger.join();
+        ASSERT_TRUE(ended);
+        watch.stop();
+        const int attempts = int(console.lines_starting("[INFO] Write app back").size());
         EXPECT_EQ(events, row.outcome);
         EXPECT_EQ(status->text(), *row.status ? QString(row.status) : QStringLiteral("before"));
         EXPECT_EQ(painted.texts.contains("Updating...Please wait."), row.chunks > 0) << painted.texts.join('|').toStdString();
         EXPECT_EQ(boxes.contains(row.box), !row.box.isEmpty()) << boxes.join("|").toStdString();
         EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBackStart), row.chunks < 0 ? 0 : 1);
-        EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBack), std::max(row.chunks, 0));
-        EXPECT_EQ(peer->request_count(CanCommand::kDfuStart), row.check == A::Ack && row.chunks > 0 ? 1 : 0);
+        const int chunks = peer->request_count(CanCommand::kWriteAppBack);
+        if (row.unplug_at) {
+            EXPECT_GE(chunks, row.unplug_at);
+            EXPECT_LT(chunks, row.chunks);
+            // Nothing goes on after the loss: no image check, no more chunks tried.
+            EXPECT_FALSE(console.contains("CAN check app back"));
+            EXPECT_EQ(peer->request_count(CanCommand::kCheckAppBack), 0);
+            QTest::qWait(300);
+            EXPECT_EQ(int(console.lines_starting("[INFO] Write app back").size()), attempts);
+            EXPECT_EQ(status->text(), QString(row.status));
+            EXPECT_FALSE(h->button("update_firmware_pushButton")->isEnabled());
+        } else {
+            EXPECT_EQ(chunks, std::max(row.chunks, 0));
+        }
+        EXPECT_EQ(peer->request_count(CanCommand::kDfuStart), row.check == A::Ack && row.chunks > 0 && !row.unplug_at ? 1 : 0);
         const bool success = row.outcome == std::vector<std::string>{"success"};
         EXPECT_EQ(peer->wait_for_requests(CanCommand::kGetFwVersion, 1, success ? 1000 : 0), success);
-        if (success) EXPECT_EQ(peer->image(), image + QByteArray(4, '\0'));
+        if (success) EXPECT_EQ(peer->image(), image + QByteArray((8 - row.size % 8) % 8, '\0'));
         const auto all = peer->requests();
         const auto start = std::find_if(all.begin(), all.end(),
                                         [](const auto& r) { return r.cmd == CanCommand::kWriteAppBackStart; });
         EXPECT_EQ(start == all.end(), row.chunks < 0);
         EXPECT_TRUE(std::none_of(start, all.end(), is_motion));
         EXPECT_TRUE(std::any_of(all.begin(), all.end(), is_motion)) << "the curve's final target";
+        if (row.chunk_ms == 0) continue;
+        EXPECT_GT(ticks_during, 0) << "the window did not answer during the transfer";
+        EXPECT_GT(all_off_during, 0);
+        EXPECT_TRUE(on_during.isEmpty()) << on_during.join(' ').toStdString();
+        EXPECT_FALSE(closed_during);
+        EXPECT_TRUE(h->window()->isVisible());
+        EXPECT_TRUE(boxes.contains("A firmware update is under way: the window cannot be closed until it ends."))
+            << boxes.join('|').toStdString();
+        if (row.unplug_at) continue;
+        EXPECT_TRUE(std::any_of(texts_during.begin(), texts_during.end(),
+                                [&](const QString& t) { return progress_text.match(t).hasMatch(); }))
+            << texts_during.join('|').toStdString();
+        // Back as for an open CAN link with the motor disabled (the serial link stays closed).
+        for (const char* name : reach_driver_or_link) {
+            if (std::string(name) != "open_serial_pushButton") EXPECT_TRUE(h->find(name)->isEnabled()) << name;
+        }
+        EXPECT_TRUE(curve_start_button->isEnabled());
     }
 }
 
