@@ -24,6 +24,12 @@
 //   CAN interface of the adapter, down until set_kernel_interface_up(true);
 // - hang_control_transfers(true): control requests go unanswered until the
 //   host's time-out;
+// - hold_transfers_to_host(true): nothing reaches the host's queued reads until
+//   released, as when the host's own USB completion path has not run yet;
+// - on a bus that acknowledges at 1 Mbit/s frames go out at bus speed, so bulk
+//   OUT is taken as soon as this emulation (a thread of the test's process,
+//   which a busy machine may hold back) has caught up, never NAKed until the
+//   host's time-out;
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
 //   an open takes the adapter from the kernel until it is closed;
 // - it is its own connection, so it is open to one user at a time.
@@ -102,6 +108,7 @@ public:
     }
     void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
+    void hold_transfers_to_host(bool hold) { locked([&] { holding_in_ = hold; }), wake_.notify_all(); }
     int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
     std::vector<std::thread::id> hung_callers() { return locked([&] { return hung_callers_; }); }  // every one so far
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
@@ -163,6 +170,7 @@ private:
     bool stop_ = false, opened_ = false, started_ = false;
     bool acknowledged_ = true, kernel_attached_, unplugged_ = false, hung_ = false, kernel_up_ = false;
     bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
+    bool holding_in_ = false;
     std::vector<std::string> channel_requests_;
     Times timeout_times_, reset_times_;
     std::vector<std::thread::id> hung_callers_;
