@@ -135,6 +135,9 @@ public:
     std::vector<Control> controls() { return locked([&] { return controls_; }); }
     void clear_controls() { locked([&] { controls_.clear(); }); }
     std::vector<std::vector<uint8_t>> host_writes() { return locked([&] { return writes_; }); }
+    // When each of host_writes() was taken: the host's own timing, whenever this
+    // emulation's thread gets to put the frame on the bus.
+    std::vector<std::chrono::steady_clock::time_point> host_write_times() { return locked([&] { return write_times_; }); }
     int pending_reads() { return locked([&] { return static_cast<int>(reads_.size()); }); }
     bool started() { return locked([&] { return started_; }); }
 
@@ -185,4 +188,5 @@ private:
     std::set<uint8_t> failing_requests_;
     std::vector<Control> controls_;
     std::vector<std::vector<uint8_t>> writes_;
+    Times write_times_;
 };
