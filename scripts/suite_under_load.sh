@@ -15,7 +15,7 @@ LOGS=$(mktemp -d /tmp/suite_under_load.XXXXXX)
 
 # The second loop runs in its own session, so it and its tests end with the script.
 setsid bash -c 'while :; do
-        ctest --test-dir "$0" -j"$1" --timeout 300 >>"$2/beside.log" 2>&1
+        ctest --test-dir "$0" -j"$1" --timeout 300 --output-on-failure >>"$2/beside.log" 2>&1
         echo "beside run exit $?" >>"$2/beside.log"
     done' "$BUILD" "$JOBS" "$LOGS" &
 BESIDE=$!
@@ -43,5 +43,7 @@ beside_runs=$(grep -c '^beside run exit' "$LOGS/beside.log")
 beside_failed=$(grep -c '^beside run exit [1-9]' "$LOGS/beside.log")
 echo "measured: $RUNS run(s), $failed_runs failed, $failed_tests failed test(s)"
 echo "beside: $beside_runs run(s) finished, $beside_failed with failures (not counted)"
+grep -E '^\s*[0-9]+ - .*\((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$LOGS/beside.log" | sed 's/^/    beside: /'
+grep -E '^\[  FAILED  \] [A-Za-z0-9_]+\.[A-Za-z0-9_/]+ \(' "$LOGS/beside.log" | sed 's/^/    beside: /'
 echo "logs: $LOGS"
 [ "$failed_runs" -eq 0 ]

@@ -208,7 +208,7 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     if (!taken) timeout_times_.push_back(std::chrono::steady_clock::now());
     if (!taken) return UsbStatus::timed_out;
     writes_.emplace_back(data, data + length);
-    write_times_.push_back(std::chrono::steady_clock::now());
+    write_times_.push_back({get_u32(data + 4), std::chrono::steady_clock::now()});
     CanFrame frame;
     frame.id = get_u32(data + 4);
     frame.dlc = data[8];

@@ -135,9 +135,13 @@ public:
     std::vector<Control> controls() { return locked([&] { return controls_; }); }
     void clear_controls() { locked([&] { controls_.clear(); }); }
     std::vector<std::vector<uint8_t>> host_writes() { return locked([&] { return writes_; }); }
-    // When each of host_writes() was taken: the host's own timing, whenever this
-    // emulation's thread gets to put the frame on the bus.
-    std::vector<std::chrono::steady_clock::time_point> host_write_times() { return locked([&] { return write_times_; }); }
+    // The identifier of each of host_writes() and when it was taken: the host's own
+    // timing, whenever this emulation's thread gets to put the frame on the bus.
+    struct Write {
+        uint32_t can_id;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<Write> host_write_times() { return locked([&] { return write_times_; }); }
     int pending_reads() { return locked([&] { return static_cast<int>(reads_.size()); }); }
     bool started() { return locked([&] { return started_; }); }
 
@@ -188,5 +192,5 @@ private:
     std::set<uint8_t> failing_requests_;
     std::vector<Control> controls_;
     std::vector<std::vector<uint8_t>> writes_;
-    Times write_times_;
+    std::vector<Write> write_times_;
 };

@@ -33,7 +33,7 @@ TEST_F(CanParam, ParameterWriteLeavesTheWindowResponsive) {
     dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QStringLiteral("T88-6"));
 
     peer->clear_requests();
-    const std::size_t writes_before = adapter->host_writes().size();
+    const std::size_t writes_before = adapter->host_write_times().size();
     dialog->findChild<QPushButton*>("flash_pushButton")->click();
     // A write that held the window would be over before this click is made.
     ASSERT_TRUE(peer->wait_for_requests(kSetLimitCurrent, 1, 4000));
@@ -56,13 +56,12 @@ TEST_F(CanParam, ParameterWriteLeavesTheWindowResponsive) {
     const uint16_t ratio = static_cast<uint16_t>(float_to_uint(12.0f, 0.0f, 50.0f, 16));
     EXPECT_EQ(payload(sent[1])[0] << 8 | payload(sent[1])[1], ratio);  // the model's ratio, never 0
     // The pauses are timed where the tool writes: the emulated bus may pass a frame on late.
-    const auto writes = adapter->host_writes();
-    const auto times = adapter->host_write_times();
+    const auto writes = adapter->host_write_times();
     const auto written_at = [&](uint8_t cmd) {
         for (std::size_t i = writes_before; i < writes.size(); ++i)
-            if ((writes[i][4] >> 5 | (writes[i][5] & 0x07) << 3) == cmd) return times[i];
+            if (((writes[i].can_id >> 5) & 0x3F) == cmd) return writes[i].at;
         ADD_FAILURE() << "no write of command " << int(cmd);
-        return times.back();
+        return writes.back().at;
     };
     EXPECT_GE(written_at(kGetConfig) - written_at(kSetLimitCurrent), std::chrono::milliseconds(1700));
 }
