@@ -2,12 +2,15 @@
 # Runs the test suite RUNS times (ctest -jJOBS) while a second ctest -jJOBS loop
 # runs beside it on the same build, as on a busy shared CI machine, and reports
 # every failed test of the measured runs. Not run by CI.
-#   scripts/suite_under_load.sh [build dir] [runs] [jobs]
+#   scripts/suite_under_load.sh [build dir] [runs] [jobs] [busy loops]
+# Busy loops (default 0) add that many processes spinning on the CPU, for a
+# machine that others load too.
 # Exit status 0 only when every measured run passed.
 set -u
 BUILD=${1:-build}
 RUNS=${2:-10}
 JOBS=${3:-8}
+HOGS=${4:-0}
 [ -f "$BUILD/CTestTestfile.cmake" ] || { echo "no ctest build in $BUILD" >&2; exit 2; }
 BUILD=$(cd "$BUILD" && pwd)
 export QT_QPA_PLATFORM=offscreen
@@ -19,7 +22,12 @@ setsid bash -c 'while :; do
         echo "beside run exit $?" >>"$2/beside.log"
     done' "$BUILD" "$JOBS" "$LOGS" &
 BESIDE=$!
-trap 'kill -- -$BESIDE 2>/dev/null' EXIT
+HOG_PIDS=()
+for _ in $(seq 1 "$HOGS"); do
+    (while :; do :; done) &
+    HOG_PIDS+=($!)
+done
+trap 'kill -- -$BESIDE 2>/dev/null; [ ${#HOG_PIDS[@]} -gt 0 ] && kill "${HOG_PIDS[@]}" 2>/dev/null' EXIT
 sleep 5  # the second loop is under way before the first measured run
 
 failed_runs=0
