@@ -131,18 +131,21 @@ TEST_F(SerialCalibration, SilentDriverFails) {
 TEST_F(SerialCalibration, ThirtyDisabledBatchesEnableTheMotorOnce) {
     open();
     // One sample per 20 ms flush, unless a busy machine holds the reader back and
-    // several share a batch: enough samples for 30 batches even then.
-    constexpr uint64_t kSamples = 60;
-    peer.driver().set_motion_stream(25.0, kSamples);
-    ASSERT_TRUE(wait_until([&] { return peer.request_count(kEnable) == 1; }, 5000));
-    EXPECT_GE(peer.driver().motion_stream_sent(), 29u);
+    // several share a batch: the driver streams until the enable comes.
+    peer.driver().set_motion_stream(25.0);
+    ASSERT_TRUE(wait_until([&] { return peer.request_count(kEnable) == 1; }, 10000));
+    const uint64_t sent = peer.driver().stop_motion_stream();
+    EXPECT_GE(sent, 30u);
     ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "DISABLE"; }, 3000));
-    ASSERT_TRUE(wait_until([&] { return peer.driver().motion_stream_sent() == kSamples; }, 4000));
+    QTest::qWait(100);
+    // The enable cleared the plots: only samples after it remain (30 batches of at
+    // least one sample came before it).
+    EXPECT_LE(h->find<QCustomPlot>("angle_plot")->graph(0)->dataCount(), static_cast<int>(sent) - 30);
+    // Enabled, the batches count no more.
+    peer.driver().set_motion_stream(25.0, 40);
+    ASSERT_TRUE(wait_until([&] { return peer.driver().motion_stream_sent() == 40; }, 5000));
     QTest::qWait(100);
     EXPECT_EQ(peer.request_count(kEnable), 1);
-    // The enable cleared the plots: only samples after it remain (30 batches of
-    // at least one sample came before it).
-    EXPECT_LE(h->find<QCustomPlot>("angle_plot")->graph(0)->dataCount(), static_cast<int>(kSamples) - 29);
 }
 
 // The parameter dialog's store: the write and then the store reach the driver; its
