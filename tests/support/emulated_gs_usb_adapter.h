@@ -26,10 +26,11 @@
 //   host's time-out;
 // - hold_transfers_to_host(true): nothing reaches the host's queued reads until
 //   released, as when the host's own USB completion path has not run yet;
-// - on a bus that acknowledges at 1 Mbit/s frames go out at bus speed, so bulk
-//   OUT is taken as soon as this emulation (a thread of the test's process,
-//   which a busy machine may hold back) has caught up, never NAKed until the
-//   host's time-out;
+// - like the hardware, it does not wait for a thread of the test's process (which
+//   a busy machine may hold back): on a bus that acknowledges at 1 Mbit/s a frame
+//   goes out and its echo is queued as the host writes it, and what waits for the
+//   host is handed to its queued reads by whichever call queued the last of the
+//   two; only the listener runs on the adapter's own thread;
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
 //   an open takes the adapter from the kernel until it is closed;
 // - it is its own connection, so it is open to one user at a time.
@@ -168,6 +169,11 @@ private:
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
     void queue_state_locked(uint8_t controller, uint8_t tx_errors);
     void fill_mailboxes_locked();
+    bool sending_locked() const;
+    // Frames an acknowledging bus takes go out at once, their echoes queued.
+    void transmit_locked();
+    // Hands what waits for the host to its queued reads, on the calling thread.
+    void hand_over_locked(std::unique_lock<std::mutex>& lock);
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);
     void run();
 
@@ -185,6 +191,8 @@ private:
     int completing_ = 0, hung_waiting_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
+    std::deque<CanFrame> on_bus_;  // went out; for the listener, on this adapter's thread
+    bool handing_over_ = false;
     std::deque<Read> reads_;
     std::shared_ptr<BusListener> listener_;
     std::thread thread_;
