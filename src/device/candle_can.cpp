@@ -1,5 +1,6 @@
 #include "candle_can.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -227,7 +228,7 @@ int CandleCan::send_frame(CanFrame& frame, bool while_bus_answers) {
             // Counted before the write: the receive thread may read the echo
             // before this thread gets past the write.
             std::lock_guard<std::mutex> lock(echo_mutex_);
-            unechoed_.push_back(Clock::now());
+            unechoed_.push_back(empty_read_time_);
         }
         sent = candle_send_frame(adapter_.get(), kChannel, &host_frame);
         if (!sent) {
@@ -296,15 +297,16 @@ void CandleCan::bus_answers(uint32_t timestamp_us) {
     // Frames queued while the bus was silent go out now; their echoes come from here on.
     {
         std::lock_guard<std::mutex> lock(echo_mutex_);
-        for (auto& sent_at : unechoed_) sent_at = Clock::now();
+        for (auto& sent_at : unechoed_) sent_at = empty_read_time_;
     }
     hv::log_info("CAN bus answers again");
 }
 
-bool CandleCan::echoes_overdue() {
-    if (silent_) return false;  // after the reset the adapter echoes 3 frames and holds the rest
+bool CandleCan::echoes_overdue(Clock::duration empty_wait) {
     std::lock_guard<std::mutex> lock(echo_mutex_);
-    return !unechoed_.empty() && Clock::now() - unechoed_.front() > kEchoTimeout;
+    empty_read_time_ += empty_wait;
+    if (silent_) return false;  // after the reset the adapter echoes 3 frames and holds the rest
+    return !unechoed_.empty() && empty_read_time_ - unechoed_.front() > kEchoTimeout;
 }
 
 void CandleCan::report_unplugged() {
@@ -369,7 +371,11 @@ int CandleCan::receive_locked(CanFrame& frame, bool& newly_silent) {
     // A read that times out leaves the thread's last error alone; one left from a
     // pulled adapter would take the next adapter opened on this thread for pulled too.
     hv::win::SetLastError(hv::win::ERROR_SUCCESS);
+    const auto read_started = Clock::now();
     const bool read = candle_read_frame(adapter.get(), &host_frame, kReadTimeoutMs);
+    // Beyond its time-out a wait only shows that this thread did not run.
+    const Clock::duration empty_wait =
+        std::min<Clock::duration>(Clock::now() - read_started, std::chrono::milliseconds(kReadTimeoutMs));
     const uint32_t read_error = candle_device_last_error(adapter.get());
     // Also after a read that completed as the adapter was pulled: its frame is
     // returned, but its slot could not be queued again.
@@ -396,7 +402,7 @@ int CandleCan::receive_locked(CanFrame& frame, bool& newly_silent) {
     }
     if (!read) {
         // Only an empty adapter counts: echoes still waiting to be read are no silence.
-        if (read_error == kCandleErrReadTimeout && echoes_overdue())
+        if (read_error == kCandleErrReadTimeout && echoes_overdue(empty_wait))
             newly_silent = reset_unless_silent(adapter, "no echo of sent frames");
         return 0;
     }

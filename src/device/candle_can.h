@@ -62,6 +62,8 @@ public:
     static constexpr uint32_t kReadTimeoutMs = 1;
     static constexpr uint32_t kBitrate = 1000000;
     // An adapter echoes a frame within a millisecond unless nothing acknowledges.
+    // Counted in time the reads waited on an empty adapter, not in wall time: a
+    // host that did not run (or did not read) for a while has not seen silence.
     static constexpr std::chrono::milliseconds kEchoTimeout{50};
 
 private:
@@ -81,7 +83,8 @@ private:
     void notify_silent();
     // A frame from the bus, stamped by the adapter at `timestamp_us`.
     void bus_answers(uint32_t timestamp_us);
-    bool echoes_overdue();
+    // Counts a read's wait on an empty adapter; true when an echo is overdue.
+    bool echoes_overdue(std::chrono::steady_clock::duration empty_wait);
     void report_unplugged();
     void report_error_frame(const candle_host_frame& frame);
     void flush_bus_state();
@@ -107,7 +110,10 @@ private:
     uint32_t reset_at_us_ = 0;
     bool reset_stamped_ = false;
     std::mutex echo_mutex_;
-    std::deque<std::chrono::steady_clock::time_point> unechoed_;  // sends whose echo has not come
+    // Time the reads have waited on an empty adapter since the link opened.
+    std::chrono::steady_clock::duration empty_read_time_{};
+    // Sends whose echo has not come, each with empty_read_time_ as it was then.
+    std::deque<std::chrono::steady_clock::duration> unechoed_;
     std::mutex handler_mutex_;
     std::function<void()> silent_handler_;
     std::atomic<bool> unplugged_reported_{false};

@@ -241,6 +241,27 @@ TEST_F(CandleCanTest, WritesToASilentBusGoOneAtATime) {
     a->set_bus_listener(nullptr);
 }
 
+// A host that did not run for a while has seen no silence: echoes count as
+// overdue only by the time its reads found the adapter empty. The adapter held
+// the echo back meanwhile, as the host's own completion path does until it runs.
+TEST_F(CandleCanTest, AStalledHostIsNoSilentBus) {
+    ConsoleCapture console;
+    auto a = open_one();
+    const std::size_t opening = a->channel_requests().size();
+    a->hold_transfers_to_host(true);
+    CanFrame motion = frame(4 << 5 | 1);
+    ASSERT_EQ(can_->send(motion), 1);
+    std::this_thread::sleep_for(2 * CandleCan::kEchoTimeout);
+    CanFrame f;
+    EXPECT_EQ(can_->receive(f), 0);
+    a->hold_transfers_to_host(false);
+    const std::vector<CanFrame> got = receive(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, motion.id);
+    EXPECT_EQ(a->channel_requests().size(), opening);
+    EXPECT_TRUE(console.lines_starting("[WARN] CAN bus does not answer").empty());
+}
+
 TEST_F(CandleCanTest, ScanNamesTheFreeAdaptersByPosition) {
     EXPECT_TRUE(scan().empty());
     Adapter busy = backend_->add_adapter();

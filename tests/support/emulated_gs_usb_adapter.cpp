@@ -68,13 +68,13 @@ void EmulatedGsUsbAdapter::fill_mailboxes_locked() {
 }
 
 void EmulatedGsUsbAdapter::deliver(const CanFrame& frame) {
-    locked([&] {
-        if (!opened_ || !started_) return;
-        if (options_.in_capacity != 0 && in_queue_.size() >= options_.in_capacity)
-            overflowed_ = true;
-        else
-            queue_in_locked(kFromBus, frame);
-    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!opened_ || !started_) return;
+    if (options_.in_capacity != 0 && in_queue_.size() >= options_.in_capacity)
+        overflowed_ = true;
+    else
+        queue_in_locked(kFromBus, frame);
+    hand_over_locked(lock);
     wake_.notify_all();
 }
 
@@ -83,53 +83,74 @@ uint32_t EmulatedGsUsbAdapter::bitrate_locked() const {
     return timing_[4] == 0 ? 0 : options_.can_clock_hz / (timing_[4] * quanta);
 }
 
+bool EmulatedGsUsbAdapter::sending_locked() const {
+    // The motor acknowledges only at exactly 1 Mbit/s.
+    return !mailboxes_.empty() && acknowledged_ && bitrate_locked() == 1000000u;
+}
+
+void EmulatedGsUsbAdapter::transmit_locked() {
+    fill_mailboxes_locked();
+    for (; sending_locked(); fill_mailboxes_locked()) {
+        if (passive_) passive_ = false, queue_state_locked(0x40, 0);  // error-active again
+        on_bus_.push_back(mailboxes_.front().second);
+        mailboxes_.pop_front();
+    }
+}
+
+void EmulatedGsUsbAdapter::hand_over_locked(std::unique_lock<std::mutex>& lock) {
+    if (handing_over_) return;  // the thread at it takes what comes meanwhile too, in order
+    handing_over_ = true;
+    while (!reads_.empty() && !in_queue_.empty() && !holding_in_) {
+        Read read = std::move(reads_.front());
+        reads_.pop_front();
+        const std::vector<uint8_t> transfer = std::move(in_queue_.front());
+        in_queue_.pop_front();
+        const std::size_t n = std::min(transfer.size(), read.length);
+        std::memcpy(read.buffer, transfer.data(), n);
+        // Pulled as this transfer completes: the host cannot queue the read again.
+        const bool pull = unplug_after_read_;
+        if (pull) unplugged_ = true;
+        ++completing_;
+        lock.unlock();
+        read.done(UsbStatus::ok, n);
+        lock.lock();
+        --completing_;
+        idle_.notify_all();
+        if (pull) unplug_locked(lock);
+    }
+    handing_over_ = false;
+    wake_.notify_all();  // reads queued meanwhile may wait for the adapter's thread
+}
+
 void EmulatedGsUsbAdapter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    // The motor acknowledges only at exactly 1 Mbit/s.
-    const auto sending = [this] { return !mailboxes_.empty() && acknowledged_ && bitrate_locked() == 1000000u; };
     // A frame nobody acknowledges is retransmitted until the TX error count makes
     // the controller error-passive (at 1 Mbit/s within a few milliseconds).
-    const auto unanswered = [&] { return !mailboxes_.empty() && !sending() && !passive_ && started_; };
+    const auto unanswered = [&] { return !mailboxes_.empty() && !sending_locked() && !passive_ && started_; };
     for (;;) {
         wake_.wait(lock, [&] {
-            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) || sending() || unanswered() ||
-                   (!reads_.empty() && !in_queue_.empty());
+            return stop_ || (!held_.empty() && mailboxes_.size() < kMailboxes) || sending_locked() || unanswered() ||
+                   !on_bus_.empty() || (!reads_.empty() && !in_queue_.empty() && !holding_in_ && !handing_over_);
         });
         if (stop_) return;
-        fill_mailboxes_locked();
+        transmit_locked();
         if (unanswered()) {
             passive_ = true;
             queue_state_locked(0x08, 96);   // TX error-warning
             queue_state_locked(0x20, 128);  // TX error-passive
         }
-        if (sending()) {
-            const CanFrame sent = mailboxes_.front().second;
-            mailboxes_.pop_front();
-            if (passive_) passive_ = false, queue_state_locked(0x40, 0);  // error-active again
+        hand_over_locked(lock);
+        // What went out reaches the other nodes here, in order, after its echo.
+        while (!on_bus_.empty()) {
+            const CanFrame sent = on_bus_.front();
+            on_bus_.pop_front();
             if (std::shared_ptr<BusListener> listener = listener_) {
                 lock.unlock();
                 (*listener)(sent);
                 lock.lock();
             }
         }
-        while (!reads_.empty() && !in_queue_.empty()) {
-            Read read = std::move(reads_.front());
-            reads_.pop_front();
-            const std::vector<uint8_t> transfer = std::move(in_queue_.front());
-            in_queue_.pop_front();
-            const std::size_t n = std::min(transfer.size(), read.length);
-            std::memcpy(read.buffer, transfer.data(), n);
-            // Pulled as this transfer completes: the host cannot queue the read again.
-            const bool pull = unplug_after_read_;
-            if (pull) unplugged_ = true;
-            ++completing_;
-            lock.unlock();
-            read.done(UsbStatus::ok, n);
-            lock.lock();
-            --completing_;
-            idle_.notify_all();
-            if (pull) unplug_locked(lock);
-        }
+        hand_over_locked(lock);
     }
 }
 
@@ -220,21 +241,23 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     if (!taken) timeout_times_.push_back(std::chrono::steady_clock::now());
     if (!taken) return UsbStatus::timed_out;
     writes_.emplace_back(data, data + length);
+    write_times_.push_back({get_u32(data + 4), std::chrono::steady_clock::now()});
     CanFrame frame;
     frame.id = get_u32(data + 4);
     frame.dlc = data[8];
     std::memcpy(frame.data, data + 12, 8);
-    if (started_) held_.emplace_back(get_u32(data), frame), fill_mailboxes_locked();
+    if (started_) held_.emplace_back(get_u32(data), frame), transmit_locked();
     transferred = length;
+    hand_over_locked(lock);
     wake_.notify_all();
     return UsbStatus::ok;
 }
 
 UsbStatus EmulatedGsUsbAdapter::submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) {
-    const UsbStatus status = locked([&] {
-        if (opened_ && !unplugged_) reads_.push_back({buffer, length, std::move(done)});
-        return unplugged_ ? UsbStatus::no_device : opened_ ? UsbStatus::ok : UsbStatus::invalid;
-    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (opened_ && !unplugged_) reads_.push_back({buffer, length, std::move(done)});
+    const UsbStatus status = unplugged_ ? UsbStatus::no_device : opened_ ? UsbStatus::ok : UsbStatus::invalid;
+    hand_over_locked(lock);
     wake_.notify_all();
     return status;
 }

@@ -27,6 +27,13 @@
 //   takes 0.25 to 1 ms), during which the other pipes run on;
 // - frames toward the host carry the adapter's microsecond clock from when the
 //   frame entered the adapter (the timestamp request reads the same clock);
+// - hold_transfers_to_host(true): nothing reaches the host's queued reads until
+//   released, as when the host's own USB completion path has not run yet;
+// - like the hardware, it does not wait for a thread of the test's process (which
+//   a busy machine may hold back): on a bus that acknowledges at 1 Mbit/s a frame
+//   goes out and its echo is queued as the host writes it, and what waits for the
+//   host is handed to its queued reads by whichever call queued the last of the
+//   two; only the listener runs on the adapter's own thread;
 // - with a kernel driver (Options::kernel_driver) a probing open is refused and
 //   an open takes the adapter from the kernel until it is closed;
 // - it is its own connection, so it is open to one user at a time.
@@ -107,6 +114,7 @@ public:
     void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
     void set_control_latency(std::chrono::microseconds latency) { locked([&] { latency_ = latency; }); }
+    void hold_transfers_to_host(bool hold) { locked([&] { holding_in_ = hold; }), wake_.notify_all(); }
     int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
     std::vector<std::thread::id> hung_callers() { return locked([&] { return hung_callers_; }); }  // every one so far
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
@@ -134,6 +142,13 @@ public:
     std::vector<Control> controls() { return locked([&] { return controls_; }); }
     void clear_controls() { locked([&] { controls_.clear(); }); }
     std::vector<std::vector<uint8_t>> host_writes() { return locked([&] { return writes_; }); }
+    // The identifier of each of host_writes() and when it was taken: the host's own
+    // timing, whenever this emulation's thread gets to put the frame on the bus.
+    struct Write {
+        uint32_t can_id;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<Write> host_write_times() { return locked([&] { return write_times_; }); }
     int pending_reads() { return locked([&] { return static_cast<int>(reads_.size()); }); }
     bool started() { return locked([&] { return started_; }); }
 
@@ -160,6 +175,11 @@ private:
     void queue_in_locked(uint32_t echo_id, const CanFrame& frame);
     void queue_state_locked(uint8_t controller, uint8_t tx_errors);
     void fill_mailboxes_locked();
+    bool sending_locked() const;
+    // Frames an acknowledging bus takes go out at once, their echoes queued.
+    void transmit_locked();
+    // Hands what waits for the host to its queued reads, on the calling thread.
+    void hand_over_locked(std::unique_lock<std::mutex>& lock);
     void finish_reads(std::unique_lock<std::mutex>& lock, hv::usb::UsbStatus status);
     void unplug_locked(std::unique_lock<std::mutex>& lock);
     uint32_t clock_us() const;
@@ -174,6 +194,7 @@ private:
     bool unplug_after_read_ = false;
     std::chrono::microseconds latency_{0};
     const std::chrono::steady_clock::time_point powered_ = std::chrono::steady_clock::now();
+    bool holding_in_ = false;
     std::vector<std::string> channel_requests_;
     Times timeout_times_, reset_times_;
     std::vector<std::thread::id> hung_callers_;
@@ -181,6 +202,8 @@ private:
     int completing_ = 0, hung_waiting_ = 0, writing_ = 0, most_writing_ = 0, timed_out_ = 0;
     std::deque<std::pair<uint32_t, CanFrame>> held_, mailboxes_;  // echo id, frame
     std::deque<std::vector<uint8_t>> in_queue_;
+    std::deque<CanFrame> on_bus_;  // went out; for the listener, on this adapter's thread
+    bool handing_over_ = false;
     std::deque<Read> reads_;
     std::shared_ptr<BusListener> listener_;
     std::thread thread_;
@@ -188,4 +211,5 @@ private:
     std::set<uint8_t> failing_requests_;
     std::vector<Control> controls_;
     std::vector<std::vector<uint8_t>> writes_;
+    std::vector<Write> write_times_;
 };

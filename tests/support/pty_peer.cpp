@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,13 +18,20 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // QSerialPort refuses a port whose lock file ("LCK..pts_3") another process still
-// holds; with ptys handed out again quickly that happens to free numbers.
+// holds; with ptys handed out again quickly that happens to free numbers. A lock
+// left by a process that is gone (a test killed midway) it takes over.
 bool lock_file_present(std::string name) {
     if (name.rfind("/dev/", 0) == 0) name = name.substr(5);
     for (char& c : name)
         if (c == '/') c = '_';
-    for (const char* dir : {"/var/lock/", "/etc/locks/", "/var/spool/locks/", "/var/spool/uucp/", "/tmp/"})
-        if (::access((std::string(dir) + "LCK.." + name).c_str(), F_OK) == 0) return true;
+    for (const char* dir : {"/var/lock/", "/etc/locks/", "/var/spool/locks/", "/var/spool/uucp/", "/tmp/"}) {
+        FILE* file = std::fopen((std::string(dir) + "LCK.." + name).c_str(), "r");
+        if (file == nullptr) continue;
+        long pid = 0;
+        const bool read = std::fscanf(file, "%ld", &pid) == 1;
+        std::fclose(file);
+        if (!read || pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return true;
+    }
     return false;
 }
 

@@ -106,6 +106,8 @@ public:
         locked([&] { stream_rate_ = rate_hz, stream_max_ = max_samples, stream_sent_ = 0, stream_start_ = Clock::now(); });
     }
     uint64_t motion_stream_sent() { return locked([&] { return stream_sent_; }); }
+    // Ends the stream where it is; the samples it sent.
+    uint64_t stop_motion_stream() { return locked([&] { return stream_max_ = stream_sent_; }); }
     int motion_target_count() { return locked([&] { return motion_target_count_; }); }
     void set_calibration_script(const CalibrationScript& script) { locked([&] { script_ = script; }); }
     void set_takes_param_writes(bool on) { locked([&] { takes_writes_ = on; }); }

@@ -51,6 +51,10 @@ TEST_F(CanWindow, LinkSwitching) {
         const int can_before = peer->request_count(CanCommand::kResetMotor), serial_before = serial.request_count(20);
         h->button("motor_reset_pushButton")->click();
         QTest::qWait(150);
+        wait_until([&] {  // a busy machine may take longer
+            return peer->request_count(CanCommand::kResetMotor) - can_before == can &&
+                   serial.request_count(20) - serial_before == on_serial;
+        }, 3000);
         EXPECT_EQ(peer->request_count(CanCommand::kResetMotor) - can_before, can);
         EXPECT_EQ(serial.request_count(20) - serial_before, on_serial);
     };
@@ -82,6 +86,7 @@ TEST_F(CanWindow, StreamStopsOnError) {
     EXPECT_EQ(peer->request_count(CanCommand::kDisableMotor), 1);
     peer->driver().set_error_bits(0);
     QTest::qWait(100);
+    wait_until([&] { return payload(peer->requests(CanCommand::kMotionControl).back()) == motion_payload({}); }, 3000);
     auto frames = peer->requests(CanCommand::kMotionControl);
     EXPECT_EQ(payload(frames.back()), motion_payload({}));
     for (size_t i = before; i + 1 < frames.size(); ++i) ASSERT_EQ(payload(frames[i]), motion_payload({2, 0, 0, 20, 1.5f}));

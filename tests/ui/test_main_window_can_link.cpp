@@ -117,6 +117,11 @@ TEST_F(CanLink, CurveButtonRulesAndStatusTexts) {
     h->button("stop_step_send_pushButton")->click();
     EXPECT_TRUE(h->button("set_curve_pushButton")->isEnabled());
     QTest::qWait(200);
+    // The zero target and the replies plotted may come later on a busy machine.
+    wait_until([&] {
+        return payload(peer->requests(CanCommand::kMotionControl).back()) == motion_payload({}) &&
+               h->find<QCustomPlot>("angle_plot")->graph(0)->dataCount() > 250;
+    }, 3000);
     const auto all = peer->requests(CanCommand::kMotionControl);
     std::vector<CanDriverPeer::Request> frames(all.begin() + before, all.end());
     EXPECT_EQ(payload(frames.back()), motion_payload({}));

@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,7 +129,13 @@ protected:
 
     // Every published point was sent once, in order, as the curve of `type` with `p`;
     // the stop added one all-zero target.
+    // The last batch of published points comes with the sender's next 20 ms flush,
+    // later still when the machine is busy: waited for, not assumed.
+    void wait_for_published(const std::function<int()>& sent) {
+        wait_until([&] { return sent() == published_.size() + 1; }, 3000);
+    }
     void expect_curve_on_serial(uint8_t type, const Target& p) {
+        wait_for_published([&] { return serial_peer_->request_count(kSerialMotionCmd); });
         const auto requests = serial_peer_->requests(kSerialMotionCmd);
         ASSERT_FALSE(published_.isEmpty());
         EXPECT_GT(mean_spacing_ms(), 5.0) << "serial streams at 100 Hz";
@@ -140,6 +147,7 @@ protected:
         }
     }
     void expect_curve_on_can(uint8_t type, const Target& p) {
+        wait_for_published([&] { return can_peer_->request_count(CanCommand::kMotionControl); });
         const auto frames = can_peer_->requests(CanCommand::kMotionControl);
         ASSERT_FALSE(published_.isEmpty());
         EXPECT_LT(mean_spacing_ms(), 5.0) << "CAN streams at 1000 Hz";
@@ -302,7 +310,12 @@ TEST_F(SetCurveTest, DestructionStopsARunningCurve) {
     dialog_->on_start_pushButton_clicked();
     ASSERT_TRUE(serial_peer_->wait_for_requests(kSerialMotionCmd, 5, 3000));
     dialog_.reset();
-    QTest::qWait(100);
+    // Settled once the two all-zero targets came (later on a busy machine).
+    const auto zero_at = [&](std::size_t from_end) {
+        const auto requests = serial_peer_->requests(kSerialMotionCmd);
+        return requests.size() >= from_end && requests[requests.size() - from_end].values == std::vector<float>(5, 0.0f);
+    };
+    wait_until([&] { return zero_at(1) && zero_at(2); }, 3000);
     const auto requests = serial_peer_->requests(kSerialMotionCmd);
     const int settled = static_cast<int>(requests.size());
     QTest::qWait(60);
