@@ -215,11 +215,12 @@ void CanSender::get_config() {
 bool CanSender::write_firmware_param(const FirmwareParams& p, const ParamWriteStep& step) {
     using ms = std::chrono::milliseconds;
     hv::log_info("CAN write firmware param");
+    const auto id = static_cast<uint8_t>(truncate_to_integer(p.can_id) & 0xFF);
+    const auto timeout = static_cast<uint8_t>(truncate_to_integer(p.can_timeout) & 0xFF);
+    const auto bandwidth = static_cast<uint16_t>(truncate_to_integer(p.current_bandwidth) & 0xFFFF);
     return step(ms(0), [&] { set_limit_current(p.current_limit); }) &&
-           step(ms(200), [&] { set_gear_ratio(p.gear_ratio); }) &&
-           step(ms(200), [&] { set_id(static_cast<uint8_t>(truncate_to_integer(p.can_id) & 0xFF)); }) &&
-           step(ms(200), [&] { set_can_timeout(static_cast<uint8_t>(truncate_to_integer(p.can_timeout) & 0xFF)); }) &&
-           step(ms(200), [&] { set_bandwidth(static_cast<uint16_t>(truncate_to_integer(p.current_bandwidth) & 0xFFFF)); }) &&
+           step(ms(200), [&] { set_gear_ratio(p.gear_ratio); }) && step(ms(200), [&] { set_id(id); }) &&
+           step(ms(200), [&] { set_can_timeout(timeout); }) && step(ms(200), [&] { set_bandwidth(bandwidth); }) &&
            step(ms(1000), [this] { get_config(); });
 }
 

@@ -799,11 +799,13 @@ void MainWindow::on_clear_error_pushButton_clicked() {
 }
 
 void MainWindow::on_update_firmware_pushButton_clicked() {
-    // A parameter write's frames would interleave with the image's; it ends within
-    // two seconds, so the operator simply clicks again.
+    // A parameter write's frames would interleave with the image's. Refused rather
+    // than waited for: the write ends within seconds, and an update held back
+    // behind it would start talking to the driver at a moment nobody chose.
     if (!param_jobs_->idle()) {
         hv::log_warn("Firmware update refused: a parameter write is still running");
-        show_tip_box(tr_lan("参数写入中，请在写入结束后再升级固件", "Parameters are being written: update the firmware once the write has ended."),
+        show_tip_box(tr_lan("参数写入中，请在写入结束后再升级固件",
+                            "Parameters are being written: update the firmware once the write has ended."),
                      TipKind::kFirmwareRefused);
         return;
     }
