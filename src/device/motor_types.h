@@ -2,8 +2,11 @@
 // Records shared by the links, the parsers, the streamers and the window.
 #include <QMetaType>
 #include <QVector>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 
 // One motion sample: seconds since the run's start, rad, rad/s, N·m.
 struct StampedMoitonState {
@@ -29,6 +32,16 @@ struct FirmwareState {
     float can_timeout = 0.0f;
     float current_limit = 0.0f;
 };
+
+// One frame of a parameter write: waits `pause`, then calls `send`; false, with
+// nothing sent, ends the write (its link was closed meanwhile).
+using ParamWriteStep = std::function<bool(std::chrono::milliseconds pause, const std::function<void()>& send)>;
+// The plain step: sleeps, then sends.
+inline bool param_write_sleep_step(std::chrono::milliseconds pause, const std::function<void()>& send) {
+    std::this_thread::sleep_for(pause);
+    send();
+    return true;
+}
 
 // Built by the parameter dialog to be written to the driver.
 struct FirmwareParams {

@@ -78,6 +78,8 @@ int CanManager::show_set_can_dialog() {
 }
 
 void CanManager::device_open_close_slot(QString device_name) {
+    // First, so a parameter write of the old link sends nothing more to it either.
+    link_session_.next();
     if (can_interface_->is_open()) {
         can_receiver_->stop_receive_thread();
         can_interface_->close();
@@ -94,7 +96,6 @@ void CanManager::device_open_close_slot(QString device_name) {
 // replaced: neither its verdict nor a start its driver reported may act on a later
 // link. Its wait ends now, so the calibration button's slot returns.
 void CanManager::end_calibration_judgement() {
-    ++link_session_;
     calibration_started_ = false;
     if (event_loop_.isRunning()) {
         hv::log_info("Calibration not judged: its link was closed");
@@ -114,6 +115,22 @@ void CanManager::motor_status_checker_slot() {
     can_sender_->get_status_word();
 }
 
+bool CanManager::write_firmware_param(const FirmwareParams& params, unsigned session) {
+    const bool done = can_sender_->write_firmware_param(
+        params, [this, session](std::chrono::milliseconds pause, const std::function<void()>& send) {
+            return link_session_.run_in(session, pause, send);
+        });
+    if (!done) hv::log_warn("Parameter write ended: its CAN link was closed");
+    return done;
+}
+
+bool CanManager::save_config(unsigned session) {
+    if (link_session_.run_in(session, std::chrono::milliseconds(0), [this] { can_sender_->save_config(); }))
+        return true;
+    hv::log_warn("Parameter store dropped: its CAN link was closed");
+    return false;
+}
+
 void CanManager::clear_error() {
     can_sender_->get_status_word();
     can_sender_->clear_error();
@@ -125,8 +142,8 @@ void CanManager::calibrate_motor() {
         return;
     }
     can_sender_->calibrate_motor();
-    QTimer::singleShot(calibration_ms_, this, [this, session = link_session_] {
-        if (session == link_session_) calibrate_start_timer_slot();
+    QTimer::singleShot(calibration_ms_, this, [this, session = link_session()] {
+        if (session == link_session()) calibrate_start_timer_slot();
     });
     event_loop_.exec();
 }

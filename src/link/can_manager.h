@@ -17,6 +17,7 @@
 #include "can_receiver.h"
 #include "can_sender.h"
 #include "device_scanner.h"
+#include "link_session.h"
 #include "motor_types.h"
 
 class SetCan;
@@ -45,8 +46,13 @@ public:
     void send_motion_command(const float targets[5]) { can_sender_->send_motion_command(targets); }
     void reset_motor() { can_sender_->reset_motor(); }
     void set_zero_point() { can_sender_->save_zero_point(); }
-    void write_firmware_param(const FirmwareParams& params) { can_sender_->write_firmware_param(params); }
-    void save_config() { can_sender_->save_config(); }
+    // Opens and closes counted so far; work armed under one count belongs to that link.
+    unsigned link_session() const { return link_session_.current(); }
+    // The write and the store of `session`'s link: a close of that link ends them
+    // before their next frame, and nothing of them reaches a later link. False
+    // (logged) when they were ended.
+    bool write_firmware_param(const FirmwareParams& params, unsigned session);
+    bool save_config(unsigned session);
     void clear_error();
     void get_status_word() { can_sender_->get_status_word(); }
     void set_start_time(const std::chrono::steady_clock::time_point& start) {
@@ -143,8 +149,7 @@ private:
     std::atomic<int> chunk_pause_ms_{2};
     std::atomic<int> poll_ms_{100};
     int calibration_ms_ = 7000;
-    // Counts opens and closes; a judgement armed under another count is stale.
-    unsigned link_session_ = 0;
+    LinkSession link_session_;
 
     std::thread firmware_thread_;
     std::mutex firmware_mutex_;

@@ -39,6 +39,8 @@ void SerialManager::motor_status_checker_slot() {
 }
 
 void SerialManager::device_open_close_slot(QString device_name) {
+    // First, so a parameter write of the old link sends nothing more to it either.
+    link_session_.next();
     if (!serial_interface_->is_open()) {
         if (serial_interface_->open(device_name.toUtf8().toStdString()) != 0) {
             emit open_failed_signal(device_name, QString::fromStdString(serial_interface_->open_error()),
@@ -59,14 +61,29 @@ void SerialManager::device_open_close_slot(QString device_name) {
 // replaced: neither its verdict nor a start its driver reported may act on a later
 // link. Called once the closed link's receive thread has been joined.
 void SerialManager::end_calibration_judgement() {
-    ++link_session_;
     calibration_started_ = false;
+}
+
+bool SerialManager::write_firmware_param(const FirmwareParams& param, unsigned session) {
+    const bool done = serial_sender_->write_firmware_param(
+        param, [this, session](std::chrono::milliseconds pause, const std::function<void()>& send) {
+            return link_session_.run_in(session, pause, send);
+        });
+    if (!done) hv::log_warn("Parameter write ended: its serial link was closed");
+    return done;
+}
+
+bool SerialManager::flash_firmware_param(unsigned session) {
+    if (link_session_.run_in(session, std::chrono::milliseconds(0), [this] { serial_sender_->flash_firmware_param(); }))
+        return true;
+    hv::log_warn("Parameter store dropped: its serial link was closed");
+    return false;
 }
 
 void SerialManager::calibrate_motor() {
     serial_sender_->start_calibration();
-    QTimer::singleShot(calibration_ms_, Qt::CoarseTimer, this, [this, session = link_session_] {
-        if (session == link_session_) calibrate_start_timer_slot();
+    QTimer::singleShot(calibration_ms_, Qt::CoarseTimer, this, [this, session = link_session()] {
+        if (session == link_session()) calibrate_start_timer_slot();
     });
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device_scanner.h"
+#include "link_session.h"
 #include "motor_types.h"
 #include "serial_interface.h"
 #include "serial_receiver.h"
@@ -37,7 +38,14 @@ public:
     void disable_motor() { serial_sender_->disable_motor(); }
     void send_motion_target(const float* target) { serial_sender_->send_motion_target(target); }
     void request_firmware_param() { serial_sender_->request_firmware_param(); }
-    void write_firmware_param(const FirmwareParams& param) { serial_sender_->write_firmware_param(param); }
+    // Opens and closes counted so far; work armed under one count belongs to that link.
+    unsigned link_session() const { return link_session_.current(); }
+    // The write and the store of `session`'s link: a close of that link ends them
+    // before their next frame, and nothing of them reaches a later link. False
+    // (logged) when they were ended.
+    bool write_firmware_param(const FirmwareParams& param, unsigned session);
+    bool flash_firmware_param(unsigned session);
+    void write_firmware_param(const FirmwareParams& param) { write_firmware_param(param, link_session()); }
     void flash_firmware_param() { serial_sender_->flash_firmware_param(); }
     void request_driver_version() { serial_sender_->request_driver_version(); }
     void set_zero_point() { serial_sender_->set_zero_point(); }
@@ -74,8 +82,7 @@ private:
     QTimer status_timer_;
     std::atomic<bool> calibration_started_{false};
     int calibration_ms_ = 7000;
-    // Counts opens and closes; a judgement armed under another count is stale.
-    unsigned link_session_ = 0;
+    LinkSession link_session_;
     std::unique_ptr<SetSerial> set_serial_;
     std::shared_ptr<DeviceScanner> device_scanner_;
     std::shared_ptr<SerialSender> serial_sender_;

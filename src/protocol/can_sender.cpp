@@ -17,8 +17,6 @@ int64_t truncate_to_integer(float x) {
     return static_cast<int64_t>(x);
 }
 
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 }  // namespace
 
 CanSender::CanSender(std::shared_ptr<CanInterface> link) : QObject(nullptr), link_(std::move(link)) {}
@@ -214,19 +212,16 @@ void CanSender::get_config() {
     send_empty(CanCommand::kGetConfig);
 }
 
-void CanSender::write_firmware_param(const FirmwareParams& p) {
+bool CanSender::write_firmware_param(const FirmwareParams& p, const ParamWriteStep& step) {
+    using ms = std::chrono::milliseconds;
     hv::log_info("CAN write firmware param");
-    set_limit_current(p.current_limit);
-    pause_ms(200);
-    set_gear_ratio(p.gear_ratio);
-    pause_ms(200);
-    set_id(static_cast<uint8_t>(truncate_to_integer(p.can_id) & 0xFF));
-    pause_ms(200);
-    set_can_timeout(static_cast<uint8_t>(truncate_to_integer(p.can_timeout) & 0xFF));
-    pause_ms(200);
-    set_bandwidth(static_cast<uint16_t>(truncate_to_integer(p.current_bandwidth) & 0xFFFF));
-    pause_ms(1000);
-    get_config();
+    const auto id = static_cast<uint8_t>(truncate_to_integer(p.can_id) & 0xFF);
+    const auto timeout = static_cast<uint8_t>(truncate_to_integer(p.can_timeout) & 0xFF);
+    const auto bandwidth = static_cast<uint16_t>(truncate_to_integer(p.current_bandwidth) & 0xFFFF);
+    return step(ms(0), [&] { set_limit_current(p.current_limit); }) &&
+           step(ms(200), [&] { set_gear_ratio(p.gear_ratio); }) && step(ms(200), [&] { set_id(id); }) &&
+           step(ms(200), [&] { set_can_timeout(timeout); }) && step(ms(200), [&] { set_bandwidth(bandwidth); }) &&
+           step(ms(1000), [this] { get_config(); });
 }
 
 void CanSender::log_send_data(const CanFrame& frame) {

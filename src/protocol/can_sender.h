@@ -53,7 +53,9 @@ public:
     void get_config();
 
     // Five writes with pauses, then a configuration request; blocks about 1.8 s.
-    void write_firmware_param(const FirmwareParams& p);
+    // Each frame goes out through `step`, which waits its pause first; false when
+    // `step` ended the write before its last frame.
+    bool write_firmware_param(const FirmwareParams& p, const ParamWriteStep& step = param_write_sleep_step);
 
     // Debug dump, not used on any path.
     void log_send_data(const CanFrame& frame);

@@ -92,14 +92,13 @@ void SerialSender::request_status() { send_short(kRequestStatus); }
 
 void SerialSender::send_motion_target(const float* target) { send_long(kMotionTarget, target); }
 
-void SerialSender::write_firmware_param(const FirmwareParams& param) {
+bool SerialSender::write_firmware_param(const FirmwareParams& param, const ParamWriteStep& step) {
     const float values[5] = {param.gear_ratio, param.can_id, param.current_bandwidth,
                              param.can_timeout, param.current_limit};
     hv::log_info("Write firmware param");
-    send_long(kWriteFirmwareParam, values);
     // Give the driver time to apply them before asking what is in force.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    request_firmware_param();
+    return step(std::chrono::milliseconds(0), [&] { send_long(kWriteFirmwareParam, values); }) &&
+           step(std::chrono::seconds(1), [this] { request_firmware_param(); });
 }
 
 void SerialSender::send_bytes(const uint8_t* frame, uint8_t length) {

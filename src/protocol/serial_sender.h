@@ -44,7 +44,9 @@ public:
     // position, velocity, torque, Kp, Kd
     void send_motion_target(const float* target);
     // Writes the parameters, waits 1 s in the calling thread, then asks for them back.
-    void write_firmware_param(const FirmwareParams& param);
+    // Both frames go out through `step`, which waits the pause first; false when
+    // `step` ended the write before the request.
+    bool write_firmware_param(const FirmwareParams& param, const ParamWriteStep& step = param_write_sleep_step);
 
     // Dumps and writes one built frame.
     void send_bytes(const uint8_t* frame, uint8_t length);

@@ -748,24 +748,28 @@ void MainWindow::on_set_param_pushButton_clicked() {
 
 // The write pauses between its requests (1 s over serial, 1.8 s over CAN); those
 // pauses run on the parameter thread so the window keeps responding. A store
-// queues behind the write, 10 ms after it.
+// queues behind the write, 10 ms after it. Both belong to the link open now.
 void MainWindow::write_firmware_param_slot(FirmwareParams param) {
     if (comm_mode_ == 1) {
-        param_jobs_->post([can = can_manager_, param] { can->write_firmware_param(param); });
+        param_jobs_->post([can = can_manager_, param, session = can_manager_->link_session()] {
+            can->write_firmware_param(param, session);
+        });
     } else if (comm_mode_ == 2) {
-        param_jobs_->post([serial = serial_manager_, param] { serial->write_firmware_param(param); });
+        param_jobs_->post([serial = serial_manager_, param, session = serial_manager_->link_session()] {
+            serial->write_firmware_param(param, session);
+        });
     }
 }
 
 void MainWindow::flash_firmware_param_slot() {
     const auto pause = std::chrono::milliseconds(10);
     if (comm_mode_ == 1) {
-        param_jobs_->post([this, can = can_manager_, pause] {
-            if (param_jobs_->pause(pause)) can->save_config();
+        param_jobs_->post([this, can = can_manager_, pause, session = can_manager_->link_session()] {
+            if (param_jobs_->pause(pause)) can->save_config(session);
         });
     } else if (comm_mode_ == 2) {
-        param_jobs_->post([this, serial = serial_manager_, pause] {
-            if (param_jobs_->pause(pause)) serial->flash_firmware_param();
+        param_jobs_->post([this, serial = serial_manager_, pause, session = serial_manager_->link_session()] {
+            if (param_jobs_->pause(pause)) serial->flash_firmware_param(session);
         });
     }
 }
@@ -795,6 +799,16 @@ void MainWindow::on_clear_error_pushButton_clicked() {
 }
 
 void MainWindow::on_update_firmware_pushButton_clicked() {
+    // A parameter write's frames would interleave with the image's. Refused rather
+    // than waited for: the write ends within seconds, and an update held back
+    // behind it would start talking to the driver at a moment nobody chose.
+    if (!param_jobs_->idle()) {
+        hv::log_warn("Firmware update refused: a parameter write is still running");
+        show_tip_box(tr_lan("参数写入中，请在写入结束后再升级固件",
+                            "Parameters are being written: update the firmware once the write has ended."),
+                     TipKind::kFirmwareRefused);
+        return;
+    }
     // Motion frames must not interleave with the image chunks.
     stop_streams();
     can_manager_->update_firmware();

@@ -177,6 +177,7 @@ private:
         kCalibrationFailed,
         kPhaseSequence,
         kParamCheck,
+        kFirmwareRefused,
         kCount
     };
     void show_status_message(const std::string& message);

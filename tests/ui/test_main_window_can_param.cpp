@@ -1,10 +1,14 @@
 // The parameter dialog's write over the CAN link (the gs_usb library down to the
 // USB layer, an emulated adapter and the simulated driver on its bus).
 #include <QComboBox>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -64,4 +68,44 @@ TEST_F(CanParam, ParameterWriteLeavesTheWindowResponsive) {
         return writes.back().at;
     };
     EXPECT_GE(written_at(kGetConfig) - written_at(kSetLimitCurrent), std::chrono::milliseconds(1700));
+}
+
+// A write and its store belong to the link they started on: the firmware update
+// is refused while they run, and once that link is closed and opened again the
+// new link gets none of their remaining frames.
+TEST_F(CanParam, ParameterWriteEndsWithItsLink) {
+    using namespace CanCommand;
+    open();
+    QWidget* dialog = top_level_named("SetParam");
+    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
+    id->setValue(5);
+    h->button("set_param_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return id->value() == 1; }, 2000));
+    dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QStringLiteral("T88-6"));
+    peer->clear_requests();
+    dialog->findChild<QPushButton*>("flash_pushButton")->click();
+    ASSERT_TRUE(peer->wait_for_requests(kSetLimitCurrent, 1, 2000));
+
+    QTemporaryDir dir;
+    const QString image = dir.filePath("fw.bin");
+    ASSERT_TRUE(std::ofstream(image.toStdString()).write("12345678", 8));
+    peer->set_answers(CanDriverPeer::Answer::Silent, CanDriverPeer::Answer::Ack, CanDriverPeer::Answer::Ack);
+    on_next_modal_of<QFileDialog>([image](QFileDialog* chooser) { choose_in(chooser, image); });
+    h->button("update_firmware_pushButton")->click();
+    EXPECT_TRUE(visible_tips(h->window())
+                    .contains("Tips: Parameters are being written: update the firmware once the write has ended."));
+    ASSERT_TRUE(wait_until([&] { return h->button("update_firmware_pushButton")->isEnabled(); }, 3000));
+    EXPECT_EQ(peer->request_count(kWriteAppBackStart), 0);
+
+    ASSERT_TRUE(h->can_link(false));
+    const auto closed = std::chrono::steady_clock::now();
+    ASSERT_EQ(peer->request_count(kGetConfig), 0) << "closed during the write";
+    ASSERT_TRUE(h->can_link(true));
+    QTest::qWait(2200);
+    const std::vector<uint8_t> of_the_write = {kSetGearRatio, kSetId,     kSetCanTimeout,
+                                               kSetBandwidth, kGetConfig, kSaveConfig};
+    std::vector<int> late;
+    for (const auto& r : peer->requests())
+        if (r.at > closed && std::count(of_the_write.begin(), of_the_write.end(), r.cmd)) late.push_back(r.cmd);
+    EXPECT_TRUE(late.empty()) << "first late command " << late.front();
 }

@@ -3,11 +3,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTextEdit>
@@ -27,7 +29,8 @@
 
 namespace {
 
-constexpr uint8_t kTarget = 16, kEnable = 18, kDisable = 19, kVersion = 25;
+constexpr uint8_t kTarget = 16, kWriteParam = 17, kEnable = 18, kDisable = 19, kFlashParam = 23, kRequestParam = 24,
+                  kVersion = 25;
 const std::vector<float> kZero(5, 0.0f);
 
 class SerialWindow : public SerialWindowTest {
@@ -93,6 +96,22 @@ TEST_F(SerialWindow, LinkOpenCloseAndLossStopTheStreams) {
     ASSERT_TRUE(next.start() && h->serial_link(&next));
     QTest::qWait(300);
     EXPECT_EQ(next.request_count(kTarget) + next.request_count(kEnable), 0);
+
+    // Closed during a parameter write and opened again: the new link gets neither
+    // the write's request nor its store.
+    QWidget* dialog = top_level_named("SetParam");
+    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
+    id->setValue(5);
+    h->button("set_param_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return id->value() == 1; }, 2000));
+    dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QStringLiteral("T88-6"));
+    dialog->findChild<QPushButton*>("flash_pushButton")->click();
+    ASSERT_TRUE(next.wait_for_requests(kWriteParam, 1, 2000));
+    ASSERT_TRUE(h->serial_link(nullptr));
+    ASSERT_EQ(next.request_count(kRequestParam), 1) << "closed during the write";
+    ASSERT_TRUE(h->serial_link(&next));
+    QTest::qWait(1300);
+    EXPECT_EQ(next.request_count(kRequestParam) + next.request_count(kFlashParam), 1);
 }
 
 // Run log, step stream, per-column plot ranges, disable.
