@@ -94,6 +94,16 @@ bool WindowHarness::toggle_motor(const char* text_after) {
     return wait_until([&] { return toggle->text() == QString::fromUtf8(text_after); }, 3000);
 }
 
+QWidget* WindowHarness::param_dialog_reported(const char* model) {
+    QWidget* dialog = top_level_named("SetParam");
+    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
+    id->setValue(5);  // anything but the driver's id, so its answer shows
+    button("set_param_pushButton")->click();
+    if (!wait_until([&] { return id->value() == 1; }, 2000)) return nullptr;
+    dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QString::fromUtf8(model));
+    return dialog;
+}
+
 void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeout_ms) {
     QTimer::singleShot(5, qApp, [match, action, timeout_ms] {
         QWidget* modal = QApplication::activeModalWidget();

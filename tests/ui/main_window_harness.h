@@ -51,6 +51,9 @@ public:
     bool can_link(bool open);
     // Presses the enable button and waits until it reads `text_after`.
     bool toggle_motor(const char* text_after);
+    // Opens the parameter dialog over the open link and, once the driver's report
+    // (id 1) shows, picks the motor model; null when no report came.
+    QWidget* param_dialog_reported(const char* model = "T88-6");
 
 private:
     QString old_cwd_;

@@ -29,12 +29,8 @@ using CanParam = CanWindowTest;
 TEST_F(CanParam, ParameterWriteLeavesTheWindowResponsive) {
     using namespace CanCommand;
     open();
-    QWidget* dialog = top_level_named("SetParam");
-    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
-    id->setValue(5);
-    h->button("set_param_pushButton")->click();
-    ASSERT_TRUE(wait_until([&] { return id->value() == 1; }, 2000));  // the driver's answer is shown
-    dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QStringLiteral("T88-6"));
+    QWidget* dialog = h->param_dialog_reported();
+    ASSERT_TRUE(dialog);  // the driver's answer is shown
 
     peer->clear_requests();
     const std::size_t writes_before = adapter->host_write_times().size();
@@ -76,12 +72,8 @@ TEST_F(CanParam, ParameterWriteLeavesTheWindowResponsive) {
 TEST_F(CanParam, ParameterWriteEndsWithItsLink) {
     using namespace CanCommand;
     open();
-    QWidget* dialog = top_level_named("SetParam");
-    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
-    id->setValue(5);
-    h->button("set_param_pushButton")->click();
-    ASSERT_TRUE(wait_until([&] { return id->value() == 1; }, 2000));
-    dialog->findChild<QComboBox*>("motor_type_box")->setCurrentText(QStringLiteral("T88-6"));
+    QWidget* dialog = h->param_dialog_reported();
+    ASSERT_TRUE(dialog);  // the driver's answer is shown
     peer->clear_requests();
     dialog->findChild<QPushButton*>("flash_pushButton")->click();
     ASSERT_TRUE(peer->wait_for_requests(kSetLimitCurrent, 1, 2000));
