@@ -29,6 +29,9 @@
 namespace {
 
 bool is_motion(const CanDriverPeer::Request& r) { return r.cmd == CanCommand::kMotionControl; }
+bool is_image_step(const CanDriverPeer::Request& r) {
+    return r.cmd >= CanCommand::kWriteAppBackStart && r.cmd <= CanCommand::kDfuStart;
+}
 
 class CanWindow : public CanWindowTest {
 protected:
@@ -117,6 +120,7 @@ private:
 TEST_F(CanWindow, FirmwareUpdate) {
     ASSERT_TRUE(h->can_link(true));
     CanManager* manager = h->window()->can_manager();
+    manager->set_status_interval(20);
     std::vector<std::string> events;
     QObject::connect(manager, &CanManager::update_firmware_failed_signal, [&] { events.push_back("failed"); });
     QObject::connect(manager, &CanManager::update_firmware_success_signal, [&] { events.push_back("success"); });
@@ -243,6 +247,9 @@ TEST_F(CanWindow, FirmwareUpdate) {
                                         [](const auto& r) { return r.cmd == CanCommand::kWriteAppBackStart; });
         EXPECT_EQ(start == all.end(), row.chunks < 0);
         EXPECT_TRUE(std::none_of(start, all.end(), is_motion));
+        // The status poll (every 20 ms here) stays off the bus from the start request to the DFU start.
+        const auto image_end = std::find_if(all.rbegin(), all.rend(), is_image_step).base();
+        if (start != all.end()) EXPECT_TRUE(std::all_of(start, image_end, is_image_step)) << "a request between the image frames";
         EXPECT_TRUE(std::any_of(all.begin(), all.end(), is_motion)) << "the curve's final target";
         if (row.chunk_ms == 0) continue;
         EXPECT_GT(ticks_during, 0) << "the window did not answer during the transfer";
