@@ -56,12 +56,8 @@ CanManager::~CanManager() {
     hv::log_info("Destruct CanManager");
     // An update under way stops at its next pause; its steps queued for the GUI
     // thread go with this object.
-    {
-        std::lock_guard<std::mutex> lock(firmware_mutex_);
-        firmware_stop_ = true;
-    }
-    firmware_wake_.notify_all();
-    if (firmware_thread_.joinable()) firmware_thread_.join();
+    firmware_jobs_.cancel();
+    firmware_jobs_.drain();
     static_cast<CandleCan*>(can_interface_.get())->set_bus_silent_handler(nullptr);
     set_can_.reset();
     can_receiver_.reset();  // stops and joins a running receive thread
@@ -223,13 +219,7 @@ void CanManager::update_firmware() {
 
     firmware_updating_ = true;
     emit update_firmware_running_signal(true);
-    start_firmware_thread([this] { firmware_ready_job(); });
-}
-
-void CanManager::start_firmware_thread(std::function<void()> step) {
-    // The previous step's thread handed over as its last act.
-    if (firmware_thread_.joinable()) firmware_thread_.join();
-    firmware_thread_ = std::thread(std::move(step));
+    firmware_jobs_.post([this] { firmware_ready_job(); });
 }
 
 void CanManager::in_gui_thread(std::function<void()> step) {
@@ -237,12 +227,7 @@ void CanManager::in_gui_thread(std::function<void()> step) {
 }
 
 bool CanManager::firmware_pause(int ms) {
-    {
-        std::unique_lock<std::mutex> lock(firmware_mutex_);
-        // Resumes for the time left when woken early.
-        firmware_wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return firmware_stop_; });
-        if (firmware_stop_) return false;
-    }
+    if (!firmware_jobs_.pause(std::chrono::milliseconds(ms))) return false;
     if (can_interface_->is_open()) return true;
     hv::log_error("CAN link lost during the firmware update");
     return false;
@@ -278,7 +263,7 @@ void CanManager::confirm_firmware() {
     firmware_sent_ = 0;
     emit update_firmware_start_signal();
     firmware_progress_timer_.start();
-    start_firmware_thread([this, image = firmware_image_] { firmware_transfer_job(image); });
+    firmware_jobs_.post([this, image = firmware_image_] { firmware_transfer_job(image); });
 }
 
 void CanManager::firmware_transfer_job(const QByteArray& image) {
@@ -332,7 +317,6 @@ void CanManager::firmware_transfer_job(const QByteArray& image) {
 }
 
 void CanManager::end_firmware_update(bool failed) {
-    if (firmware_thread_.joinable()) firmware_thread_.join();
     firmware_progress_timer_.stop();
     firmware_image_.clear();
     firmware_updating_ = false;

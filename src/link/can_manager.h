@@ -6,17 +6,15 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "can_interface.h"
 #include "can_receiver.h"
 #include "can_sender.h"
 #include "device_scanner.h"
+#include "job_thread.h"
 #include "link_session.h"
 #include "motor_types.h"
 
@@ -118,9 +116,8 @@ private:
     void end_calibration_judgement();
     void show_firmware_tip(const QString& zh_text, const QString& en_text);
 
-    // The update's steps: the driver's side runs on firmware_thread_, the operator's
+    // The update's steps: the driver's side runs on firmware_jobs_, the operator's
     // (confirmation, signals) in the GUI thread.
-    void start_firmware_thread(std::function<void()> step);
     void firmware_ready_job();                         // start request and its wait
     void confirm_firmware();                           // GUI
     void firmware_transfer_job(const QByteArray& image);  // chunks, check, DFU start, version
@@ -151,10 +148,8 @@ private:
     int calibration_ms_ = 7000;
     LinkSession link_session_;
 
-    std::thread firmware_thread_;
-    std::mutex firmware_mutex_;
-    std::condition_variable firmware_wake_;
-    bool firmware_stop_ = false;       // under firmware_mutex_
+    // One step at a time, in order; its pauses end early when the manager goes.
+    JobThread firmware_jobs_;
     bool firmware_updating_ = false;   // GUI thread
     QByteArray firmware_image_;        // GUI thread, between the choice and the transfer
     std::atomic<int> firmware_sent_{0};  // bytes of the image sent

@@ -127,9 +127,7 @@ bool SetParam::entries_taken() {
     const QString refusal = StrictDoubleSpinBox::refusal(findChildren<QAbstractSpinBox*>());
     if (refusal.isEmpty()) return true;
     hv::log_warn("SetParam refuses to send: ", refusal.toUtf8().toStdString());
-    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), refusal, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    show_refusal(refusal);
     return false;
 }
 
@@ -141,9 +139,7 @@ bool SetParam::model_chosen() {
             : tr("驱动器报告的减速比 %1 不属于任何电机型号。请先选择电机型号。")
                   .arg(static_cast<double>(reported_gear_ratio_), 0, 'g', 6);
     hv::log_warn("SetParam refuses to send gear ratio 0: no motor model chosen");
-    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    show_refusal(text);
     return false;
 }
 

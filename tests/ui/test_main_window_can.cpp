@@ -249,7 +249,9 @@ TEST_F(CanWindow, FirmwareUpdate) {
         EXPECT_TRUE(std::none_of(start, all.end(), is_motion));
         // The status poll (every 20 ms here) stays off the bus from the start request to the DFU start.
         const auto image_end = std::find_if(all.rbegin(), all.rend(), is_image_step).base();
-        if (start != all.end()) EXPECT_TRUE(std::all_of(start, image_end, is_image_step)) << "a request between the image frames";
+        if (start != all.end()) {
+            EXPECT_TRUE(std::all_of(start, image_end, is_image_step)) << "a request between the image frames";
+        }
         EXPECT_TRUE(std::any_of(all.begin(), all.end(), is_motion)) << "the curve's final target";
         if (row.chunk_ms == 0) continue;
         EXPECT_GT(ticks_during, 0) << "the window did not answer during the transfer";
