@@ -20,6 +20,9 @@ void DeviceReceiver::start_receive_thread() {
     // Samples that come before the first run start count from the link's start,
     // not from the clock's epoch (boot).
     store_start_time(std::chrono::steady_clock::now());
+    common_count_ = 0;
+    motion_count_ = 0;
+    counter_timer_.start();
     if (receive_thread_) return;
     {
         std::lock_guard<std::mutex> lock(stop_mutex_);

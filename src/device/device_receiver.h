@@ -18,11 +18,14 @@ public:
     DeviceReceiver();
     ~DeviceReceiver() override;
 
-    // Restarts the sample clock and starts the receive thread unless one is present.
+    // Restarts the sample clock and the frame counts (the first count after it is a
+    // whole period of this link) and starts the receive thread unless one is present.
     void start_receive_thread();
     // Sets the stop flag and joins a present thread.
     void stop_receive_thread();
     bool has_receive_thread() const { return receive_thread_ != nullptr; }
+    // Hands on the samples buffered so far now, not at the next period.
+    void flush_motion_buffer() { send_buffer_timer_slot(); }
 
 signals:
     void motor_motion_state_signal(QVector<StampedMoitonState>& state);

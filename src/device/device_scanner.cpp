@@ -20,12 +20,16 @@ DeviceScanner::~DeviceScanner() {
     scan_thread_.join();  // results still queued for this object are dropped with it
 }
 
-void DeviceScanner::loop_check_timer_slot() {
+void DeviceScanner::check_now() {
     const bool open = device_->is_open();
     if (static_cast<uint8_t>(open) != last_state_) {
         last_state_ = static_cast<uint8_t>(open);
         emit state_changed_signal(open);
     }
+}
+
+void DeviceScanner::loop_check_timer_slot() {
+    check_now();
     {
         // A scan still running when the next tick comes is not queued twice.
         std::lock_guard<std::mutex> lock(scan_mutex_);

@@ -19,8 +19,9 @@ public:
     explicit DeviceScanner(std::shared_ptr<DeviceInterface> device);
     ~DeviceScanner() override;
 
-    // Checks the link now, out of turn, so a change is reported before what follows from it.
-    void check_now() { loop_check_timer_slot(); }
+    // Checks the link's state now, out of turn, so a change is reported before what
+    // follows from it; the device list waits for the next poll.
+    void check_now();
 
 signals:
     void number_changed_signal(std::vector<std::string>& devices);

@@ -76,9 +76,14 @@ int CanManager::show_set_can_dialog() {
 void CanManager::device_open_close_slot(QString device_name) {
     // First, so a parameter write of the old link sends nothing more to it either.
     link_session_.next();
+    // A loss the poll has not reported yet is reported before the new open, and each
+    // change at once: a close and an open within one poll are both seen, in order.
+    device_scanner_->check_now();
     if (can_interface_->is_open()) {
         can_receiver_->stop_receive_thread();
         can_interface_->close();
+        // What the closed link said shows before its close does, not after.
+        can_receiver_->flush_motion_buffer();
     } else {
         can_interface_->open(device_name.toUtf8().toStdString());
         // Started even when the open failed: the scanner's report tells the real state.
@@ -86,6 +91,7 @@ void CanManager::device_open_close_slot(QString device_name) {
         can_receiver_->start_receive_thread();
     }
     end_calibration_judgement();
+    device_scanner_->check_now();
 }
 
 // A calibration waiting for its judgement was started on the link now closed or

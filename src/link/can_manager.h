@@ -41,6 +41,10 @@ public:
     // Sends the request and returns about 7 s later, after the judgement, or when
     // the link is closed or opened again, which ends the judgement unjudged.
     void calibrate_motor();
+    // A calibration waits for its judgement (GUI thread).
+    bool calibration_judging() const { return event_loop_.isRunning(); }
+    // Nothing on the bus acknowledges: what is sent now waits in the adapter.
+    bool bus_silent() const { return can_interface_->bus_silent(); }
     void send_motion_command(const float targets[5]) { can_sender_->send_motion_command(targets); }
     void reset_motor() { can_sender_->reset_motor(); }
     void set_zero_point() { can_sender_->save_zero_point(); }

@@ -41,6 +41,9 @@ void SerialManager::motor_status_checker_slot() {
 void SerialManager::device_open_close_slot(QString device_name) {
     // First, so a parameter write of the old link sends nothing more to it either.
     link_session_.next();
+    // A loss the poll has not reported yet is reported before the new open, and each
+    // change at once: a close and an open within one poll are both seen, in order.
+    device_scanner_->check_now();
     if (!serial_interface_->is_open()) {
         if (serial_interface_->open(device_name.toUtf8().toStdString()) != 0) {
             emit open_failed_signal(device_name, QString::fromStdString(serial_interface_->open_error()),
@@ -53,8 +56,11 @@ void SerialManager::device_open_close_slot(QString device_name) {
         serial_sender_->cancel_raw();
         serial_receiver_->stop_receive_thread();
         serial_interface_->close();
+        // What the closed link said shows before its close does, not after.
+        serial_receiver_->flush_motion_buffer();
     }
     end_calibration_judgement();
+    device_scanner_->check_now();
 }
 
 // A calibration waiting for its judgement was started on the link now closed or
@@ -62,6 +68,7 @@ void SerialManager::device_open_close_slot(QString device_name) {
 // link. Called once the closed link's receive thread has been joined.
 void SerialManager::end_calibration_judgement() {
     calibration_started_ = false;
+    calibration_judging_ = false;
 }
 
 bool SerialManager::write_firmware_param(const FirmwareParams& param, unsigned session) {
@@ -81,6 +88,12 @@ bool SerialManager::flash_firmware_param(unsigned session) {
 }
 
 void SerialManager::calibrate_motor() {
+    // One judgement at a time: a second one would take the first one's start report.
+    if (calibration_judging_) {
+        hv::log_warn("Calibration already running");
+        return;
+    }
+    calibration_judging_ = true;
     serial_sender_->start_calibration();
     QTimer::singleShot(calibration_ms_, Qt::CoarseTimer, this, [this, session = link_session()] {
         if (session == link_session()) calibrate_start_timer_slot();
@@ -100,4 +113,5 @@ void SerialManager::calibrate_start_timer_slot() {
         emit calibrate_failed_signal();
     }
     calibration_started_ = false;
+    calibration_judging_ = false;
 }

@@ -56,6 +56,8 @@ public:
     // reported its start. The judgement belongs to the link: an open or a close in
     // between ends it unjudged.
     void calibrate_motor();
+    // A calibration waits for its judgement (GUI thread).
+    bool calibration_judging() const { return calibration_judging_; }
     // The status request period and the calibration window; tests shorten them.
     void set_intervals(int status_ms, int calibration_ms) {
         status_timer_.setInterval(status_ms);
@@ -81,6 +83,7 @@ private:
 
     QTimer status_timer_;
     std::atomic<bool> calibration_started_{false};
+    bool calibration_judging_ = false;  // GUI thread
     int calibration_ms_ = 7000;
     LinkSession link_session_;
     std::unique_ptr<SetSerial> set_serial_;

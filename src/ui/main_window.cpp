@@ -510,6 +510,8 @@ void MainWindow::enable_can_controls() {
 }
 
 void MainWindow::set_controls_motor_disabled() {
+    // Only the update's end releases what it locked.
+    if (can_manager_->firmware_updating()) return;
     ui_->down_left_widget->setEnabled(true);
     ui_->send_motion_param_pushButton->setEnabled(false);
     ui_->stop_step_send_pushButton->setEnabled(true);
@@ -520,6 +522,7 @@ void MainWindow::set_controls_motor_disabled() {
 }
 
 void MainWindow::set_controls_motor_enabled() {
+    if (can_manager_->firmware_updating()) return;
     ui_->down_left_widget->setEnabled(false);
     ui_->send_motion_param_pushButton->setEnabled(true);
     ui_->stop_step_send_pushButton->setEnabled(false);
@@ -541,8 +544,8 @@ void MainWindow::lock_controls_for_calibration() {
 
 void MainWindow::unlock_controls_after_calibration() {
     // A link lost during the calibration already set the controls of a closed link;
-    // its late verdict must not release them.
-    if (comm_mode_ == 0) return;
+    // its late verdict must not release them; nor may it release an update's.
+    if (comm_mode_ == 0 || can_manager_->firmware_updating()) return;
     ui_->down_left_widget->setEnabled(true);
     ui_->vision_tab->setEnabled(true);
     ui_->calibrate_tab->setEnabled(true);
@@ -809,6 +812,15 @@ void MainWindow::on_update_firmware_pushButton_clicked() {
                      TipKind::kFirmwareRefused);
         return;
     }
+    // A command waiting in the adapter for the bus would reach the driver, and its
+    // reply the window, in the middle of the image.
+    if (can_manager_->bus_silent()) {
+        hv::log_warn("Firmware update refused: the CAN bus does not answer");
+        show_tip_box(tr_lan("CAN总线无应答，请在电机上电并应答后再升级固件",
+                            "The CAN bus does not answer: update the firmware once the motor is powered and answers."),
+                     TipKind::kFirmwareRefused);
+        return;
+    }
     // Motion frames must not interleave with the image chunks.
     stop_streams();
     can_manager_->update_firmware();
@@ -953,7 +965,8 @@ void MainWindow::motor_motion_state_slot(QVector<StampedMoitonState>& state) {
     for (const StampedMoitonState& sample : state) add_real_state(sample);
     state.clear();
 
-    if (!motor_enabled_ && !fault_disabled_) {
+    // No enable between the frames of a firmware image.
+    if (!motor_enabled_ && !fault_disabled_ && !can_manager_->firmware_updating()) {
         ++disabled_motion_count_;
         if (disabled_motion_count_ >= 30) {
             enable_motor();
@@ -1126,6 +1139,7 @@ void MainWindow::update_firmware_running_slot(bool running) {
             w->setEnabled(false);
         ui_->target_param_groupBox->setEnabled(false);
     } else if (can_open_) {
+        // What replies changed meanwhile shows from here on.
         enable_can_controls();
         if (motor_enabled_) {
             set_controls_motor_enabled();
@@ -1133,6 +1147,8 @@ void MainWindow::update_firmware_running_slot(bool running) {
             set_controls_motor_disabled();
         }
     } else {
+        // As a link lost outside an update leaves them.
+        set_controls_motor_disabled();
         disable_device_controls();
     }
 }
@@ -1148,6 +1164,15 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 // Calibration and parameter check
 
 void MainWindow::on_calibration_pushButton_clicked() {
+    // The driver may confirm a calibration before its start is judged; a second one
+    // then would take the first one's verdict.
+    if ((comm_mode_ == 1 && can_manager_->calibration_judging()) ||
+        (comm_mode_ == 2 && serial_manager_->calibration_judging())) {
+        hv::log_warn("Calibration refused: the last one is still being judged");
+        show_status_message(tr_lan("上一次校准仍在确认中，请稍后再试",
+                                   "The last calibration is still being confirmed: try again in a few seconds."));
+        return;
+    }
     int serial_number = 0;
     if (!SerialNumberDialog::ask(this, &serial_number)) return;
     hv::log_info("序列号:", serial_number);

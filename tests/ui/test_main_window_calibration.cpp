@@ -165,6 +165,8 @@ TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
     script.check_step = 0;
     script.phase_sequence = 0.0f;
     peer.driver().set_calibration_script(script);
+    // The driver confirms before the start is judged; another is refused until then.
+    ASSERT_TRUE(wait_until([&] { return !w->serial_manager()->calibration_judging(); }, 3000));
     calibrate(43);
     EXPECT_TRUE(points(angle).isEmpty() && points(comp).isEmpty());
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));

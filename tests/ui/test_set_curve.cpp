@@ -93,10 +93,13 @@ protected:
         ASSERT_TRUE(wait_until([&] { return serial_state_ == open; }, 3000));
     }
     void toggle_can(bool open) {
-        // An open adapter is not listed; a closed one is listed again at the next scan.
+        // An open adapter is not listed; a closed one is listed again at a later scan,
+        // so an open right after a close may find no adapter yet: tried again.
         if (open) ASSERT_TRUE(wait_until([&] { return can_listed_; }, 3000));
-        can_manager_->device_open_close_slot("0");
-        ASSERT_TRUE(wait_until([&] { return can_state_ == open; }, 3000));
+        ASSERT_TRUE(wait_until([&] {
+            if (can_state_ != open) can_manager_->device_open_close_slot("0");
+            return can_state_ == open;
+        }, 3000));
     }
 
     void set_spin(const char* name, double value) { child<QDoubleSpinBox>(name)->setValue(value); }
