@@ -50,13 +50,14 @@ WindowHarness::~WindowHarness() {
 QString WindowHarness::text(const char* label) { return find<QLabel>(label)->text(); }
 
 // Presses the link button; in the device dialog that opens, `fill` chooses the
-// device, then open/close and cancel are pressed. True once the button shows it.
+// device, then open/close (`clicks` times) and cancel are pressed. True once the
+// button shows it.
 static bool toggle_link(QPushButton* button, const char* open_close, std::function<void(QWidget*)> fill,
-                        bool now_open) {
+                        bool now_open, int clicks = 1) {
     on_next_modal([](QWidget* w) { return w->findChild<QComboBox*>("device_select_comboBox") != nullptr; },
-                  [fill, open_close](QWidget* dialog) {
+                  [fill, open_close, clicks](QWidget* dialog) {
                       fill(dialog);
-                      dialog->findChild<QPushButton*>(QLatin1String(open_close))->click();
+                      for (int i = 0; i < clicks; ++i) dialog->findChild<QPushButton*>(QLatin1String(open_close))->click();
                       dialog->findChild<QPushButton*>(QStringLiteral("cancle_pushButton"))->click();
                   });
     button->click();
@@ -74,6 +75,26 @@ bool WindowHarness::serial_link(SerialDriverPeer* peer) {
                            combo->setCurrentText(path);
                        },
                        peer != nullptr);
+}
+
+bool WindowHarness::relink_at_once(SerialDriverPeer* peer, int listed) {
+    if (peer) {
+        const QString path = QString::fromStdString(peer->slave_path());
+        return toggle_link(button("open_serial_pushButton"), "serial_open_close_pushButton",
+                           [path](QWidget* dialog) {
+                               auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                               if (combo->findText(path) < 0) combo->addItem(path);
+                               combo->setCurrentText(path);
+                           },
+                           true, 2);
+    }
+    return toggle_link(button("open_can_pushButton"), "open_close_pushButton",
+                       [listed](QWidget* dialog) {
+                           auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+                           wait_until([combo, listed] { return combo->count() == listed; }, 2000);
+                           combo->setCurrentIndex(0);
+                       },
+                       true, 2);
 }
 
 bool WindowHarness::can_link(bool open) {
@@ -114,12 +135,13 @@ void on_next_modal(std::function<bool(QWidget*)> match, std::function<void(QWidg
     });
 }
 
-void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton*)> action) {
+void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton*)> action, int timeout_ms) {
     on_next_modal([](QWidget* w) { return w->findChild<QSpinBox*>() && w->findChild<QDialogButtonBox*>(); },
                   [action](QWidget* w) {
                       action(qobject_cast<QDialog*>(w), w->findChild<QSpinBox*>(),
                              w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok));
-                  });
+                  },
+                  timeout_ms);
 }
 
 void choose_in(QFileDialog* chooser, const QString& path) {

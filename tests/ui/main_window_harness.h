@@ -49,6 +49,10 @@ public:
     // shows the new state. A null peer closes the serial link.
     bool serial_link(SerialDriverPeer* peer);
     bool can_link(bool open);
+    // Closes the open link and opens another in one visit of its device dialog, as
+    // fast as two clicks: `peer` over serial, else the first CAN adapter listed once
+    // the dialog lists `listed` (those not open).
+    bool relink_at_once(SerialDriverPeer* peer, int listed = 1);
     // Presses the enable button and waits until it reads `text_after`.
     bool toggle_motor(const char* text_after);
     // Opens the parameter dialog over the open link and, once the driver's report
@@ -72,7 +76,7 @@ void on_next_modal_of(std::function<void(T*)> action) {
                   [action](QWidget* w) { action(qobject_cast<T*>(w)); });
 }
 // Runs `action` on the next serial number prompt with its number box and OK button.
-void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton*)> action);
+void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton*)> action, int timeout_ms = 5000);
 // Picks `path` in a file dialog and accepts. The name goes into the dialog's name
 // field too: selectFile() leaves the field alone while it has the focus.
 void choose_in(QFileDialog* chooser, const QString& path);

@@ -64,16 +64,23 @@ protected:
     void SetUp() override { ASSERT_TRUE(serial.start()); }
     void TearDown() override {
         h.reset();
-        adapter->set_bus_listener(nullptr);
+        for (auto* a : {adapter.get(), adapter_b.get()}) a->set_bus_listener(nullptr);
         can->stop();
+        can_b->stop();
         EmulatedUsbBackend::uninstall();
     }
     bool link(bool over_serial, bool open) {
         return over_serial ? h->serial_link(open ? &serial : nullptr) : h->can_link(open);
     }
+    // A close and an open within one poll of the link: the same driver over serial,
+    // the second adapter's driver (b) over CAN.
+    bool relink_at_once(bool over_serial) { return h->relink_at_once(over_serial ? &serial : nullptr); }
 
-    std::shared_ptr<EmulatedGsUsbAdapter> adapter = EmulatedUsbBackend::install()->add_adapter();
+    std::shared_ptr<EmulatedUsbBackend> backend = EmulatedUsbBackend::install();
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter = backend->add_adapter();
+    std::shared_ptr<EmulatedGsUsbAdapter> adapter_b = backend->add_adapter();
     std::unique_ptr<CanDriverPeer> can = start_can_driver_on(adapter, 1);
+    std::unique_ptr<CanDriverPeer> can_b = start_can_driver_on(adapter_b, 1);
     SerialDriverPeer serial;
     std::unique_ptr<WindowHarness> h;
 };
@@ -201,12 +208,12 @@ TEST_F(SerialCalibration, SilentDriverFails) {
 // button's slot waits in the judgement, so the operator acts from in there.
 TEST_F(BothLinks, CalibrationJudgementEndsWithItsLink) {
     constexpr int kWindowMs = 2000;
-    can->set_calibration_answer(CanDriverPeer::Answer::Silent);
+    for (auto* driver : {can.get(), can_b.get()}) driver->set_calibration_answer(CanDriverPeer::Answer::Silent);
     SimulatedDriver::CalibrationScript silent;
     silent.silent = true;
     serial.driver().set_calibration_script(silent);
-    for (bool over_serial : {true, false}) {
-        SCOPED_TRACE(over_serial ? "serial" : "CAN");
+    for (auto [over_serial, at_once] : {std::pair{true, false}, {false, false}, {true, true}, {false, true}}) {
+        SCOPED_TRACE(std::string(over_serial ? "serial" : "CAN") + (at_once ? ", closed and opened at once" : ""));
         h = std::make_unique<WindowHarness>("en");
         h->window()->serial_manager()->set_intervals(100, kWindowMs);
         h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
@@ -219,9 +226,10 @@ TEST_F(BothLinks, CalibrationJudgementEndsWithItsLink) {
             QTimer::singleShot(0, [&, window_end] {
                 ASSERT_TRUE(wait_until([&] {
                     return (over_serial ? serial.request_count(kCalibrate)
-                                        : can->request_count(CanCommand::kCalibrateMotor)) == 1;
+                                        : can->request_count(CanCommand::kCalibrateMotor) +
+                                              can_b->request_count(CanCommand::kCalibrateMotor)) == 1;
                 }, 2000));
-                ASSERT_TRUE(link(over_serial, false) && link(over_serial, true));
+                ASSERT_TRUE(at_once ? relink_at_once(over_serial) : link(over_serial, false) && link(over_serial, true));
                 ASSERT_TRUE(h->toggle_motor("DISABLE"));
                 h->button("send_motion_param_pushButton")->click();
                 wait_until([&] { return std::chrono::steady_clock::now() > window_end; }, 3 * kWindowMs);
@@ -238,12 +246,61 @@ TEST_F(BothLinks, CalibrationJudgementEndsWithItsLink) {
     }
 }
 
+// The driver confirms a calibration before its start is judged. Another press
+// meanwhile is refused before the prompt and locks nothing; the first judgement
+// stays the first calibration's, with no failure after it.
+TEST_F(BothLinks, CalibrationPressedAgainWhileJudgedIsRefused) {
+    constexpr int kWindowMs = 2000;
+    for (bool over_serial : {true, false}) {
+        SCOPED_TRACE(over_serial ? "serial" : "CAN");
+        h = std::make_unique<WindowHarness>("zh");
+        h->window()->serial_manager()->set_intervals(100, kWindowMs);
+        h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
+        ASSERT_TRUE(link(over_serial, true));
+        auto prompts = std::make_shared<int>(0);
+        bool done = false;
+        const auto window_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowMs + 300);
+        // The second press comes from in the first one's slot, which over CAN waits
+        // in the judgement.
+        std::function<void()> press_again = [&] {
+            ASSERT_TRUE(wait_until([&] {
+                return visible_tips(h->window()).contains(QString::fromUtf8("提示: 校准成功"));
+            }, kWindowMs)) << visible_tips(h->window()).join('|').toStdString();
+            h->button("calibration_pushButton")->click();
+            EXPECT_EQ(*prompts, 1);
+            EXPECT_EQ(h->text("status_label"), QString::fromUtf8("上一次校准仍在确认中，请稍后再试"));
+            for (const char* name : {"calibration_pushButton", "motor_enable_disable_pushButton", "set_param_pushButton",
+                                     "motor_reset_pushButton", "vision_tab"})
+                EXPECT_TRUE(h->find(name)->isEnabled()) << name;
+            wait_until([&] { return std::chrono::steady_clock::now() > window_end; }, 3 * kWindowMs);
+            QTest::qWait(100);
+            EXPECT_FALSE(visible_tips(h->window()).contains(QString::fromUtf8("提示: 校准失败")));
+            EXPECT_EQ(over_serial ? serial.request_count(kCalibrate) : can->request_count(CanCommand::kCalibrateMotor), 1);
+            done = true;
+        };
+        on_serial_number_prompt([prompts, &press_again](QDialog*, QSpinBox* box, QPushButton* ok) {
+            box->setValue(7);
+            ok->click();
+            // Answers a second prompt, if one comes, the same way.
+            if (++*prompts == 1) QTimer::singleShot(0, [prompts, &press_again] {
+                on_serial_number_prompt([prompts](QDialog*, QSpinBox* b, QPushButton* o) {
+                    ++*prompts, b->setValue(8), o->click();
+                }, 300);
+                press_again();
+            });
+        });
+        h->button("calibration_pushButton")->click();
+        ASSERT_TRUE(wait_until([&] { return done; }, 5 * kWindowMs + 5000));
+        h.reset();
+    }
+}
+
 // A link closed and opened again to a driver that does not answer the parameter
 // read: the dialog shows nothing of the last driver, and Apply is refused with a
 // message instead of writing the form to the new driver.
 TEST_F(BothLinks, ParameterDialogShowsAndWritesNothingOfTheLastDriver) {
-    for (bool over_serial : {true, false}) {
-        SCOPED_TRACE(over_serial ? "serial" : "CAN");
+    for (auto [over_serial, at_once] : {std::pair{true, false}, {false, false}, {true, true}, {false, true}}) {
+        SCOPED_TRACE(std::string(over_serial ? "serial" : "CAN") + (at_once ? ", closed and opened at once" : ""));
         h = std::make_unique<WindowHarness>(over_serial ? "zh" : "en");
         QWidget* dialog = top_level_named("SetParam");
         auto* bandwidth = dialog->findChild<QSpinBox*>("current_loop_bandwidth_spinBox");
@@ -252,9 +309,9 @@ TEST_F(BothLinks, ParameterDialogShowsAndWritesNothingOfTheLastDriver) {
         h->button("set_param_pushButton")->click();
         ASSERT_TRUE(wait_until([&] { return bandwidth->value() == 1000; }, 2000));  // the driver's
         model->setCurrentText(QStringLiteral("T88-6"));
-        ASSERT_TRUE(link(over_serial, false));
-        over_serial ? serial.set_ignored(24, true) : can->stop();  // no answer to the read from now on
-        ASSERT_TRUE(link(over_serial, true));
+        // No answer to the read from now on; at once over CAN, from the second driver.
+        over_serial ? serial.set_ignored(24, true) : (at_once ? can_b : can)->stop();
+        ASSERT_TRUE(at_once ? relink_at_once(over_serial) : link(over_serial, false) && link(over_serial, true));
         h->button("set_param_pushButton")->click();
         QTest::qWait(200);
         EXPECT_EQ(bandwidth->value(), 300);  // the form's own
@@ -268,7 +325,10 @@ TEST_F(BothLinks, ParameterDialogShowsAndWritesNothingOfTheLastDriver) {
                                                             "they cannot be applied or written. Press Settings to read them again."));
         delete box;
         QTest::qWait(100);
-        EXPECT_EQ(serial.request_count(17) + can->request_count(CanCommand::kSetLimitCurrent), 0);
+        EXPECT_EQ(serial.request_count(17) + can->request_count(CanCommand::kSetLimitCurrent) +
+                      can_b->request_count(CanCommand::kSetLimitCurrent), 0);
+        serial.set_ignored(24, false);
+        can->start();
     }
 }
 

@@ -19,6 +19,7 @@
 
 #include "can_codec.h"
 #include "can_driver_on_adapter.h"
+#include "can_frame_maker.h"
 #include "can_manager.h"
 #include "console_capture.h"
 #include "emulated_usb_backend.h"
@@ -305,4 +306,63 @@ TEST_F(CanWindow, SilentBusNeverMovesTheMotorLate) {
     }
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back(), CanCommand::kDisableMotor);
+}
+
+// While an update runs only its end releases what it locked. A motor command still
+// waiting for a silent bus would reach the driver, and its reply the window, in the
+// middle of the image: the update is refused then, before the file is chosen. A
+// reply that comes during the update (the driver's late ENABLE) shows once it ends.
+TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
+    ASSERT_TRUE(h->can_link(true));
+    CanManager* manager = h->window()->can_manager();
+    manager->set_intervals(0, 30, 300);
+    manager->set_status_interval(20);  // the poll that finds the bus silent
+    QTemporaryDir dir;
+    const QString path = dir.filePath("fw.bin");
+    ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write("12345678", 8));
+    int file_dialogs = 0;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            ++file_dialogs;
+            choose_in(chooser, path);
+        }
+    });
+    answer.start(10);
+    auto* toggle = h->button("motor_enable_disable_pushButton");
+    const auto enabled_shown = [&] { return wait_until([&] { return toggle->text() == "DISABLE"; }, 3000); };
+    for (bool silent_bus : {true, false}) {
+        SCOPED_TRACE(silent_bus ? "ENABLE waiting on a silent bus" : "late ENABLE reply");
+        ASSERT_EQ(toggle->text(), "ENABLE");
+        peer->clear_requests();
+        file_dialogs = 0;
+        if (silent_bus) {
+            adapter->set_acknowledged(false);
+            ASSERT_TRUE(wait_until([&] {
+                return h->text("status_label") == "The CAN bus does not answer: is the motor powered and connected?";
+            }, 3000));
+            toggle->click();
+            h->button("update_firmware_pushButton")->click();
+            EXPECT_EQ(file_dialogs, 0);
+            EXPECT_EQ(visible_tips(h->window()),
+                      QStringList{"Tips: The CAN bus does not answer: update the firmware once the motor is powered "
+                                  "and answers."});
+            adapter->set_acknowledged(true);  // power back: the ENABLE goes out, and no image
+            ASSERT_TRUE(enabled_shown());
+            QTest::qWait(100);
+            EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBackStart), 0);
+            ASSERT_TRUE(h->toggle_motor("ENABLE"));
+        } else {
+            peer->set_answers(CanDriverPeer::Answer::Silent, CanDriverPeer::Answer::Ack, CanDriverPeer::Answer::Ack);
+            h->button("update_firmware_pushButton")->click();
+            ASSERT_TRUE(peer->wait_for_requests(CanCommand::kWriteAppBackStart, 1, 3000));
+            peer->send_frame(make_can_frame(make_can_id(CanCommand::kEnableMotor, 1) | kCanReplyFlag, 1, {0}));
+            ASSERT_TRUE(enabled_shown());
+            EXPECT_TRUE(manager->firmware_updating());
+            EXPECT_FALSE(h->button("send_motion_param_pushButton")->isEnabled());
+            EXPECT_FALSE(h->find("target_param_groupBox")->isEnabled());
+            ASSERT_TRUE(wait_until([&] { return !manager->firmware_updating(); }, 5000));
+            EXPECT_TRUE(h->button("send_motion_param_pushButton")->isEnabled());  // the motor the driver enabled
+        }
+    }
 }

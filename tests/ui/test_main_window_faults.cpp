@@ -150,6 +150,7 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
         std::function<void()> stream;
         const char *enabled, *lost, *enable_button, *closed_when;  // closed_when: this button is usable
         std::vector<const char*> readings;
+        const char* silent_rate;  // the reopened link's first rate
     };
     const Row rows[] = {
         {"serial", "en",
@@ -163,7 +164,8 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
          },
          "Motor is enabled.", "Serial port disconnected.", "ENABLE", "open_can_pushButton",
          {"voltage_label", "motor_temp_label", "driver_temp_label", "angle_label", "angle_velocity_label",
-          "torque_label", "common_count_label", "motion_count_label", "driver_version_label"}},
+          "torque_label", "common_count_label", "motion_count_label", "driver_version_label"},
+         "Status Update Rate: 0"},
         // Over CAN the replies carry no voltage nor driver temperature, and one rate.
         {"CAN", "zh",
          [&] { return h->can_link(true) && can->wait_for_requests(CanCommand::kGetFwVersion, 1, 2000); },
@@ -176,7 +178,8 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
          },
          "使能成功", "CAN已断开", "电机使能", "open_serial_pushButton",
          {"motor_temp_label", "angle_label", "angle_velocity_label", "torque_label", "common_count_label",
-          "driver_version_label"}},
+          "driver_version_label"},
+         "刷新率: 0"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.link);
@@ -196,9 +199,11 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
         for (const char* label : row.readings) EXPECT_EQ(h->text(label), "") << label;
 
         ASSERT_TRUE(row.reopen_silent());
-        QTest::qWait(100);
         EXPECT_EQ(h->text("status_label"), "");
         for (const char* label : row.readings) EXPECT_EQ(h->text(label), "") << label;
+        // The first rate shown counts the new link's frames only: none.
+        ASSERT_TRUE(wait_until([&] { return !h->text("common_count_label").isEmpty(); }, 3000));
+        EXPECT_EQ(h->text("common_count_label"), QString::fromUtf8(row.silent_rate));
         h.reset();
     }
     adapter->set_bus_listener(nullptr);
