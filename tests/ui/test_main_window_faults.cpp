@@ -10,6 +10,7 @@
 #include <QSpinBox>
 #include <QMessageBox>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 #include <algorithm>
 #include <array>
@@ -209,6 +210,20 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
     adapter->set_bus_listener(nullptr);
     can->stop();
     EmulatedUsbBackend::uninstall();
+}
+
+// A link switched at once while its driver streams: the first rates shown count
+// the new link's frames only, and its driver streams nothing.
+TEST_F(FaultWindow, RatesAfterASwitchCountOnlyTheNewLink) {
+    open();
+    SerialDriverPeer quiet;
+    ASSERT_TRUE(quiet.start());
+    peer.driver().set_motion_stream(100.0);
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    ASSERT_TRUE(wait_until([&] { return h->text("motion_count_label").contains(QRegularExpression(": [1-9]")); }, 3000));
+    ASSERT_TRUE(h->relink_at_once(&quiet));
+    ASSERT_TRUE(wait_until([&] { return !h->text("motion_count_label").isEmpty(); }, 3000));
+    EXPECT_EQ(h->text("motion_count_label"), "Waveform Update Rate: 0");
 }
 
 // A run log whose folder is gone and a check result whose file cannot be written
