@@ -101,7 +101,8 @@ TEST_F(CandleCanTest, AdaptersInTheFieldRunTheBusAtOneMegabit) {
 }
 
 // More frames than read slots keep their order; error frames are reported; reads
-// that cannot be queued again are retried.
+// that cannot be queued again are retried, and a link none of whose reads can be
+// queued any more closes.
 TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     ConsoleCapture console;
     auto a = open_one();
@@ -117,12 +118,27 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].id, 0x51u);
     EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
-    backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 40);
-    for (uint8_t i = 0; i < 60; ++i) {
-        a->deliver(frame(0x50, 8, i));
-        got = receive(1);
-        ASSERT_EQ(got.size(), 1u) << int(i);
-        EXPECT_EQ(got[0].data[0], i);
+    // Reads that cannot be queued again are retried; an adapter none of whose reads
+    // can be queued any more closes the link and says so.
+    struct Row {
+        int failing;  // queueings of a read that fail
+        bool stays_open;
+    } rows[] = {{40, true}, {1000, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.failing);
+        ConsoleCapture closing;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        a = open_one();
+        backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, row.failing);
+        for (uint8_t i = 0; i < 60 && can_->is_open(); ++i) {
+            a->deliver(frame(0x50, 8, i));
+            got = receive(1);
+            ASSERT_EQ(got.size(), 1u) << int(i);
+            EXPECT_EQ(got[0].data[0], i);
+        }
+        EXPECT_EQ(can_->is_open(), row.stays_open);
+        EXPECT_EQ(closing.lines_starting("[ERROR] CAN adapter takes no reads any more").size(), row.stays_open ? 0u : 1u);
     }
 }
 
@@ -260,22 +276,31 @@ TEST_F(CandleCanTest, WritesToASilentBusGoOneAtATime) {
 // A host that did not run for a while has seen no silence: echoes count as
 // overdue only by the time its reads found the adapter empty. The adapter held
 // the echo back meanwhile, as the host's own completion path does until it runs.
+// The host stalls between reads, or inside a read that then finds nothing.
 TEST_F(CandleCanTest, AStalledHostIsNoSilentBus) {
-    ConsoleCapture console;
-    auto a = open_one();
-    const std::size_t opening = a->channel_requests().size();
-    a->hold_transfers_to_host(true);
-    CanFrame motion = frame(4 << 5 | 1);
-    ASSERT_EQ(can_->send(motion), 1);
-    std::this_thread::sleep_for(2 * CandleCan::kEchoTimeout);
-    CanFrame f;
-    EXPECT_EQ(can_->receive(f), 0);
-    a->hold_transfers_to_host(false);
-    const std::vector<CanFrame> got = receive(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].id, motion.id);
-    EXPECT_EQ(a->channel_requests().size(), opening);
-    EXPECT_TRUE(console.lines_starting("[WARN] CAN bus does not answer").empty());
+    for (const bool inside_read : {false, true}) {
+        SCOPED_TRACE(inside_read ? "inside a read" : "between reads");
+        ConsoleCapture console;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        auto a = open_one();
+        const std::size_t opening = a->channel_requests().size();
+        a->hold_transfers_to_host(true);
+        CanFrame motion = frame(4 << 5 | 1);
+        ASSERT_EQ(can_->send(motion), 1);
+        if (inside_read)
+            backend_->stall_call(WinCall::WaitForMultipleObjects, 2 * CandleCan::kEchoTimeout);
+        else
+            std::this_thread::sleep_for(2 * CandleCan::kEchoTimeout);
+        CanFrame f;
+        EXPECT_EQ(can_->receive(f), 0);
+        a->hold_transfers_to_host(false);
+        const std::vector<CanFrame> got = receive(1);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].id, motion.id);
+        EXPECT_EQ(a->channel_requests().size(), opening);
+        EXPECT_TRUE(console.lines_starting("[WARN] CAN bus does not answer").empty());
+    }
 }
 
 TEST_F(CandleCanTest, ScanNamesTheFreeAdaptersByPosition) {
