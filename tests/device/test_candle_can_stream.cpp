@@ -204,6 +204,11 @@ TEST_F(CandleCanStream, AHostThatFallsBehindIsNoSilentBus) {
         if (row.host_stalls) {
             EXPECT_GE(adapter->timed_out_writes(), 1);
             EXPECT_EQ(sent, kFrames);
+            // The listener runs on the adapter's thread, which may lag on a busy machine.
+            wait_until([&] {
+                std::lock_guard<std::mutex> lock(bus_mutex);
+                return on_bus.size() >= kFrames;
+            }, 2000);
             std::lock_guard<std::mutex> lock(bus_mutex);
             expect_sequence(on_bus, kFrames, "frames on the bus");
         }
