@@ -257,12 +257,7 @@ int CandleCan::send_frame(CanFrame& frame, bool while_bus_answers) {
 }
 
 bool CandleCan::write_timed_out_locked(bool& newly_silent) {
-    bool overdue = false;
-    {
-        std::lock_guard<std::mutex> lock(echo_mutex_);
-        overdue = !unechoed_.empty() && empty_read_time_ - unechoed_.front() > kEchoTimeout;
-    }
-    if (!silent_ && !overdue) return false;
+    if (!silent_ && !echoes_overdue(Clock::duration::zero())) return false;
     // On a bus known silent the adapter is full: the reset empties it.
     newly_silent = reset_silent_channel_locked("the adapter took no more frames");
     return true;
