@@ -214,38 +214,53 @@ int CandleCan::send_frame(CanFrame& frame, bool while_bus_answers) {
     host_frame.can_dlc = frame.get_dlc();
     host_frame.channel = kChannel;
     std::memcpy(host_frame.data, frame.get_data(), sizeof(host_frame.data));
-    // Every frame is tried: a write the adapter does not take resets the channel,
-    // after which it takes frames again, so the next one (a DISABLE) gets in.
-    bool sent = false;
+    // Every frame is tried: on a silent bus a write the adapter does not take resets
+    // the channel, after which it takes frames again, so the next one (a DISABLE) gets in.
     bool newly_silent = false;
-    bool timed_out = false;
-    {
+    int result = -1;
+    for (int tries = 1;; ++tries) {
+        // Released between tries, so the receive thread can find the bus silent and
+        // reset the channel while this write waits for room.
         std::lock_guard<std::mutex> usb_lock(usb_mutex_);
         if (!opened_) return -1;
         // A reset runs under this lock and marks the bus silent before releasing it.
         if (while_bus_answers && silent_) return 0;
+        // Found silent while this frame waited: the reset discarded what was queued before it.
+        if (tries > 1 && silent_) return -1;
         {
             // Counted before the write: the receive thread may read the echo
             // before this thread gets past the write.
             std::lock_guard<std::mutex> lock(echo_mutex_);
             unechoed_.push_back(empty_read_time_);
         }
-        sent = candle_send_frame(adapter_.get(), kChannel, &host_frame);
-        if (!sent) {
-            const uint32_t cause = hv::win::GetLastError();
-            {
-                std::lock_guard<std::mutex> lock(echo_mutex_);
-                if (!unechoed_.empty()) unechoed_.pop_back();
-            }
-            if (cause == hv::win::ERROR_DEVICE_NOT_CONNECTED)
-                report_unplugged();
-            else if (cause == hv::win::ERROR_SEM_TIMEOUT)
-                timed_out = true, newly_silent = reset_silent_channel_locked("the adapter took no more frames");
+        if (candle_send_frame(adapter_.get(), kChannel, &host_frame)) return 1;
+        const uint32_t cause = hv::win::GetLastError();
+        {
+            std::lock_guard<std::mutex> lock(echo_mutex_);
+            if (!unechoed_.empty()) unechoed_.pop_back();
         }
+        if (cause == hv::win::ERROR_DEVICE_NOT_CONNECTED) report_unplugged();
+        if (cause != hv::win::ERROR_SEM_TIMEOUT) return -1;
+        if (write_timed_out_locked(newly_silent)) {
+            result = while_bus_answers ? 0 : -1;
+            break;
+        }
+        uint64_t held_back = 0;
+        const bool last = tries == kWriteTries;
+        if ((last || tries == 1) && write_retry_log_.allow(held_back))
+            hv::log_warn("CAN adapter did not take a frame in time although the bus answers (host busy?); ",
+                         last ? "frame not sent" : "trying again", "; ", held_back, " more since the last report");
+        if (last) return -1;
     }
     if (newly_silent) notify_silent();
-    if (sent) return 1;
-    return while_bus_answers && timed_out ? 0 : -1;
+    return result;
+}
+
+bool CandleCan::write_timed_out_locked(bool& newly_silent) {
+    if (!silent_ && !echoes_overdue(Clock::duration::zero())) return false;
+    // On a bus known silent the adapter is full: the reset empties it.
+    newly_silent = reset_silent_channel_locked("the adapter took no more frames");
+    return true;
 }
 
 bool CandleCan::reset_silent_channel_locked(const char* cause) {

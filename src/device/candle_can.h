@@ -4,11 +4,13 @@
 // frames and closes it again. Error frames and bus-state changes go to the
 // console, rate-limited, and never reach the caller as frames.
 //
-// A silent bus (echoes of sent frames stop, a write is not taken, or a no-ACK
-// error frame) resets the channel, so nothing queued in the adapter reaches the
-// motor late, and marks the bus silent until a frame comes that the bus carried
-// after that reset (the adapter's timestamps tell; one sent before and read only
-// now says nothing of the bus today).
+// A silent bus (echoes of sent frames overdue, or a no-ACK error frame) resets the
+// channel, so nothing queued in the adapter reaches the motor late, and marks the
+// bus silent until a frame comes that the bus carried after that reset (the
+// adapter's timestamps tell; one sent before and read only now says nothing of the
+// bus today). A write that timed out is no such sign by itself: a busy host times
+// out too, with room in the adapter. It is tried again while the bus shows no
+// silence; on a bus known silent it resets the channel, so a full adapter empties.
 //
 // Adapter records: every scan takes fresh copies of the available adapters and
 // drops those of the previous scan. Each copy is held by a shared pointer that
@@ -41,7 +43,8 @@ public:
     // 1 when an open adapter was stopped and closed, 0 otherwise.
     int close() override;
     bool is_open() override;
-    // 1 when the frame went to the adapter, -1 when not.
+    // 1 when the frame went to the adapter, -1 when not. Blocks for at most
+    // kWriteTries write time-outs.
     int send(CanFrame& frame) override;
     // 0 when the bus is silent: checked under the lock that serialises the
     // channel reset, so no frame that checked before a reset gets in after it.
@@ -65,6 +68,9 @@ public:
     // Counted in time the reads waited on an empty adapter, not in wall time: a
     // host that did not run (or did not read) for a while has not seen silence.
     static constexpr std::chrono::milliseconds kEchoTimeout{50};
+    // Tries of a write that times out while the bus shows no silence: enough write
+    // time-outs (10 ms) for the echoes of a full adapter to become overdue.
+    static constexpr int kWriteTries = 12;
 
 private:
     using AdapterRecord = std::shared_ptr<candle_device>;
@@ -85,6 +91,9 @@ private:
     void bus_answers(uint32_t timestamp_us);
     // Counts a read's wait on an empty adapter; true when an echo is overdue.
     bool echoes_overdue(std::chrono::steady_clock::duration empty_wait);
+    // A write the adapter did not take in time; caller holds the USB lock. True
+    // when the bus is silent (the channel was reset), false when it is worth another try.
+    bool write_timed_out_locked(bool& newly_silent);
     void report_unplugged();
     void report_error_frame(const candle_host_frame& frame);
     void flush_bus_state();
@@ -128,4 +137,5 @@ private:
     uint8_t pending_tx_errors_ = 0, pending_rx_errors_ = 0;
     hv::LogLimiter lost_read_log_{std::chrono::seconds(1)};
     hv::LogLimiter overflow_log_{std::chrono::seconds(1)};
+    hv::LogLimiter write_retry_log_{std::chrono::seconds(1)};
 };

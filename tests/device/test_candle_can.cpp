@@ -101,7 +101,8 @@ TEST_F(CandleCanTest, AdaptersInTheFieldRunTheBusAtOneMegabit) {
 }
 
 // More frames than read slots keep their order; error frames are reported; reads
-// that cannot be queued again are retried.
+// that cannot be queued again are retried, and a link none of whose reads can be
+// queued any more closes.
 TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     ConsoleCapture console;
     auto a = open_one();
@@ -117,12 +118,27 @@ TEST_F(CandleCanTest, FramesKeepTheirOrderAndReadSlotsRecover) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].id, 0x51u);
     EXPECT_LE(console.lines_starting("[WARN] CAN error frame").size(), 1u);
-    backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, 40);
-    for (uint8_t i = 0; i < 60; ++i) {
-        a->deliver(frame(0x50, 8, i));
-        got = receive(1);
-        ASSERT_EQ(got.size(), 1u) << int(i);
-        EXPECT_EQ(got[0].data[0], i);
+    // Reads that cannot be queued again are retried; an adapter none of whose reads
+    // can be queued any more closes the link and says so.
+    struct Row {
+        int failing;  // queueings of a read that fail
+        bool stays_open;
+    } rows[] = {{40, true}, {1000, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.failing);
+        ConsoleCapture closing;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        a = open_one();
+        backend_->fail_call(WinCall::WinUsb_ReadPipe, hv::win::ERROR_GEN_FAILURE, row.failing);
+        for (uint8_t i = 0; i < 60 && can_->is_open(); ++i) {
+            a->deliver(frame(0x50, 8, i));
+            got = receive(1);
+            ASSERT_EQ(got.size(), 1u) << int(i);
+            EXPECT_EQ(got[0].data[0], i);
+        }
+        EXPECT_EQ(can_->is_open(), row.stays_open);
+        EXPECT_EQ(closing.lines_starting("[ERROR] CAN adapter takes no reads any more").size(), row.stays_open ? 0u : 1u);
     }
 }
 
@@ -146,10 +162,23 @@ std::vector<std::string> after(std::vector<std::string> all, std::size_t skip) {
     return {all.begin() + std::min(skip, all.size()), all.end()};
 }
 
+// Frames the link reads until `done`, as its receive thread does, on a thread of its own.
+struct Reader {
+    Reader(CandleCan& can) : thread([&can, this] {
+        CanFrame f;
+        while (!done) can.receive(f);
+    }) {}
+    ~Reader() { stop(); }
+    void stop() { done = true, thread.joinable() ? thread.join() : void(); }
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
 // Nothing acknowledges: the adapter echoes the 3 frames in its mailboxes, holds 64
-// more, then NAKs. Whichever sign comes first (a write not taken, echoes that stop,
-// a no-ACK error frame), the channel is reset so that nothing queued before reaches
-// the motor later, and the next command is taken and goes out when the bus answers.
+// more, then NAKs. Whichever sign comes first (a write not taken while the echoes
+// are overdue, echoes that stop, a no-ACK error frame), the channel is reset so that
+// nothing queued before reaches the motor later, and the next command is taken and
+// goes out when the bus answers.
 TEST_F(CandleCanTest, SilentBusResetsTheChannelAndEveryCommandStillGoesOut) {
     enum Cause { kWriteNotTaken, kEchoesStop, kNoAckFrame };
     for (Cause cause : {kWriteNotTaken, kEchoesStop, kNoAckFrame}) {
@@ -164,12 +193,13 @@ TEST_F(CandleCanTest, SilentBusResetsTheChannelAndEveryCommandStillGoesOut) {
         a->set_acknowledged(false);
         CanFrame motion = frame(4 << 5 | 1);
         if (cause == kWriteNotTaken) {
+            Reader reader(*can_);
             int sent = 0;
             while (sent < 100 && can_->send(motion) == 1) ++sent;
             EXPECT_EQ(sent, 67);
-            EXPECT_EQ(a->timed_out_writes(), 1);
+            EXPECT_GE(a->timed_out_writes(), 1);
+            EXPECT_TRUE(wait_until([&] { return a->channel_requests().size() > opening; }, 1000));
             EXPECT_TRUE(can_->is_open());
-            EXPECT_GE(receive(3).size(), 3u);  // the echoes of the mailboxes
         } else {
             for (int i = 0; i < (cause == kEchoesStop ? 10 : 2); ++i) ASSERT_EQ(can_->send(motion), 1);
             if (cause == kNoAckFrame) a->deliver(frame(0x20000020u));
@@ -216,6 +246,7 @@ TEST_F(CandleCanTest, WritesToASilentBusGoOneAtATime) {
         return std::count(on_bus.begin(), on_bus.end(), id) > 0;
     };
     a->set_acknowledged(false);
+    Reader reader(*can_);
     std::thread other([&] {
         CanFrame g = frame(0x41);
         for (int i = 0; i < 150; ++i) can_->send(g);
@@ -223,6 +254,7 @@ TEST_F(CandleCanTest, WritesToASilentBusGoOneAtATime) {
     CanFrame f = frame(0x41);
     for (int i = 0; i < 150; ++i) can_->send(f);
     other.join();
+    reader.stop();
     EXPECT_GE(a->timed_out_writes(), 1);
     EXPECT_EQ(a->most_writes_at_once(), 1);
     EXPECT_FALSE(seen_on_bus(0x41));
@@ -244,22 +276,31 @@ TEST_F(CandleCanTest, WritesToASilentBusGoOneAtATime) {
 // A host that did not run for a while has seen no silence: echoes count as
 // overdue only by the time its reads found the adapter empty. The adapter held
 // the echo back meanwhile, as the host's own completion path does until it runs.
+// The host stalls between reads, or inside a read that then finds nothing.
 TEST_F(CandleCanTest, AStalledHostIsNoSilentBus) {
-    ConsoleCapture console;
-    auto a = open_one();
-    const std::size_t opening = a->channel_requests().size();
-    a->hold_transfers_to_host(true);
-    CanFrame motion = frame(4 << 5 | 1);
-    ASSERT_EQ(can_->send(motion), 1);
-    std::this_thread::sleep_for(2 * CandleCan::kEchoTimeout);
-    CanFrame f;
-    EXPECT_EQ(can_->receive(f), 0);
-    a->hold_transfers_to_host(false);
-    const std::vector<CanFrame> got = receive(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].id, motion.id);
-    EXPECT_EQ(a->channel_requests().size(), opening);
-    EXPECT_TRUE(console.lines_starting("[WARN] CAN bus does not answer").empty());
+    for (const bool inside_read : {false, true}) {
+        SCOPED_TRACE(inside_read ? "inside a read" : "between reads");
+        ConsoleCapture console;
+        can_ = std::make_unique<CandleCan>();
+        backend_ = EmulatedUsbBackend::install();
+        auto a = open_one();
+        const std::size_t opening = a->channel_requests().size();
+        a->hold_transfers_to_host(true);
+        CanFrame motion = frame(4 << 5 | 1);
+        ASSERT_EQ(can_->send(motion), 1);
+        if (inside_read)
+            backend_->stall_call(WinCall::WaitForMultipleObjects, 2 * CandleCan::kEchoTimeout);
+        else
+            std::this_thread::sleep_for(2 * CandleCan::kEchoTimeout);
+        CanFrame f;
+        EXPECT_EQ(can_->receive(f), 0);
+        a->hold_transfers_to_host(false);
+        const std::vector<CanFrame> got = receive(1);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].id, motion.id);
+        EXPECT_EQ(a->channel_requests().size(), opening);
+        EXPECT_TRUE(console.lines_starting("[WARN] CAN bus does not answer").empty());
+    }
 }
 
 TEST_F(CandleCanTest, ScanNamesTheFreeAdaptersByPosition) {

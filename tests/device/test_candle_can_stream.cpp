@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "candle_can.h"
+#include "console_capture.h"
 #include "emulated_usb_test.h"
 #include "wait_until.h"
 
@@ -143,6 +144,77 @@ TEST_F(CandleCanStream, ThousandFramesASecondEachWayForTenSeconds) {
     EXPECT_EQ(got.foreign, 0);
     EXPECT_EQ(can.close(), 1);
     adapter->set_bus_listener(nullptr);
+}
+
+// A host that stops reading and writing for 40 ms (the write under way then times
+// out although the adapter has room) has seen no silent bus: no reset, no silence
+// reported, no frame lost, at 1 kHz or with image frames back to back. A bus that
+// really goes silent still resets the channel and is reported once.
+TEST_F(CandleCanStream, AHostThatFallsBehindIsNoSilentBus) {
+    constexpr uint32_t kFrames = 300, kEvent = 100;
+    struct Row {
+        const char* name;
+        int pace_ms;  // 0: back to back
+        bool host_stalls, bus_goes_silent;
+    } rows[] = {{"host stalls, 1 kHz", 1, true, false},
+                {"host stalls, back to back", 0, true, false},
+                {"bus silent, 1 kHz", 1, false, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConsoleCapture console;
+        backend_ = EmulatedUsbBackend::install();
+        Adapter adapter = backend_->add_adapter();
+        std::mutex bus_mutex;
+        std::vector<uint32_t> on_bus;
+        adapter->set_bus_listener([&](const CanFrame& f) {
+            std::lock_guard<std::mutex> lock(bus_mutex);
+            on_bus.push_back(number_of(f));
+        });
+        CandleCan can;
+        std::atomic<int> silences{0};
+        can.set_bus_silent_handler([&] { ++silences; });
+        std::vector<std::string> names;
+        can.scan_devices(names);
+        ASSERT_EQ(can.open("0"), 0);
+        const std::size_t opening = adapter->channel_requests().size();
+        std::atomic<bool> stop{false}, stall_reader{false};
+        std::thread reader([&] {
+            CanFrame f;
+            while (!stop) {
+                if (stall_reader.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                can.receive(f);
+            }
+        });
+        uint32_t sent = 0;
+        auto next = Clock::now();
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            if (i == kEvent && row.host_stalls) adapter->stall_host_writes(std::chrono::milliseconds(40)), stall_reader = true;
+            if (i == kEvent && row.bus_goes_silent) adapter->set_acknowledged(false);
+            CanFrame f = numbered(kHostId, i);
+            sent += can.send(f) == 1;
+            next += std::chrono::milliseconds(row.pace_ms);
+            std::this_thread::sleep_until(next);
+        }
+        stop = true;
+        reader.join();
+        const bool reset = adapter->channel_requests().size() > opening;
+        EXPECT_EQ(reset, row.bus_goes_silent);
+        EXPECT_EQ(silences, row.bus_goes_silent ? 1 : 0);
+        EXPECT_EQ(console.lines_starting("[WARN] CAN bus does not answer").size(), row.bus_goes_silent ? 1u : 0u);
+        if (row.host_stalls) {
+            EXPECT_GE(adapter->timed_out_writes(), 1);
+            EXPECT_EQ(sent, kFrames);
+            // The listener runs on the adapter's thread, which may lag on a busy machine.
+            wait_until([&] {
+                std::lock_guard<std::mutex> lock(bus_mutex);
+                return on_bus.size() >= kFrames;
+            }, 2000);
+            std::lock_guard<std::mutex> lock(bus_mutex);
+            expect_sequence(on_bus, kFrames, "frames on the bus");
+        }
+        adapter->set_bus_listener(nullptr);
+        can.close();
+    }
 }
 
 TEST_F(CandleCanStream, AdapterPulledOutWhileFramesFlow) {

@@ -195,42 +195,97 @@ TEST(CanSender, SilentBusSkipsTargetsButNeverCommands) {
     }
 }
 
-// Over the adapter link with the motor's power off and nothing read meanwhile: a
-// target whose write timed out (the link resets the channel then) is never written
-// again, and the silence ends only with a frame the bus carried after the reset,
-// not with the motor's reply sent before it and read only now.
+// Over the adapter link with the motor's power off: once the reads found the echoes
+// overdue and the channel was reset, targets are skipped, and the silence ends only
+// with a frame the bus carried after the reset (also across a wrap of the adapter's
+// 32-bit clock, or from an adapter whose transfers carry no timestamp), not with the
+// motor's reply sent before it and read only now. A command whose write timed out on
+// the full adapter of the silent bus is not sent then (the link resets the channel
+// again), is tried again and goes out, alone, once the bus answers.
 TEST(CanSender, NoStaleTargetGetsIntoTheAdapter) {
-    const float step[5] = {2, 0, 0, 20, 1.5f};
+    const float step[5] = {2, 0, 0, 20, 1.5f}, zero[5] = {};
     const CanFrame reply = make_can_frame(4 << 5 | 0x10 | 1, 8, {});
+    const auto transfer = [&](uint32_t timestamp_us, std::size_t size) {  // of the reply
+        std::vector<uint8_t> t(24, 0);
+        std::memset(&t[0], 0xFF, 4);  // from the bus
+        std::memcpy(&t[4], &reply.id, 4), t[8] = reply.dlc, std::memcpy(&t[12], reply.data, 8);
+        std::memcpy(&t[20], &timestamp_us, 4);
+        return t.resize(size), t;
+    };
+    using Step = std::function<void(EmulatedGsUsbAdapter&)>;
+    const Step answer = [&](EmulatedGsUsbAdapter& a) { a.deliver(reply); };
+    using Command = std::function<void(CanSender&)>;
+    const Command disable = [](CanSender& s) { s.disable_motor(); };
+    const Command zero_target = [&](CanSender& s) { s.send_motion_command(zero); };
+    uint32_t before_silence = 0;
     struct Row {
         const char* name;
-        bool reply_before;  // sent before the power went, read after the reset
-        bool reply_after;   // carried after the reset
-        std::size_t writes;  // taken by the adapter in the end
-    } rows[] = {{"write timed out", false, false, 67}, {"stale reply", true, false, 67}, {"bus answers", false, true, 68}};
+        Step before;       // before the silence
+        Command command;   // fills the silent bus's adapter once more than it holds
+        Step after_reset;  // what the bus carries then
+        int replies;       // read after the reset
+        bool ends_silence;
+    } rows[] = {
+        {"silent", nullptr, nullptr, nullptr, 0, false},
+        {"stale reply", nullptr, nullptr, [&](EmulatedGsUsbAdapter& a) { a.deliver_raw(transfer(before_silence, 24)); }, 1, false},
+        {"bus answers", nullptr, nullptr, answer, 1, true},
+        {"bus answers, clock wrapped", [](EmulatedGsUsbAdapter& a) { a.set_clock_us(0xFFFFFFFFu - 60000000u); }, nullptr,
+         [&](EmulatedGsUsbAdapter& a) { a.set_clock_us(5000), a.deliver(reply); }, 1, true},
+        {"bus answers, no timestamps", nullptr, nullptr, [&](EmulatedGsUsbAdapter& a) { a.deliver_raw(transfer(0, 20)); }, 1, true},
+        {"DISABLE not taken", nullptr, disable, [](EmulatedGsUsbAdapter& a) { a.set_acknowledged(true); }, 0, false},
+        {"zero target not taken", nullptr, zero_target, [](EmulatedGsUsbAdapter& a) { a.set_acknowledged(true); }, 0, false},
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         auto adapter = EmulatedUsbBackend::install()->add_adapter();
+        std::mutex bus_mutex;
+        std::vector<uint32_t> on_bus;
+        adapter->set_bus_listener([&](const CanFrame& f) {
+            std::lock_guard<std::mutex> lock(bus_mutex);
+            on_bus.push_back(f.id);
+        });
+        const auto seen_on_bus = [&] {
+            std::lock_guard<std::mutex> lock(bus_mutex);
+            return on_bus;
+        };
         auto link = std::make_shared<CandleCan>();
         std::vector<std::string> names;
         link->scan_devices(names);
         ASSERT_EQ(link->open("0"), 0);
         CanSender sender(link);
-        if (row.reply_before) adapter->deliver(reply);
+        if (row.before) row.before(*adapter);
+        before_silence = adapter->clock();
         adapter->set_acknowledged(false);
-        // 3 mailboxes and 64 held, then the endpoint NAKs until the write times out.
-        for (int i = 0; i < 100; ++i) sender.send_motion_command(step);
-        EXPECT_EQ(adapter->timed_out_writes(), 1);
-        EXPECT_EQ(adapter->host_writes().size(), 67u);
-        if (row.reply_after) adapter->deliver(reply);
+        for (int i = 0; i < 67; ++i) sender.send_motion_command(step);  // 3 mailboxes and 64 held
+        const auto targets_written = [&, target = adapter->host_writes().front()] {
+            const auto writes = adapter->host_writes();
+            return std::count(writes.begin(), writes.end(), target);
+        };
         CanFrame in;
         int replies = 0;
-        EXPECT_TRUE(wait_until([&] {
+        const auto read = [&] {
             while (link->receive(in) == 1) replies += in.id == reply.id;
-            return replies == (row.reply_before || row.reply_after ? 1 : 0);
-        }, 1000));
+        };
+        ASSERT_TRUE(wait_until([&] { return read(), link->bus_silent(); }, 2000));
         sender.send_motion_command(step);
-        EXPECT_EQ(adapter->host_writes().size(), row.writes);
+        if (row.command) {
+            for (int i = 0; i < 68; ++i) row.command(sender);
+            EXPECT_EQ(adapter->timed_out_writes(), 1);
+            EXPECT_EQ(adapter->host_writes().size(), 67u + 68u);  // the last one after the reset
+        }
+        if (row.after_reset) row.after_reset(*adapter);
+        EXPECT_TRUE(wait_until([&] { return read(), replies == row.replies; }, 1000));
+        sender.send_motion_command(step);
+        EXPECT_EQ(targets_written(), row.ends_silence ? 68 : 67);
+        if (row.command) {
+            EXPECT_TRUE(wait_until([&] { return !seen_on_bus().empty(); }, 1000));
+            uint32_t command_id = 0;
+            std::memcpy(&command_id, &adapter->host_writes().back()[4], 4);
+            EXPECT_EQ(seen_on_bus(), std::vector<uint32_t>{command_id}) << "only the command";
+        } else {
+            EXPECT_TRUE(seen_on_bus().empty());
+        }
+        adapter->set_bus_listener(nullptr);
         link->close();
         EmulatedUsbBackend::uninstall();
     }

@@ -44,9 +44,10 @@ void EmulatedGsUsbAdapter::queue_in_locked(uint32_t echo_id, const CanFrame& fra
 }
 
 uint32_t EmulatedGsUsbAdapter::clock_us() const {
-    // Never 0 in a test's lifetime: 0 is what a transfer without a timestamp reads as.
+    // Never 0 in a test's lifetime unless set_clock_us wraps it: 0 is what a transfer without a timestamp reads as.
     const auto since = std::chrono::steady_clock::now() - powered_;
-    return static_cast<uint32_t>(1000000 + std::chrono::duration_cast<std::chrono::microseconds>(since).count());
+    return static_cast<uint32_t>(1000000 + std::chrono::duration_cast<std::chrono::microseconds>(since).count()) +
+           clock_offset_us_;
 }
 
 void EmulatedGsUsbAdapter::queue_state_locked(uint8_t controller, uint8_t tx_errors) {
@@ -231,6 +232,13 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     std::unique_lock<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
+    if (stalled_writes_ > 0) {
+        --stalled_writes_, ++timed_out_;
+        const auto stall = std::max(host_stall_, std::chrono::milliseconds(timeout_ms));
+        lock.unlock();
+        std::this_thread::sleep_for(stall);
+        return UsbStatus::timed_out;
+    }
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
     const bool taken = idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),

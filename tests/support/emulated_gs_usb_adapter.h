@@ -29,6 +29,10 @@
 //   frame entered the adapter (the timestamp request reads the same clock);
 // - hold_transfers_to_host(true): nothing reaches the host's queued reads until
 //   released, as when the host's own USB completion path has not run yet;
+//   stall_host_writes(t, n): the host does not run for t while its next n bulk OUT
+//   transfers are under way, so each ends timed out after t although the adapter
+//   had room, and the adapter never sees its frame;
+// - set_clock_us(v): the adapter's clock reads v now and runs on from there;
 // - like the hardware, it does not wait for a thread of the test's process (which
 //   a busy machine may hold back): on a bus that acknowledges at 1 Mbit/s a frame
 //   goes out and its echo is queued as the host writes it, and what waits for the
@@ -115,6 +119,13 @@ public:
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
     void set_control_latency(std::chrono::microseconds latency) { locked([&] { latency_ = latency; }); }
     void hold_transfers_to_host(bool hold) { locked([&] { holding_in_ = hold; }), wake_.notify_all(); }
+    void stall_host_writes(std::chrono::milliseconds stall, int writes = 1) {
+        locked([&] { host_stall_ = stall, stalled_writes_ = writes; });
+    }
+    uint32_t clock() { return locked([&] { return clock_us(); }); }
+    void set_clock_us(uint32_t now_us) {
+        locked([&] { clock_offset_us_ = now_us - (clock_us() - clock_offset_us_); });
+    }
     int hung_requests() { return locked([&] { return hung_waiting_; }); }  // waiting unanswered now
     std::vector<std::thread::id> hung_callers() { return locked([&] { return hung_callers_; }); }  // every one so far
     // Channel-0 requests in order: "reset", "timing", "start" (timing: also when refused).
@@ -193,6 +204,9 @@ private:
     bool overflowed_ = false, passive_ = false;  // a frame from the bus was dropped; TX error-passive
     bool unplug_after_read_ = false;
     std::chrono::microseconds latency_{0};
+    std::chrono::milliseconds host_stall_{0};
+    int stalled_writes_ = 0;
+    uint32_t clock_offset_us_ = 0;
     const std::chrono::steady_clock::time_point powered_ = std::chrono::steady_clock::now();
     bool holding_in_ = false;
     std::vector<std::string> channel_requests_;

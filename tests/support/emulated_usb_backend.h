@@ -2,10 +2,12 @@
 // A USB backend of emulated gs_usb adapters under the platform's USB layer:
 // install() selects it, uninstall() returns to libusb. Layer calls can be made
 // to fail with fail_call.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulated_gs_usb_adapter.h"
@@ -56,8 +58,20 @@ public:
             if (adapter->path == path) return adapter->kernel_interface_up();
         return {};
     }
-    uint32_t injected_failure(hv::usb::WinCall call) override {
+    // The next call of `call` starts only after `stall`, as on a host that did not run meanwhile.
+    void stall_call(hv::usb::WinCall call, std::chrono::milliseconds stall) {
         std::lock_guard<std::mutex> lock(mutex_);
+        stall_ = {call, stall};
+    }
+    uint32_t injected_failure(hv::usb::WinCall call) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (call == stall_.call && stall_.time.count() > 0) {
+            const auto stall = stall_.time;
+            stall_.time = {};
+            lock.unlock();
+            std::this_thread::sleep_for(stall);
+            lock.lock();
+        }
         if (call != failure_.call || failure_.times <= 0) return 0;
         if (failure_.skip > 0) return --failure_.skip, 0;
         return --failure_.times, failure_.error;
@@ -76,4 +90,8 @@ private:
         uint32_t error;
         int times, skip;
     } failure_{};
+    struct {
+        hv::usb::WinCall call;
+        std::chrono::milliseconds time;
+    } stall_{};
 };
