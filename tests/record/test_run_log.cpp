@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <locale>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "csv_file.h"
 #include "decimal_comma_locale.h"
 #include "file_contents.h"
+#include "file_size_limit.h"
 #include "working_dir_test.h"
 
 namespace {
@@ -105,15 +107,51 @@ TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
     const struct {
         const char* path;
         const char* reason;
-    } rows[] = {{"gone/run.csv", "No such file or directory"}, {"folder", "Is a directory"}};
+    } rows[] = {{"gone/run.csv", "No such file or directory"},
+                {"folder", "Is a directory"},
+                {"/dev/full", "No space left on device"}};
     CsvFile log;
     for (const auto& row : rows) {
         ConsoleCapture quiet;
         EXPECT_FALSE(log.create(row.path)) << row.path;
+        EXPECT_FALSE(log.is_open()) << row.path;
         EXPECT_EQ(log.error(), row.reason) << row.path;
     }
     EXPECT_TRUE(log.create("run.csv"));
     EXPECT_EQ(log.error(), "");
+}
+
+// A log whose file can grow no further (as on a full disk) closes at the row that
+// failed, with the reason; what was written before stays and nothing follows.
+TEST_F(RunLogTest, ALogThatStopsTakingRowsClosesWithTheReason) {
+    const float s[4] = {1, 2, 3, 4};
+    const std::string row = "1,real,position,2,,velocity,3,,torque,4,\n";
+    const struct {
+        size_t room;     // bytes the file may hold
+        int rows_taken;  // -1: not even the head
+    } rows[] = {{10, -1}, {kHead.size() + 3 * row.size() + 5, 3}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.room);
+        QFile::remove("run.csv");
+        CsvFile log;
+        ConsoleCapture quiet;
+        std::vector<bool> open_after;
+        {
+            FileSizeLimit limit(r.room);
+            ASSERT_TRUE(limit.held());
+            log.create("run.csv");
+            open_after.push_back(log.is_open());
+            for (int i = 0; i < 5; ++i) log.write(s, false), open_after.push_back(log.is_open());
+        }
+        std::vector<bool> expected(6, false);
+        std::fill_n(expected.begin(), r.rows_taken + 1, true);
+        EXPECT_EQ(open_after, expected);
+        EXPECT_EQ(log.error(), "File too large");
+        std::string kept = r.rows_taken < 0 ? "" : kHead;
+        for (int i = 0; i < r.rows_taken; ++i) kept += row;
+        EXPECT_EQ(file_text("run.csv").substr(0, kept.size()), kept);
+        EXPECT_EQ(file_text("run.csv").size(), r.room);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QSpinBox>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@
 #include "emulated_usb_backend.h"
 #include "file_contents.h"
 #include "file_modes_hold.h"
+#include "file_size_limit.h"
 #include "main_window_harness.h"
 #include "param_check.h"
 #include "qt_serial.h"
@@ -206,32 +209,56 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
     EmulatedUsbBackend::uninstall();
 }
 
-// A run log whose folder is gone and a check result whose file cannot be written
-// are shown in a box; the save tick does not stay on without a file.
+// A run log whose folder is gone, or whose file stops growing mid-run (as on a full
+// disk), and a check result whose file cannot be written are shown in a box with
+// the file and the reason; the save tick does not stay on without a file, and the
+// rows written before stay.
 TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
     open();
-    QString folder;
-    {
+    const struct {
+        bool folder_gone;  // else the file may grow 1000 bytes once the stream runs
+        const char* reason;
+    } rows[] = {{true, "No such file or directory"}, {false, "File too large"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason);
         QTemporaryDir dir;
-        folder = dir.path();
+        const QString folder = dir.path();
         h->find<QCheckBox>("save_checkBox")->setChecked(true);
-        on_next_modal_of<Save>([folder](Save* s) {
+        on_next_modal_of<Save>([folder, gone = row.folder_gone](Save* s) {
             on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
             s->findChild<QPushButton*>("folder_pushButton")->click();
-            QDir(folder).removeRecursively();  // deleted while the dialog was open
+            if (gone) QDir(folder).removeRecursively();  // deleted while the dialog was open
             s->findChild<QPushButton*>("comfirm_pushButton")->click();
         });
-        ConsoleCapture quiet;
-        ASSERT_TRUE(h->toggle_motor("DISABLE"));
+        {
+            ConsoleCapture quiet;
+            ASSERT_TRUE(h->toggle_motor("DISABLE"));
+        }
+        const QStringList logs = QDir(folder).entryList({QStringLiteral("hv-motor-tool-log-*.csv")});
+        ASSERT_EQ(logs.size(), row.folder_gone ? 0 : 1);
+        std::unique_ptr<FileSizeLimit> limit;
+        if (!row.folder_gone) {
+            limit = std::make_unique<FileSizeLimit>(QFileInfo(folder + "/" + logs[0]).size() + 1000);
+            ASSERT_TRUE(limit->held());
+            h->button("send_motion_param_pushButton")->click();
+        }
+        const bool shown = wait_until([&] { return warnings(h->window()).size() == 1; }, 5000);
+        limit.reset();  // before any failure is printed
+        ASSERT_TRUE(shown);
+        QMessageBox* box = warnings(h->window())[0];
+        EXPECT_TRUE(box->text().contains(folder + "/hv-motor-tool-log-")) << box->text().toStdString();
+        EXPECT_TRUE(box->text().contains(row.reason)) << box->text().toStdString();
+        EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
+        box->close();
+        if (!row.folder_gone) {
+            h->button("stop_step_send_pushButton")->click();
+            const QByteArray kept = file_bytes(folder + "/" + logs[0]);
+            EXPECT_TRUE(kept.startsWith("\nCreated by Halvren Motor Tool\n")) << kept.left(40).toStdString();
+            EXPECT_GT(kept.count("target,position"), 5);
+        }
+        ASSERT_TRUE(h->toggle_motor("ENABLE"));
     }
-    ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
-    QMessageBox* box = warnings(h->window())[0];
-    EXPECT_TRUE(box->text().contains(folder + "/hv-motor-tool-log-")) << box->text().toStdString();
-    EXPECT_TRUE(box->text().contains("No such file or directory")) << box->text().toStdString();
-    EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
-    box->close();
 
-    ASSERT_TRUE(h->toggle_motor("ENABLE"));
     ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
     on_serial_number_prompt([](QDialog*, QSpinBox* box, QPushButton* ok) { box->setValue(12), ok->click(); });
     h->button("calibration_pushButton")->click();
@@ -239,7 +266,7 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
     std::array<float, 12> values{};
     emit h->window()->serial_manager()->serial_receiver()->update_csv_files_signal(make_check_data(true, text, values));
     ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
-    box = warnings(h->window())[0];
+    QMessageBox* box = warnings(h->window())[0];
     for (const QString& part : {QStringLiteral("pass.csv"), QStringLiteral("serial number 12,"), QStringLiteral("passed"),
                                 QString::fromUtf8("校验成功")})
         EXPECT_TRUE(box->text().contains(part)) << box->text().toStdString();
