@@ -53,12 +53,14 @@ bool CsvFile::write(const float state[4], bool target) {
     return check_stream();
 }
 
-void CsvFile::end() {
-    if (!stream_) return;
+bool CsvFile::end() {
+    if (!stream_) return true;
+    errno = 0;
     *stream_ << "Log ended\n" << std::flush;
-    if (!check_stream()) return;
+    if (!check_stream()) return false;
     stream_->close();
     stream_.reset();
+    return true;
 }
 
 // A log that stops taking rows (disk full, medium removed) is reported once and

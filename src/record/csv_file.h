@@ -22,8 +22,9 @@ public:
     // not be written: the log is then closed, the rows before it kept, and
     // error() tells why.
     bool write(const float state[4], bool target);
-    // Writes "Log ended" and closes the log. Nothing while no log is open.
-    void end();
+    // Writes "Log ended" and closes the log. Nothing while no log is open. False
+    // when the end line could not be written; error() then tells why.
+    bool end();
 
     bool is_open() const { return stream_ != nullptr; }
     // The system's reason why the log last failed; "" after a good create().

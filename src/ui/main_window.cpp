@@ -684,26 +684,29 @@ void MainWindow::clear_pvt() {
 }
 
 void MainWindow::open_run_log(const std::string& path) {
-    if (csv_file_.create(path)) return;
-    run_log_failed(tr_lan("无法创建运行记录 %1：%2。运行数据不会保存。",
-                          "Cannot create the run log %1: %2. Run data is not saved."));
+    if (!csv_file_.create(path)) run_log_failed(true);
 }
 
 void MainWindow::write_run_log(const float sample[4], bool target) {
-    if (csv_file_.write(sample, target)) return;
-    run_log_failed(tr_lan("运行记录 %1 写入失败：%2。已写入的数据保留，之后的运行数据不会保存。",
-                          "Writing the run log %1 failed: %2. The rows written so far are kept; later run data "
-                          "is not saved."));
+    if (!csv_file_.write(sample, target)) run_log_failed(false);
+}
+
+void MainWindow::close_run_log() {
+    if (!csv_file_.end()) run_log_failed(false);
 }
 
 // No tick without a file: the motor runs unlogged, as the box says.
-void MainWindow::run_log_failed(const std::string& text) {
+void MainWindow::run_log_failed(bool at_create) {
+    const std::string text =
+        at_create ? tr_lan("无法创建运行记录 %1：%2。运行数据不会保存。",
+                           "Cannot create the run log %1: %2. Run data is not saved.")
+                  : tr_lan("运行记录 %1 写入失败：%2。已写入的数据保留，之后的运行数据不会保存。",
+                           "Writing the run log %1 failed: %2. The rows written so far are kept; later run data "
+                           "is not saved.");
     show_alert_box(from_utf8(text).arg(from_utf8(csv_file_.path()),
                                        QString::fromLocal8Bit(csv_file_.error().c_str())));
     ui_->save_checkBox->setChecked(false);
 }
-
-void MainWindow::close_run_log() { csv_file_.end(); }
 
 void MainWindow::add_calibrate_angle_point(float value) { calibrate_points_.add_angle_point(value); }
 

@@ -150,8 +150,8 @@ private:
     // tick goes off.
     void open_run_log(const std::string& path);
     void write_run_log(const float sample[4], bool target);
-    void run_log_failed(const std::string& text);
     void close_run_log();
+    void run_log_failed(bool at_create);
     void add_calibrate_angle_point(float value);
     void add_calibrate_compensation_point(float value);
     void plot_calibrate_angle();

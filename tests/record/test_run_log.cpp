@@ -121,15 +121,16 @@ TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
     EXPECT_EQ(log.error(), "");
 }
 
-// A log whose file can grow no further (as on a full disk) closes at the row that
-// failed, with the reason; what was written before stays and nothing follows.
+// A log whose file can grow no further (as on a full disk) closes at the line that
+// failed (head, row or end line), with the reason; what was written before stays
+// and nothing follows.
 TEST_F(RunLogTest, ALogThatStopsTakingRowsClosesWithTheReason) {
     const float s[4] = {1, 2, 3, 4};
     const std::string row = "1,real,position,2,,velocity,3,,torque,4,\n";
     const struct {
         size_t room;     // bytes the file may hold
         int rows_taken;  // -1: not even the head
-    } rows[] = {{10, -1}, {kHead.size() + 3 * row.size() + 5, 3}};
+    } rows[] = {{10, -1}, {kHead.size() + 3 * row.size() + 5, 3}, {kHead.size() + 5 * row.size(), 5}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.room);
         QFile::remove("run.csv");
@@ -142,6 +143,7 @@ TEST_F(RunLogTest, ALogThatStopsTakingRowsClosesWithTheReason) {
             log.create("run.csv");
             open_after.push_back(log.is_open());
             for (int i = 0; i < 5; ++i) log.write(s, false), open_after.push_back(log.is_open());
+            log.end();  // no room left for its line
         }
         std::vector<bool> expected(6, false);
         std::fill_n(expected.begin(), r.rows_taken + 1, true);
