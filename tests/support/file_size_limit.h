@@ -2,30 +2,19 @@
 #include <csignal>
 #include <sys/resource.h>
 
-// While it lives, no regular file this process writes grows past `bytes`: a
-// write beyond fails with EFBIG ("File too large"), as a write to a full disk
-// fails, also for root. SIGXFSZ, which would end the process, is ignored meanwhile.
+// While it lives, no regular file of this process grows past `bytes`: a write
+// beyond fails with EFBIG, as on a full disk, also for root (SIGXFSZ ignored).
 // Output redirected to a larger file is lost meanwhile: report failures after it.
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        held_ = getrlimit(RLIMIT_FSIZE, &saved_) == 0;
-        rlimit lowered = saved_;
-        lowered.rlim_cur = bytes;
-        held_ = held_ && setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        const rlimit lowered{bytes, saved_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lowered);
     }
-    ~FileSizeLimit() {
-        if (held_) setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_handler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-    bool held() const { return held_; }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_), std::signal(SIGXFSZ, handler_); }
 
 private:
+    void (*handler_)(int);
     rlimit saved_{};
-    void (*previous_handler_)(int) = SIG_DFL;
-    bool held_ = false;
 };

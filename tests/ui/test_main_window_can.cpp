@@ -14,7 +14,6 @@
 #include <fstream>
 #include <array>
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
@@ -141,6 +140,7 @@ TEST_F(CanWindow, FirmwareUpdate) {
     });
     answer.start(10);
     using A = CanDriverPeer::Answer;
+    const char* const kNotBin = "Only a .bin firmware image can be burned; %1 is not one";
     struct Row {
         int size;
         A start, check, dfu;
@@ -159,13 +159,10 @@ TEST_F(CanWindow, FirmwareUpdate) {
         {0, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is empty", ""},
         {1024 * 1024, A::Silent, A::Ack, A::Ack, {"failed"}, 0, "", "Failed to update firmware!"},
         {1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is too large, at most 1 MiB", ""},
-        // Typed into the dialog's name field; %1: the path.
-        {100, A::Ack, A::Ack, A::Ack, {}, -1, "Only a .bin firmware image can be burned; %1 is not one", "", 0, 0,
-         "fw.hex"},
-        {100, A::Ack, A::Ack, A::Ack, {}, -1, "Only a .bin firmware image can be burned; %1 is not one", "", 0, 0,
-         "notes.txt"},
-        {100, A::Ack, A::Ack, A::Ack, {}, -1, "Cannot read the firmware file %1: Permission denied", "", 0, 0, nullptr,
-         true},
+        // Typed into the dialog's name field, and a file of mode 0200; %1: the path.
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "fw.hex"},
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "notes.txt"},
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, "Cannot read the firmware file %1: Permission denied", "", 0, 0, 0, true},
         {4096, A::Ack, A::Ack, A::Ack, {"success"}, 512, "", "Firmware is updated.", 2},
         // Last: the link is gone after it.
         {8192, A::Ack, A::Ack, A::Ack, {"failed"}, 1024, "", "Failed to update firmware!", 2, 64},
@@ -192,12 +189,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
         QByteArray image(row.size, char(row.size | 1));
         path = dir.filePath(row.name ? QString(row.name) : QString("fw%1.bin").arg(row.size));
         ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
-        std::unique_ptr<FileModesHold> modes;  // mode 0200 is readable to root otherwise
-        if (row.unreadable) {
-            ASSERT_EQ(::chmod(path.toLocal8Bit().constData(), 0200), 0);
-            modes = std::make_unique<FileModesHold>();
-            ASSERT_TRUE(modes->held());
-        }
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), row.unreadable ? 0200 : 0600), 0);
+        FileModesHold modes;  // mode 0200 is readable to root otherwise
         peer->set_answers(row.start, row.check, row.dfu);
         events.clear(), boxes.clear();
         // What a window timer sees while the image is part sent.
