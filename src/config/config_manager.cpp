@@ -60,6 +60,7 @@ void ConfigManager::load() {
             // There but not ours to read (e.g. mode 0200): the operator's settings may
             // be in it, so it is never written over.
             unreadable_ = true;
+            save_error_ = std::strerror(error);
             document_ = default_document();
             hv::log_warn("Config file ", path_, " cannot be read (", std::strerror(error),
                          "); using the default settings and never writing the file");
@@ -133,28 +134,33 @@ void ConfigManager::recover_from_broken_file(const std::string& reason) {
     }
 }
 
-void ConfigManager::save() {
+bool ConfigManager::save() {
     if (unreadable_) {
         hv::log_warn("Config file ", path_, " left unchanged: it could not be read");
-        return;
+        return false;
     }
     if (keep_broken_file_) {
         if (document_ == default_document()) {
             hv::log_warn("Config file ", path_, " left unchanged: no copy of its old content exists");
-            return;
+            return true;  // the next start falls back to this very document
         }
         keep_broken_file_ = false;
     }
+    errno = 0;
     std::ofstream out(path_, std::ios::out | std::ios::trunc);
     if (!out.is_open()) {
+        save_error_ = std::strerror(errno);
         hv::log_to(std::cerr, "[WARN] Failed to open file for writing.");
-        return;
+        return false;
     }
     out << to_text(document_);
     out.flush();
     if (!out.good()) {
+        save_error_ = std::strerror(errno);
         hv::log_to(std::cerr, "[WARN] Failed to write file ", path_);
+        return false;
     }
+    return true;
 }
 
 bool ConfigManager::can_save() const {

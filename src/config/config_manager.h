@@ -19,8 +19,10 @@ public:
     // and the default document is used instead; the process goes on. A file that
     // can be neither read nor created gives the default document too.
     void load();
-    // Writes document_ with an indent of 4 and no trailing line feed.
-    void save();
+    // Writes document_ with an indent of 4 and no trailing line feed. False when
+    // the document did not reach the file; save_error() then tells why.
+    bool save();
+    const std::string& save_error() const { return save_error_; }
     // Whether save() can write the file; ask after load(), which creates it.
     bool can_save() const;
     // Whether load() found a file it could not read; save() then leaves it alone.
@@ -48,4 +50,6 @@ private:
     // overwritten once the document differs from the default we fell back to.
     bool keep_broken_file_ = false;
     bool unreadable_ = false;
+    // Why load() could not read the file, then why the last save() failed.
+    std::string save_error_;
 };

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <algorithm>
 #include <cstring>
@@ -197,10 +198,19 @@ void CanManager::update_firmware() {
         return;
     }
     hv::log_plain("file path: ", path.toUtf8().toStdString());
+    // The dialog's name field takes any name; only a .bin image is ever flashed.
+    if (!QFileInfo(path).fileName().endsWith(QLatin1String(".bin"), Qt::CaseInsensitive)) {
+        hv::log_error("Firmware file refused, not a .bin image: ", path.toUtf8().toStdString());
+        show_firmware_tip(QStringLiteral("只能烧录.bin固件文件，%1 不是").arg(path),
+                          QStringLiteral("Only a .bin firmware image can be burned; %1 is not one").arg(path));
+        return;
+    }
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         hv::log_plain("can`t open file");
+        show_firmware_tip(QStringLiteral("无法读取固件文件 %1：%2").arg(path, file.errorString()),
+                          QStringLiteral("Cannot read the firmware file %1: %2").arg(path, file.errorString()));
         return;
     }
     if (file.size() > kMaxFirmwareSize) {

@@ -14,7 +14,6 @@ CsvFile::~CsvFile() {
 bool CsvFile::create(const std::string& path) {
     stream_.reset();
     path_ = path;
-    failure_reported_ = false;
     error_.clear();
 
     stream_ = std::make_unique<std::fstream>();
@@ -22,25 +21,25 @@ bool CsvFile::create(const std::string& path) {
     stream_->imbue(std::locale::classic());
     errno = 0;
     stream_->open(path, std::ios::out | std::ios::app);
-    const bool opened = stream_->is_open();
-    if (!opened) error_ = errno != 0 ? std::strerror(errno) : "cannot be opened";
-    if (opened) {
-        hv::log_info("csv_file created successfully.");
-        *stream_ << '\n' << std::flush;
-    } else {
-        // The failed stream stays; its writes have no effect and end() releases it.
+    if (!stream_->is_open()) {
+        error_ = errno != 0 ? std::strerror(errno) : "cannot be opened";
         hv::log_info("csv_file created failed, file_path: ", path);
-        failure_reported_ = true;
+        stream_.reset();
+        return false;
     }
+    hv::log_info("csv_file created successfully.");
+    errno = 0;
+    *stream_ << '\n' << std::flush;
     *stream_ << "Created by Halvren Motor Tool\n" << std::flush;
     *stream_ << "Time(s),Type,,Real,Target,,Real,Target,,Real,Target\n" << std::flush;
-    check_stream();
-    return opened;
+    // A full device opens but takes no byte: a log without its head is no log.
+    return check_stream();
 }
 
-void CsvFile::write(const float state[4], bool target) {
-    if (!stream_) return;
+bool CsvFile::write(const float state[4], bool target) {
+    if (!stream_) return true;
     std::fstream& out = *stream_;
+    errno = 0;
     const double t = state[0];
     const double p = state[1];
     const double v = state[2];
@@ -51,20 +50,25 @@ void CsvFile::write(const float state[4], bool target) {
         out << t << ",real,position," << p << ",,velocity," << v << ",,torque," << q << ",\n";
     }
     out.flush();
-    check_stream();
+    return check_stream();
 }
 
-void CsvFile::end() {
-    if (!stream_) return;
+bool CsvFile::end() {
+    if (!stream_) return true;
+    errno = 0;
     *stream_ << "Log ended\n" << std::flush;
-    check_stream();
+    if (!check_stream()) return false;
     stream_->close();
     stream_.reset();
+    return true;
 }
 
-// A log that stops taking rows (disk full, medium removed) is reported once.
-void CsvFile::check_stream() {
-    if (failure_reported_ || !stream_ || stream_->good()) return;
-    failure_reported_ = true;
-    hv::log_warn("csv_file write failed, rows are not saved, file_path: ", path_);
+// A log that stops taking rows (disk full, medium removed) is reported once and
+// closed: what reached the file stays, later rows would only fail again.
+bool CsvFile::check_stream() {
+    if (!stream_ || stream_->good()) return true;
+    error_ = errno != 0 ? std::strerror(errno) : "write failed";
+    hv::log_warn("csv_file write failed, rows are not saved, file_path: ", path_, " (", error_, ")");
+    stream_.reset();
+    return false;
 }

@@ -14,23 +14,28 @@ public:
 
     // Opens path (UTF-8) in append mode and writes the head: an empty line, the
     // maker line and the column line. A log still open is closed without "Log ended".
-    // False when the file could not be opened; error() then tells why.
+    // False, with no log open, when the file could not be opened or took no head;
+    // error() then tells why.
     bool create(const std::string& path);
     // state: time, position, velocity, torque; target false: measured row,
-    // true: target row. Nothing while no log is open.
-    void write(const float state[4], bool target);
-    // Writes "Log ended" and closes the log. Nothing while no log is open.
-    void end();
+    // true: target row. Nothing while no log is open. False when this row could
+    // not be written: the log is then closed, the rows before it kept, and
+    // error() tells why.
+    bool write(const float state[4], bool target);
+    // Writes "Log ended" and closes the log. Nothing while no log is open. False
+    // when the end line could not be written; error() then tells why.
+    bool end();
 
     bool is_open() const { return stream_ != nullptr; }
-    // The system's reason why the last create() failed; "" after a good one.
+    // The system's reason why the log last failed; "" after a good create().
     const std::string& error() const { return error_; }
+    const std::string& path() const { return path_; }
 
 private:
-    void check_stream();
+    // False once the stream has failed; the log is then closed and error_ set.
+    bool check_stream();
 
     std::unique_ptr<std::fstream> stream_;
     std::string path_;
-    bool failure_reported_ = false;
     std::string error_;
 };

@@ -668,7 +668,7 @@ void MainWindow::add_real_state(const StampedMoitonState& state) {
     sample_array(state, sample);
     real_points_.check_length();
     real_points_.append(sample);
-    csv_file_.write(sample, false);
+    write_run_log(sample, false);
 }
 
 void MainWindow::add_target_state(const StampedMoitonState& state) {
@@ -676,7 +676,7 @@ void MainWindow::add_target_state(const StampedMoitonState& state) {
     sample_array(state, sample);
     target_points_.check_length();
     target_points_.append(sample);
-    csv_file_.write(sample, true);
+    write_run_log(sample, true);
 }
 
 void MainWindow::clear_pvt() {
@@ -686,15 +686,30 @@ void MainWindow::clear_pvt() {
     target_points_.set_updated(true);
 }
 
-bool MainWindow::open_run_log(const std::string& path) {
-    if (csv_file_.create(path)) return true;
-    show_alert_box(from_utf8(tr_lan("无法创建运行记录 %1：%2。运行数据不会保存。",
-                                    "Cannot create the run log %1: %2. Run data is not saved."))
-                       .arg(from_utf8(path), QString::fromLocal8Bit(csv_file_.error().c_str())));
-    return false;
+void MainWindow::open_run_log(const std::string& path) {
+    if (!csv_file_.create(path)) run_log_failed(true);
 }
 
-void MainWindow::close_run_log() { csv_file_.end(); }
+void MainWindow::write_run_log(const float sample[4], bool target) {
+    if (!csv_file_.write(sample, target)) run_log_failed(false);
+}
+
+void MainWindow::close_run_log() {
+    if (!csv_file_.end()) run_log_failed(false);
+}
+
+// No tick without a file: the motor runs unlogged, as the box says.
+void MainWindow::run_log_failed(bool at_create) {
+    const std::string text =
+        at_create ? tr_lan("无法创建运行记录 %1：%2。运行数据不会保存。",
+                           "Cannot create the run log %1: %2. Run data is not saved.")
+                  : tr_lan("运行记录 %1 写入失败：%2。已写入的数据保留，之后的运行数据不会保存。",
+                           "Writing the run log %1 failed: %2. The rows written so far are kept; later run data "
+                           "is not saved.");
+    show_alert_box(from_utf8(text).arg(from_utf8(csv_file_.path()),
+                                       QString::fromLocal8Bit(csv_file_.error().c_str())));
+    ui_->save_checkBox->setChecked(false);
+}
 
 void MainWindow::add_calibrate_angle_point(float value) { calibrate_points_.add_angle_point(value); }
 
@@ -882,8 +897,7 @@ void MainWindow::on_motor_enable_disable_pushButton_clicked() {
                              QStringLiteral(".csv");
         const QString path = QDir(selected_dir_).absoluteFilePath(name);
         qDebug() << "[INFO] File dir" << path;
-        // No tick without a file: the motor runs unlogged, as the box says.
-        if (!open_run_log(path.toUtf8().toStdString())) ui_->save_checkBox->setChecked(false);
+        open_run_log(path.toUtf8().toStdString());
         enable_motor();
     } else if (result == 0) {
         hv::log_info("Save rejected");
@@ -1334,9 +1348,16 @@ void MainWindow::switch_language(const char* slot_name, const std::string& quest
     const bool accepted = show_restart_dialog(question);
     hv::log_plain("result ", accepted ? 1 : 0);
     if (!accepted) return;
-    config_manager_->document_["lan"] = lan;
-    config_manager_->save();
-    restart_application();
+    nlohmann::json& document = config_manager_->document_;
+    const nlohmann::json before = document;
+    document["lan"] = lan;
+    if (config_manager_->save()) return restart_application();
+    // A restart would come back in the old language: keep this one and say why.
+    document = before;
+    show_alert_box(from_utf8(tr_lan("设置无法保存到 %1：%2。语言未更改。",
+                                    "The settings cannot be saved to %1: %2. The language is not changed."))
+                       .arg(QFileInfo(QString::fromStdString(config_manager_->path())).absoluteFilePath(),
+                            QString::fromLocal8Bit(config_manager_->save_error().c_str())));
 }
 
 bool MainWindow::show_restart_dialog(const std::string& question) {

@@ -146,9 +146,12 @@ private:
     void add_real_state(const StampedMoitonState& state);
     void add_target_state(const StampedMoitonState& state);
     void clear_pvt();
-    // False, after telling the operator, when the log cannot be created.
-    bool open_run_log(const std::string& path);
+    // A log that cannot be created or stops taking rows is shown and the save
+    // tick goes off.
+    void open_run_log(const std::string& path);
+    void write_run_log(const float sample[4], bool target);
     void close_run_log();
+    void run_log_failed(bool at_create);
     void add_calibrate_angle_point(float value);
     void add_calibrate_compensation_point(float value);
     void plot_calibrate_angle();

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <locale>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "csv_file.h"
 #include "decimal_comma_locale.h"
 #include "file_contents.h"
+#include "file_size_limit.h"
 #include "working_dir_test.h"
 
 namespace {
@@ -105,15 +107,43 @@ TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
     const struct {
         const char* path;
         const char* reason;
-    } rows[] = {{"gone/run.csv", "No such file or directory"}, {"folder", "Is a directory"}};
+    } rows[] = {{"gone/run.csv", "No such file or directory"},
+                {"folder", "Is a directory"},
+                {"/dev/full", "No space left on device"}};
     CsvFile log;
     for (const auto& row : rows) {
         ConsoleCapture quiet;
         EXPECT_FALSE(log.create(row.path)) << row.path;
+        EXPECT_FALSE(log.is_open()) << row.path;
         EXPECT_EQ(log.error(), row.reason) << row.path;
     }
     EXPECT_TRUE(log.create("run.csv"));
     EXPECT_EQ(log.error(), "");
+}
+
+// A log whose file can grow no further (as on a full disk) closes at the row or end
+// line that failed, with the reason; what was written before stays.
+TEST_F(RunLogTest, ALogThatStopsTakingRowsClosesWithTheReason) {
+    const float s[4] = {1, 2, 3, 4};
+    const std::string row = "1,real,position,2,,velocity,3,,torque,4,\n";
+    for (const int rows_taken : {3, 5}) {  // the 4th row cut short; the end line
+        const size_t room = kHead.size() + rows_taken * row.size() + (rows_taken < 5 ? 5 : 0);
+        const QString name = QString::number(rows_taken) + ".csv";
+        CsvFile log;
+        ConsoleCapture quiet;
+        std::vector<bool> open_after;
+        {
+            FileSizeLimit limit(room);
+            log.create(name.toStdString());
+            for (int i = 0; i < 5; ++i) log.write(s, false), open_after.push_back(log.is_open());
+            log.end();
+        }
+        EXPECT_EQ(open_after, std::vector<bool>({true, true, true, rows_taken > 3, rows_taken > 3})) << rows_taken;
+        EXPECT_EQ(log.error(), "File too large");
+        std::string all_rows = kHead;
+        for (int i = 0; i < 5; ++i) all_rows += row;
+        EXPECT_EQ(file_text(name), all_rows.substr(0, room));
+    }
 }
 
 }  // namespace

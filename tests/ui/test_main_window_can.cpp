@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <thread>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include "can_codec.h"
@@ -23,6 +24,7 @@
 #include "can_manager.h"
 #include "console_capture.h"
 #include "emulated_usb_backend.h"
+#include "file_modes_hold.h"
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
 #include "wait_until.h"
@@ -139,6 +141,7 @@ TEST_F(CanWindow, FirmwareUpdate) {
     });
     answer.start(10);
     using A = CanDriverPeer::Answer;
+    const char* const kNotBin = "Only a .bin firmware image can be burned; %1 is not one";
     struct Row {
         int size;
         A start, check, dfu;
@@ -148,13 +151,19 @@ TEST_F(CanWindow, FirmwareUpdate) {
         const char* status;  // at the end; empty: as it was
         int chunk_ms = 0;    // the pause after each chunk
         int unplug_at = 0;   // the adapter is pulled out once this many chunks arrived
+        const char* name = nullptr;  // of the file chosen; default fw<size>.bin
+        bool unreadable = false;
     } rows[] = {
-        {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, "", "Firmware is updated."},
+        {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, "", "Firmware is updated.", 0, 0, "FW100.BIN"},
         {16, A::Ack, A::Ack, A::Reject, {"failed"}, 2, "", "Failed to update firmware!"},
         {13, A::Ack, A::Reject, A::Ack, {"failed"}, 2, "", "Failed to update firmware!"},
         {0, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is empty", ""},
         {1024 * 1024, A::Silent, A::Ack, A::Ack, {"failed"}, 0, "", "Failed to update firmware!"},
         {1024 * 1024 + 1, A::Ack, A::Ack, A::Ack, {}, -1, "The firmware file is too large, at most 1 MiB", ""},
+        // Typed into the dialog's name field, and a file of mode 0200; %1: the path.
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "fw.hex"},
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "notes.txt"},
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, "Cannot read the firmware file %1: Permission denied", "", 0, 0, 0, true},
         {4096, A::Ack, A::Ack, A::Ack, {"success"}, 512, "", "Firmware is updated.", 2},
         // Last: the link is gone after it.
         {8192, A::Ack, A::Ack, A::Ack, {"failed"}, 1024, "", "Failed to update firmware!", 2, 64},
@@ -179,8 +188,10 @@ TEST_F(CanWindow, FirmwareUpdate) {
         status->setText(QStringLiteral("before"));
         PaintedTexts painted(status);
         QByteArray image(row.size, char(row.size | 1));
-        path = dir.filePath(QString("fw%1.bin").arg(row.size));
+        path = dir.filePath(row.name ? QString(row.name) : QString("fw%1.bin").arg(row.size));
         ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), row.unreadable ? 0200 : 0600), 0);
+        FileModesHold modes;  // mode 0200 is readable to root otherwise
         peer->set_answers(row.start, row.check, row.dfu);
         events.clear(), boxes.clear();
         // What a window timer sees while the image is part sent.
@@ -223,7 +234,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
         EXPECT_EQ(events, row.outcome);
         EXPECT_EQ(status->text(), *row.status ? QString(row.status) : QStringLiteral("before"));
         EXPECT_EQ(painted.texts.contains("Updating...Please wait."), row.chunks > 0) << painted.texts.join('|').toStdString();
-        EXPECT_EQ(boxes.contains(row.box), !row.box.isEmpty()) << boxes.join("|").toStdString();
+        EXPECT_EQ(boxes.contains(QString(row.box).replace("%1", path)), !row.box.isEmpty())
+            << boxes.join("|").toStdString();
         EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBackStart), row.chunks < 0 ? 0 : 1);
         const int chunks = peer->request_count(CanCommand::kWriteAppBack);
         if (row.unplug_at) {

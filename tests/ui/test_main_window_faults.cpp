@@ -17,6 +17,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 #include "emulated_usb_backend.h"
 #include "file_contents.h"
 #include "file_modes_hold.h"
+#include "file_size_limit.h"
 #include "main_window_harness.h"
 #include "param_check.h"
 #include "qt_serial.h"
@@ -226,32 +228,47 @@ TEST_F(FaultWindow, RatesAfterASwitchCountOnlyTheNewLink) {
     EXPECT_EQ(h->text("motion_count_label"), "Waveform Update Rate: 0");
 }
 
-// A run log whose folder is gone and a check result whose file cannot be written
-// are shown in a box; the save tick does not stay on without a file.
+// A run log whose folder is gone or that fills up mid-run, and a check result whose
+// file cannot be written are shown in a box with the file and the reason; the save
+// tick does not stay on without a file.
 TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
     open();
-    QString folder;
-    {
+    const struct {
+        bool folder_gone;  // else the log fills up once a stream runs
+        const char* reason;
+    } rows[] = {{true, "No such file or directory"}, {false, "File too large"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason);
         QTemporaryDir dir;
-        folder = dir.path();
+        const QString folder = dir.path();
         h->find<QCheckBox>("save_checkBox")->setChecked(true);
-        on_next_modal_of<Save>([folder](Save* s) {
+        on_next_modal_of<Save>([folder, gone = row.folder_gone](Save* s) {
             on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
             s->findChild<QPushButton*>("folder_pushButton")->click();
-            QDir(folder).removeRecursively();  // deleted while the dialog was open
+            if (gone) QDir(folder).removeRecursively();  // deleted while the dialog was open
             s->findChild<QPushButton*>("comfirm_pushButton")->click();
         });
-        ConsoleCapture quiet;
-        ASSERT_TRUE(h->toggle_motor("DISABLE"));
+        {
+            ConsoleCapture quiet;
+            ASSERT_TRUE(h->toggle_motor("DISABLE"));
+        }
+        std::unique_ptr<FileSizeLimit> limit;  // the log may grow 1000 bytes more: a nearly full disk
+        if (!row.folder_gone) {
+            limit = std::make_unique<FileSizeLimit>(QDir(folder).entryInfoList(QDir::Files).value(0).size() + 1000);
+            h->button("send_motion_param_pushButton")->click();
+        }
+        const bool shown = wait_until([&] { return warnings(h->window()).size() == 1; }, 5000);
+        limit.reset();  // before any failure is printed
+        ASSERT_TRUE(shown);
+        QMessageBox* box = warnings(h->window())[0];
+        EXPECT_TRUE(box->text().contains(folder + "/hv-motor-tool-log-")) << box->text().toStdString();
+        EXPECT_TRUE(box->text().contains(row.reason)) << box->text().toStdString();
+        EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
+        box->close();
+        if (!row.folder_gone) h->button("stop_step_send_pushButton")->click();
+        ASSERT_TRUE(h->toggle_motor("ENABLE"));
     }
-    ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
-    QMessageBox* box = warnings(h->window())[0];
-    EXPECT_TRUE(box->text().contains(folder + "/hv-motor-tool-log-")) << box->text().toStdString();
-    EXPECT_TRUE(box->text().contains("No such file or directory")) << box->text().toStdString();
-    EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
-    box->close();
 
-    ASSERT_TRUE(h->toggle_motor("ENABLE"));
     ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
     on_serial_number_prompt([](QDialog*, QSpinBox* box, QPushButton* ok) { box->setValue(12), ok->click(); });
     h->button("calibration_pushButton")->click();
@@ -259,7 +276,7 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
     std::array<float, 12> values{};
     emit h->window()->serial_manager()->serial_receiver()->update_csv_files_signal(make_check_data(true, text, values));
     ASSERT_TRUE(wait_until([&] { return warnings(h->window()).size() == 1; }, 1000));
-    box = warnings(h->window())[0];
+    QMessageBox* box = warnings(h->window())[0];
     for (const QString& part : {QStringLiteral("pass.csv"), QStringLiteral("serial number 12,"), QStringLiteral("passed"),
                                 QString::fromUtf8("校验成功")})
         EXPECT_TRUE(box->text().contains(part)) << box->text().toStdString();

@@ -11,11 +11,13 @@
 #include <qcustomplot.h>
 
 #include <cmath>
+#include <sys/stat.h>
 #include <limits>
 
 #include "config_manager.h"
 #include "console_capture.h"
 #include "file_contents.h"
+#include "file_modes_hold.h"
 #include "main_window_harness.h"
 #include "process_launcher.h"
 #include "serial_driver_peer.h"
@@ -177,7 +179,8 @@ TEST(MainWindowStart, ClosingWhileStreamingSendsFinalZeroTargets) {
 }
 
 // The question's title and text; Cancel and closing it restart nothing and leave
-// the configuration (memory and file) as it was.
+// the configuration (memory and file) as it was. So does OK where the settings
+// cannot be saved, and a box says so with the file.
 TEST(MainWindowLanguage, QuestionCancelOrCloseChangesNothing) {
     struct Row {
         const char* lan;
@@ -185,35 +188,58 @@ TEST(MainWindowLanguage, QuestionCancelOrCloseChangesNothing) {
         bool close;  // close the question instead of Cancel
         const char* title;
         const char* question;
+        const char* unsavable = nullptr;  // OK is pressed, where config.json is: write-only, read-only, folder
+        const char* said = nullptr;       // the box; %1: the file
     } rows[] = {
         {"en", "actionChinese", false, "Tips", "Setting language to chinese，enable after restart, comfirmed？"},
         {"en", "actionEnglish", true, "Tips", "将把语言设置为英语，程序自动重启后生效，确认设置？"},
         {"zh", "actionEnglish", false, "提示", "将把语言设置为英语，程序自动重启后生效，确认设置？"},
         {"zh", "actionChinese", true, "提示", "Setting language to chinese，enable after restart, comfirmed？"},
+        // Unreadable settings are the defaults (Chinese) whatever they hold.
+        {"zh", "actionEnglish", false, "提示", "将把语言设置为英语，程序自动重启后生效，确认设置？", "write-only",
+         "警告: 设置无法保存到 %1：Permission denied。语言未更改。"},
+        {"en", "actionChinese", false, "Tips", "Setting language to chinese，enable after restart, comfirmed？",
+         "read-only", "Warning: The settings cannot be saved to %1: Permission denied. The language is not changed."},
+        {"en", "actionEnglish", false, "Tips", "将把语言设置为英语，程序自动重启后生效，确认设置？", "folder",
+         "Warning: The settings cannot be saved to %1: Permission denied. The language is not changed."},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.lan) + " " + row.action);
         WindowHarness h(row.lan);
         int launches = 0;
         ProcessLauncher::set_launch([&](const QString&, const QStringList&, const QString&) { return ++launches, true; });
-        const QByteArray before = file_bytes(QStringLiteral("config.json"));
+        const QString file = QDir::current().filePath(QStringLiteral("config.json"));
+        const std::string how = row.unsavable ? row.unsavable : "";
+        if (how == "folder") QFile::remove(file);  // in a read-only folder: none can be made
+        const QByteArray before = file_bytes(file);
+        const QByteArray made_unsavable = QFile::encodeName(how == "folder" ? QDir::currentPath() : file);
+        ASSERT_EQ(::chmod(made_unsavable.constData(), how == "write-only" ? 0200 : how.empty() ? 0600 : 0500), 0);
         QString title, question;
-        on_next_modal([](QWidget* w) { return w->findChild<QDialogButtonBox*>() != nullptr; },
-                      [&](QWidget* w) {
-                          title = w->windowTitle();
-                          question = w->findChild<QLabel*>()->text();
-                          if (row.close)
-                              w->close();
-                          else
-                              w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
-                      });
-        h.find<QAction>(row.action)->trigger();
+        {
+            FileModesHold modes;  // root reads and writes past the modes otherwise
+            if (how == "write-only") h.config()->load();
+            on_next_modal([](QWidget* w) { return w->findChild<QDialogButtonBox*>() != nullptr; },
+                          [&](QWidget* w) {
+                              title = w->windowTitle();
+                              question = w->findChild<QLabel*>()->text();
+                              if (row.close)
+                                  w->close();
+                              else
+                                  w->findChild<QDialogButtonBox*>()
+                                      ->button(row.unsavable ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)
+                                      ->click();
+                          });
+            h.find<QAction>(row.action)->trigger();
+        }
+        ::chmod(made_unsavable.constData(), how == "folder" ? 0700 : 0600);
         ProcessLauncher::set_launch({});
         EXPECT_EQ(title, QString::fromUtf8(row.title));
         EXPECT_EQ(question, QString::fromUtf8(row.question));
         EXPECT_EQ(launches, 0);
-        EXPECT_EQ(file_bytes(QStringLiteral("config.json")), before);
+        EXPECT_EQ(file_bytes(file), before);
         EXPECT_EQ(h.config()->get_value("lan"), row.lan);
         EXPECT_TRUE(h.window()->isVisible());
+        EXPECT_EQ(visible_tips(h.window()), row.said ? QStringList{QString::fromUtf8(row.said).replace("%1", file)}
+                                                     : QStringList{});
     }
 }
