@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QSpinBox>
 #include <QMessageBox>
@@ -56,6 +57,14 @@ QList<QMessageBox*> warnings(MainWindow* w) {
     for (QMessageBox* box : w->findChildren<QMessageBox*>())
         if (box->isVisible() && box->icon() == QMessageBox::Warning) out << box;
     return out;
+}
+
+// Whether this process has `path` open.
+bool held_open(const QString& path) {
+    const QString file = QFileInfo(path).canonicalFilePath();
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (fd.symLinkTarget() == file) return true;
+    return false;
 }
 
 class FaultWindow : public ::testing::Test {
@@ -150,8 +159,9 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
         std::function<void()> stream;
         const char *enabled, *lost, *enable_button, *closed_when;  // closed_when: this button is usable
         std::vector<const char*> readings;
+        bool logged = false;  // the run is logged
     };
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {"serial", "en",
          [&] { return peer.start() && h->serial_link(&peer) && peer.wait_for_requests(kVersion, 1, 2000); },
          [&] { return peer.unplug(), true; }, [&] { return h->serial_link(&silent); },
@@ -178,11 +188,26 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
          {"motor_temp_label", "angle_label", "angle_velocity_label", "torque_label", "common_count_label",
           "driver_version_label"}},
     };
+    // The serial row again with its run logged: the loss ends the log, and the rows
+    // already written stay.
+    rows.push_back(rows[0]);
+    rows.back().link = "serial, logged";
+    rows.back().logged = true;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.link);
         h = std::make_unique<WindowHarness>(row.lan);
         ASSERT_TRUE(row.open());
+        QTemporaryDir folder;
+        if (row.logged) {
+            h->find<QCheckBox>("save_checkBox")->setChecked(true);
+            answer_run_log_dialog(folder.path());
+        }
         row.stream();
+        const QStringList logs = QDir(folder.path()).entryList({QStringLiteral("hv-motor-tool-log-*.csv")});
+        ASSERT_EQ(logs.size(), row.logged ? 1 : 0);
+        const QString log = row.logged ? folder.filePath(logs[0]) : QString();
+        if (row.logged) ASSERT_TRUE(wait_until([&] { return file_bytes(log).contains(",real,"); }, 2000));
+        const QByteArray written = row.logged ? file_bytes(log) : QByteArray();
         ASSERT_TRUE(wait_until([&] {
             return std::all_of(row.readings.begin(), row.readings.end(), [&](const char* l) { return !h->text(l).isEmpty(); });
         }, 2000));
@@ -194,6 +219,11 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
         EXPECT_EQ(h->text("status_label"), QString::fromUtf8(row.lost));
         EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), QString::fromUtf8(row.enable_button));
         for (const char* label : row.readings) EXPECT_EQ(h->text(label), "") << label;
+        if (row.logged) {
+            const QByteArray ended = file_bytes(log);
+            EXPECT_TRUE(ended.startsWith(written) && ended.endsWith("Log ended\n")) << ended.right(200).toStdString();
+            EXPECT_FALSE(held_open(log));
+        }
 
         ASSERT_TRUE(row.reopen_silent());
         QTest::qWait(100);
@@ -215,12 +245,8 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
         QTemporaryDir dir;
         folder = dir.path();
         h->find<QCheckBox>("save_checkBox")->setChecked(true);
-        on_next_modal_of<Save>([folder](Save* s) {
-            on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
-            s->findChild<QPushButton*>("folder_pushButton")->click();
-            QDir(folder).removeRecursively();  // deleted while the dialog was open
-            s->findChild<QPushButton*>("comfirm_pushButton")->click();
-        });
+        // Deleted while the dialog was open.
+        answer_run_log_dialog(folder, [folder] { QDir(folder).removeRecursively(); });
         ConsoleCapture quiet;
         ASSERT_TRUE(h->toggle_motor("DISABLE"));
     }
