@@ -7,7 +7,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
-#include <QFileDialog>
 #include <QSpinBox>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -33,7 +32,6 @@
 #include "param_check.h"
 #include "qt_serial.h"
 #include "resources_init.h"
-#include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "serial_receiver.h"

@@ -2,7 +2,6 @@
 // log (a pseudo-terminal with the simulated driver behind it).
 #include <QCheckBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -22,7 +21,6 @@
 #include "main_window_harness.h"
 #include "config_manager.h"
 #include "process_launcher.h"
-#include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "wait_until.h"
