@@ -9,14 +9,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
+#include <thread>
 
 #include "console_capture.h"
+#include "link_session.h"
 #include "param_check.h"
+#include "qt_serial.h"
 #include "receiver_signals.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
+#include "serial_sender.h"
 #include "set_serial.h"
 
 namespace {
@@ -343,6 +349,59 @@ TEST_F(SerialManagerDialogTest, DestroyingWhileOpenJoinsTheReceiveThread) {
     // The receive thread and the device scanner's own thread end with it.
     EXPECT_EQ(thread_count(), threads_open - 2);
     peer.driver().set_motion_stream(0.0);
+}
+
+// Work armed on one serial link, then the link closed and the port opened at once
+// on the next driver, as the managers switch links: the work never runs when the
+// close comes in its pause, and a close that comes while it acts waits for it, so
+// what it sends reaches only the driver it was armed for.
+TEST(LinkSession, WorkOfAClosedLinkNeverReachesTheNext) {
+    using std::chrono::milliseconds;
+    struct Row {
+        const char* close_comes;
+        milliseconds pause;
+        bool ran;
+        int on_first, on_next;  // enables each driver got
+    } rows[] = {
+        {"in the pause", milliseconds(5000), false, 0, 0},
+        {"while it acts", milliseconds(0), true, 1, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.close_comes);
+        ConsoleCapture quiet;
+        SerialDriverPeer first, next;
+        ASSERT_TRUE(first.start() && next.start());
+        auto port = std::make_shared<QtSerial>();
+        ASSERT_EQ(port->open(first.slave_path()), 0);
+        SerialSender sender(port);
+        LinkSession session;
+        std::atomic<bool> acting{false}, reopened{false};
+        const auto armed_at = std::chrono::steady_clock::now();
+        auto work = std::async(std::launch::async, [&, armed = session.current()] {
+            return session.run_in(armed, row.pause, [&] {
+                acting = true;
+                // Sends once the next link is open, or after 500 ms: a close that
+                // does not wait for the act lets the frame reach the next driver.
+                const auto give_up = std::chrono::steady_clock::now() + milliseconds(500);
+                while (!reopened && std::chrono::steady_clock::now() < give_up)
+                    std::this_thread::sleep_for(milliseconds(1));
+                sender.enable_motor();
+            });
+        });
+        if (row.ran) ASSERT_TRUE(wait_until([&] { return acting.load(); }, 3000));
+        session.next();
+        port->close();
+        ASSERT_EQ(port->open(next.slave_path()), 0);
+        reopened = true;
+        EXPECT_EQ(work.get(), row.ran);
+        if (!row.ran) EXPECT_LT(std::chrono::steady_clock::now() - armed_at, row.pause / 2) << "the pause ran on";
+        constexpr uint8_t kEnable = SerialSender::kEnableMotor;
+        wait_until([&] { return first.request_count(kEnable) + next.request_count(kEnable) >= row.on_first + row.on_next; },
+                   2000);
+        QTest::qWait(100);  // a frame on the wrong link would be there by now
+        EXPECT_EQ(first.request_count(kEnable), row.on_first);
+        EXPECT_EQ(next.request_count(kEnable), row.on_next);
+    }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "can_manager.h"
 #include "config_manager.h"
 #include "resources_init.h"
+#include "save.h"
 #include "emulated_usb_backend.h"
 #include "serial_manager.h"
 #include "wait_until.h"
@@ -148,6 +149,15 @@ void choose_in(QFileDialog* chooser, const QString& path) {
     chooser->selectFile(path);
     chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
     QMetaObject::invokeMethod(chooser, "accept");
+}
+
+void answer_run_log_dialog(const QString& folder, std::function<void()> meanwhile) {
+    on_next_modal_of<Save>([folder, meanwhile](Save* s) {
+        on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
+        s->findChild<QPushButton*>("folder_pushButton")->click();
+        if (meanwhile) meanwhile();
+        s->findChild<QPushButton*>("comfirm_pushButton")->click();
+    });
 }
 
 QWidget* top_level_named(const char* name) {

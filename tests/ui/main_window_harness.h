@@ -80,6 +80,9 @@ void on_serial_number_prompt(std::function<void(QDialog*, QSpinBox*, QPushButton
 // Picks `path` in a file dialog and accepts. The name goes into the dialog's name
 // field too: selectFile() leaves the field alone while it has the focus.
 void choose_in(QFileDialog* chooser, const QString& path);
+// Answers the next run log dialog: `folder` chosen, then confirmed; `meanwhile`
+// runs between the two.
+void answer_run_log_dialog(const QString& folder, std::function<void()> meanwhile = {});
 // The top-level widget with this object name (a dialog the window keeps).
 QWidget* top_level_named(const char* name);
 // Sets spin boxes of `parent` by object name.

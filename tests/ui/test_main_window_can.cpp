@@ -14,6 +14,8 @@
 #include <fstream>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
@@ -27,6 +29,7 @@
 #include "file_modes_hold.h"
 #include "main_window_harness.h"
 #include "serial_driver_peer.h"
+#include "serial_sender.h"
 #include "wait_until.h"
 
 namespace {
@@ -77,6 +80,57 @@ TEST_F(CanWindow, LinkSwitching) {
     ASSERT_TRUE(h->serial_link(&serial));
     reset_reaches(0, 1);
     EXPECT_TRUE(tabs->isTabEnabled(2));
+}
+
+// Send streams the step at the rate of its link: 1000 targets a second over CAN,
+// 100 over serial. Judged by the median spacing of the targets where the link's far
+// end recorded them (the adapter as the tool wrote each, the driver's pty as each
+// arrived), between half and five times the period, so a busy machine cannot flip it.
+TEST_F(CanWindow, SendStreamsAtTheRateOfTheLink) {
+    using Times = std::vector<std::chrono::steady_clock::time_point>;
+    struct Row {
+        const char* link;
+        std::function<bool(bool)> link_to;  // opens or closes the link
+        std::function<Times()> target_times;
+        int hz, timed;  // the rate, and how many targets are timed
+    } rows[] = {
+        {"serial", [this](bool open) { return h->serial_link(open ? &serial : nullptr); },
+         [this] {
+             Times times;
+             for (const auto& r : serial.requests(SerialSender::kMotionTarget)) times.push_back(r.at);
+             return times;
+         },
+         100, 40},
+        {"CAN", [this](bool open) { return h->can_link(open); },
+         [this] {
+             Times times;
+             for (const auto& w : adapter->host_write_times())
+                 if ((w.can_id >> 5 & 0x3F) == CanCommand::kMotionControl) times.push_back(w.at);
+             return times;
+         },
+         1000, 300},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.link);
+        ASSERT_TRUE(row.link_to(true));
+        ASSERT_TRUE(h->toggle_motor("DISABLE"));
+        set_spins(h->window(), {{"exp_angle_doubleSpinBox", 1.0}, {"kp_doubleSpinBox", 5.0}});
+        const std::size_t before = row.target_times().size();
+        h->button("send_motion_param_pushButton")->click();
+        const bool streamed =
+            wait_until([&] { return row.target_times().size() >= before + row.timed; }, 5000 + 10000 * row.timed / row.hz);
+        h->button("stop_step_send_pushButton")->click();
+        ASSERT_TRUE(streamed);
+        const Times times = row.target_times();
+        std::vector<double> gaps_ms;
+        for (std::size_t i = before + 1; i < times.size(); ++i)
+            gaps_ms.push_back(std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count());
+        std::nth_element(gaps_ms.begin(), gaps_ms.begin() + gaps_ms.size() / 2, gaps_ms.end());
+        const double median_ms = gaps_ms[gaps_ms.size() / 2], period_ms = 1000.0 / row.hz;
+        EXPECT_GT(median_ms, period_ms / 2);
+        EXPECT_LT(median_ms, period_ms * 5);
+        ASSERT_TRUE(row.link_to(false));
+    }
 }
 
 // A step stream; an error stops it with one zero target, then the motor is off.
@@ -172,7 +226,8 @@ TEST_F(CanWindow, FirmwareUpdate) {
     const char* const reach_driver_or_link[] = {
         "open_can_pushButton",   "open_serial_pushButton",    "update_firmware_pushButton",
         "motor_reset_pushButton", "motor_enable_disable_pushButton", "set_zero_point_pushButton",
-        "calibration_pushButton", "set_param_pushButton",      "clear_error_pushButton"};
+        "calibration_pushButton", "set_param_pushButton",      "clear_error_pushButton",
+        "menuBar"};  // its language menu restarts the tool
     QWidget* curve_start_button = top_level_named("SetCurve")->findChild<QWidget*>("start_pushButton");
     const QRegularExpression progress_text("^Updating\\.\\.\\.Please wait\\. \\d+\\.\\d%$");
     for (const Row& row : rows) {

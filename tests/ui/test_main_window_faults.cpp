@@ -6,7 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFileDialog>
+#include <QFileInfo>
 #include <QSpinBox>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -35,7 +35,6 @@
 #include "param_check.h"
 #include "qt_serial.h"
 #include "resources_init.h"
-#include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "serial_receiver.h"
@@ -59,6 +58,14 @@ QList<QMessageBox*> warnings(MainWindow* w) {
     for (QMessageBox* box : w->findChildren<QMessageBox*>())
         if (box->isVisible() && box->icon() == QMessageBox::Warning) out << box;
     return out;
+}
+
+// Whether this process has `path` open.
+bool held_open(const QString& path) {
+    const QString file = QFileInfo(path).canonicalFilePath();
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (fd.symLinkTarget() == file) return true;
+    return false;
 }
 
 class FaultWindow : public ::testing::Test {
@@ -154,8 +161,9 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
         const char *enabled, *lost, *enable_button, *closed_when;  // closed_when: this button is usable
         std::vector<const char*> readings;
         const char* silent_rate;  // the reopened link's first rate
+        bool logged = false;  // the run is logged
     };
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {"serial", "en",
          [&] { return peer.start() && h->serial_link(&peer) && peer.wait_for_requests(kVersion, 1, 2000); },
          [&] { return peer.unplug(), true; }, [&] { return h->serial_link(&silent); },
@@ -184,11 +192,30 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
           "driver_version_label"},
          "刷新率: 0"},
     };
+    // The serial row again with its run logged: the loss ends the log, and the rows
+    // already written stay.
+    rows.push_back(rows[0]);
+    rows.back().link = "serial, logged";
+    rows.back().logged = true;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.link);
         h = std::make_unique<WindowHarness>(row.lan);
         ASSERT_TRUE(row.open());
+        QTemporaryDir folder;
+        if (row.logged) {
+            h->find<QCheckBox>("save_checkBox")->setChecked(true);
+            answer_run_log_dialog(folder.path());
+        }
         row.stream();
+        QString log;
+        QByteArray written;  // before the loss, measured rows among it
+        if (row.logged) {
+            const QStringList logs = QDir(folder.path()).entryList({QStringLiteral("hv-motor-tool-log-*.csv")});
+            ASSERT_EQ(logs.size(), 1);
+            log = folder.filePath(logs[0]);
+            ASSERT_TRUE(wait_until([&] { return file_bytes(log).contains(",real,"); }, 2000));
+            written = file_bytes(log);
+        }
         ASSERT_TRUE(wait_until([&] {
             return std::all_of(row.readings.begin(), row.readings.end(), [&](const char* l) { return !h->text(l).isEmpty(); });
         }, 2000));
@@ -200,6 +227,11 @@ TEST_F(FaultWindow, LostLinkClearsWhatNoLongerHolds) {
         EXPECT_EQ(h->text("status_label"), QString::fromUtf8(row.lost));
         EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), QString::fromUtf8(row.enable_button));
         for (const char* label : row.readings) EXPECT_EQ(h->text(label), "") << label;
+        if (row.logged) {
+            const QByteArray ended = file_bytes(log);
+            EXPECT_TRUE(ended.startsWith(written) && ended.endsWith("Log ended\n")) << ended.right(200).toStdString();
+            EXPECT_FALSE(held_open(log));
+        }
 
         ASSERT_TRUE(row.reopen_silent());
         EXPECT_EQ(h->text("status_label"), "");
@@ -242,11 +274,9 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
         QTemporaryDir dir;
         const QString folder = dir.path();
         h->find<QCheckBox>("save_checkBox")->setChecked(true);
-        on_next_modal_of<Save>([folder, gone = row.folder_gone](Save* s) {
-            on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
-            s->findChild<QPushButton*>("folder_pushButton")->click();
-            if (gone) QDir(folder).removeRecursively();  // deleted while the dialog was open
-            s->findChild<QPushButton*>("comfirm_pushButton")->click();
+        // Deleted while the dialog was open.
+        answer_run_log_dialog(folder, [folder, gone = row.folder_gone] {
+            if (gone) QDir(folder).removeRecursively();
         });
         {
             ConsoleCapture quiet;

@@ -2,7 +2,6 @@
 // log (a pseudo-terminal with the simulated driver behind it).
 #include <QCheckBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -109,11 +108,7 @@ TEST_F(SerialLink, EnableWithRunLogAndDisable) {
     EXPECT_EQ(peer.request_count(kEnable), 0);
     EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), "ENABLE");
 
-    on_next_modal_of<Save>([folder](Save* s) {
-        on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
-        s->findChild<QPushButton*>("folder_pushButton")->click();
-        s->findChild<QPushButton*>("comfirm_pushButton")->click();
-    });
+    answer_run_log_dialog(folder);
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     EXPECT_EQ(peer.request_count(kEnable), 1);
     EXPECT_EQ(h->text("status_label"), QStringLiteral("Motor is enabled."));

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -22,7 +21,6 @@
 #include "main_window_harness.h"
 #include "config_manager.h"
 #include "process_launcher.h"
-#include "save.h"
 #include "serial_driver_peer.h"
 #include "serial_manager.h"
 #include "wait_until.h"
@@ -116,11 +114,7 @@ TEST_F(SerialWindow, StepStreamIsLoggedAndPlotted) {
     QTemporaryDir dir;
     const QString folder = dir.path();
     h->find<QCheckBox>("save_checkBox")->setChecked(true);
-    on_next_modal_of<Save>([folder](Save* s) {
-        on_next_modal_of<QFileDialog>([folder](QFileDialog* chooser) { choose_in(chooser, folder); });
-        s->findChild<QPushButton*>("folder_pushButton")->click();
-        s->findChild<QPushButton*>("comfirm_pushButton")->click();
-    });
+    answer_run_log_dialog(folder);
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     const QStringList logs = QDir(folder).entryList({QStringLiteral("hv-motor-tool-log-*.csv")});
     ASSERT_EQ(logs.size(), 1);

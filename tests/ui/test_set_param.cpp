@@ -260,6 +260,9 @@ TEST(SetParam, ReportedValueOutsideItsBoxIsRefusedUntilEntered) {
          QString::fromUtf8("电流限制：驱动器报告的值 40 A 超出范围 0 到 28 A，请在此栏输入范围内的值。"), {12, 1, 1000, 0, 27.5f}},
         {true, {12, kNan, 1000, 0, 10}, "can_id_spinBox", "3", "can_timeout_spinBox", "0",
          "Motor ID: the driver reported nan, outside the range 0 to 127.", {12, 3, 1000, 0, 10}},
+        // The very value the box shows, typed over it: no value changes, yet it is the operator's.
+        {true, {12, -5, 1000, 0, 10}, "can_id_spinBox", "0", "can_timeout_spinBox", "0",
+         "Motor ID: the driver reported -5, outside the range 0 to 127.", {12, 0, 1000, 0, 10}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.field);
