@@ -156,8 +156,10 @@ TEST_F(CandleCanStream, AHostThatFallsBehindIsNoSilentBus) {
         const char* name;
         int pace_ms;  // 0: back to back
         bool host_stalls, bus_goes_silent;
+        bool taken = false;  // the adapter took the stalled frame: it is not written twice
     } rows[] = {{"host stalls, 1 kHz", 1, true, false},
                 {"host stalls, back to back", 0, true, false},
+                {"host stalls once the adapter took the frame, back to back", 0, true, false, true},
                 {"bus silent, 1 kHz", 1, false, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -188,7 +190,7 @@ TEST_F(CandleCanStream, AHostThatFallsBehindIsNoSilentBus) {
         uint32_t sent = 0;
         auto next = Clock::now();
         for (uint32_t i = 0; i < kFrames; ++i) {
-            if (i == kEvent && row.host_stalls) adapter->stall_host_writes(std::chrono::milliseconds(40)), stall_reader = true;
+            if (i == kEvent && row.host_stalls) adapter->stall_host_writes(std::chrono::milliseconds(40), 1, row.taken), stall_reader = true;
             if (i == kEvent && row.bus_goes_silent) adapter->set_acknowledged(false);
             CanFrame f = numbered(kHostId, i);
             sent += can.send(f) == 1;

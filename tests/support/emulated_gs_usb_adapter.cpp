@@ -232,12 +232,17 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     std::unique_lock<std::mutex> lock(mutex_);
     if (unplugged_) return UsbStatus::no_device;
     if (!opened_) return UsbStatus::invalid;
+    std::chrono::milliseconds late{0};  // the host's time-out ran out after the adapter took the frame
     if (stalled_writes_ > 0) {
         --stalled_writes_, ++timed_out_;
         const auto stall = std::max(host_stall_, std::chrono::milliseconds(timeout_ms));
-        lock.unlock();
-        std::this_thread::sleep_for(stall);
-        return UsbStatus::timed_out;
+        if (stalled_taken_) {
+            late = stall;
+        } else {
+            lock.unlock();
+            std::this_thread::sleep_for(stall);
+            return UsbStatus::timed_out;
+        }
     }
     // Full mailboxes and a full hold: the endpoint NAKs until the host gives up.
     most_writing_ = std::max(most_writing_, ++writing_);
@@ -258,7 +263,10 @@ UsbStatus EmulatedGsUsbAdapter::bulk_write(uint8_t, const uint8_t* data, std::si
     transferred = length;
     hand_over_locked(lock);
     wake_.notify_all();
-    return UsbStatus::ok;
+    if (late.count() == 0) return UsbStatus::ok;
+    if (lock.owns_lock()) lock.unlock();
+    std::this_thread::sleep_for(late);
+    return UsbStatus::timed_out;
 }
 
 UsbStatus EmulatedGsUsbAdapter::submit_read(uint8_t, uint8_t* buffer, std::size_t length, hv::usb::ReadDone done) {

@@ -31,7 +31,8 @@
 //   released, as when the host's own USB completion path has not run yet;
 //   stall_host_writes(t, n): the host does not run for t while its next n bulk OUT
 //   transfers are under way, so each ends timed out after t although the adapter
-//   had room, and the adapter never sees its frame;
+//   had room, and the adapter never sees its frame (with `taken`, the adapter took
+//   the whole frame before the host's time-out ran out: it goes on the bus);
 // - set_clock_us(v): the adapter's clock reads v now and runs on from there;
 // - like the hardware, it does not wait for a thread of the test's process (which
 //   a busy machine may hold back): on a bus that acknowledges at 1 Mbit/s a frame
@@ -119,8 +120,8 @@ public:
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
     void set_control_latency(std::chrono::microseconds latency) { locked([&] { latency_ = latency; }); }
     void hold_transfers_to_host(bool hold) { locked([&] { holding_in_ = hold; }), wake_.notify_all(); }
-    void stall_host_writes(std::chrono::milliseconds stall, int writes = 1) {
-        locked([&] { host_stall_ = stall, stalled_writes_ = writes; });
+    void stall_host_writes(std::chrono::milliseconds stall, int writes = 1, bool taken = false) {
+        locked([&] { host_stall_ = stall, stalled_writes_ = writes, stalled_taken_ = taken; });
     }
     uint32_t clock() { return locked([&] { return clock_us(); }); }
     void set_clock_us(uint32_t now_us) {
@@ -206,6 +207,7 @@ private:
     std::chrono::microseconds latency_{0};
     std::chrono::milliseconds host_stall_{0};
     int stalled_writes_ = 0;
+    bool stalled_taken_ = false;
     uint32_t clock_offset_us_ = 0;
     const std::chrono::steady_clock::time_point powered_ = std::chrono::steady_clock::now();
     bool holding_in_ = false;
