@@ -218,6 +218,7 @@ TEST_F(BothLinks, CalibrationJudgementEndsWithItsLink) {
         h->window()->serial_manager()->set_intervals(100, kWindowMs);
         h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
         ASSERT_TRUE(link(over_serial, true));
+        serial.clear_received(), can->clear_requests(), can_b->clear_requests();  // this row's calibration only
         bool done = false;
         on_serial_number_prompt([&](QDialog*, QSpinBox* box, QPushButton* ok) {
             box->setValue(7);
@@ -257,6 +258,7 @@ TEST_F(BothLinks, CalibrationPressedAgainWhileJudgedIsRefused) {
         h->window()->serial_manager()->set_intervals(100, kWindowMs);
         h->window()->can_manager()->set_intervals(0, 10, kWindowMs);
         ASSERT_TRUE(link(over_serial, true));
+        serial.clear_received(), can->clear_requests();
         auto prompts = std::make_shared<int>(0);
         bool done = false;
         const auto window_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowMs + 300);
