@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QString>
 #include <cerrno>
 #include <cstring>
@@ -146,17 +147,29 @@ bool ConfigManager::save() {
         }
         keep_broken_file_ = false;
     }
+    // Written beside the file and put in its place whole: a write that fails partway
+    // (a full disk) leaves the old settings. In a folder that takes no new file it is
+    // written in place.
+    // A file that takes no writes (read-only) stays as it is, though its folder
+    // would take a new one in its place.
     errno = 0;
-    std::ofstream out(path_, std::ios::out | std::ios::trunc);
-    if (!out.is_open()) {
+    if (QFileInfo::exists(QString::fromStdString(path_)) && !std::ofstream(path_, std::ios::out | std::ios::app)) {
         save_error_ = std::strerror(errno);
         hv::log_to(std::cerr, "[WARN] Failed to open file for writing.");
         return false;
     }
-    out << to_text(document_);
-    out.flush();
-    if (!out.good()) {
-        save_error_ = std::strerror(errno);
+    QSaveFile out(QString::fromStdString(path_));
+    out.setDirectWriteFallback(true);
+    // Unbuffered: a short write shows in write()'s count, not only in a flush.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        save_error_ = out.errorString().toStdString();
+        hv::log_to(std::cerr, "[WARN] Failed to open file for writing.");
+        return false;
+    }
+    const std::string text = to_text(document_);
+    if (out.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !out.commit()) {
+        save_error_ = out.errorString().toStdString();
         hv::log_to(std::cerr, "[WARN] Failed to write file ", path_);
         return false;
     }

@@ -16,6 +16,7 @@
 #include "console_capture.h"
 #include "file_contents.h"
 #include "file_modes_hold.h"
+#include "file_size_limit.h"
 #include "working_dir_test.h"
 
 namespace {
@@ -110,6 +111,23 @@ TEST_F(ConfigManagerTest, ChangeReachesTheFileOnlyOnSaveOrAtTheEnd) {
         }
         EXPECT_EQ(file_text("config.json"), kEnglishText);
     }
+}
+
+// A save that fails partway (a full disk) leaves the file as it was and says so.
+TEST_F(ConfigManagerTest, FailedSaveLeavesTheFileAsItWas) {
+    ASSERT_TRUE(write_file("config.json", kEnglishText));
+    ConsoleCapture out, err(std::cerr);
+    ConfigManager config("./config.json");
+    config.load();
+    config.document_["operator"] = std::string(4096, 'k');
+    bool saved = true;
+    {
+        FileSizeLimit limit(100);
+        saved = config.save();
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(config.save_error().empty());
+    EXPECT_EQ(file_text("config.json"), kEnglishText);
 }
 
 // Each broken file of a later start gets its own copy, named on the console.
