@@ -147,17 +147,17 @@ bool ConfigManager::save() {
         }
         keep_broken_file_ = false;
     }
-    // Written beside the file and put in its place whole: a write that fails partway
-    // (a full disk) leaves the old settings. In a folder that takes no new file it is
-    // written in place.
     // A file that takes no writes (read-only) stays as it is, though its folder
     // would take a new one in its place.
     errno = 0;
-    if (QFileInfo::exists(QString::fromStdString(path_)) && !std::ofstream(path_, std::ios::out | std::ios::app)) {
+    if (QFileInfo::exists(QString::fromStdString(path_)) && !can_save()) {
         save_error_ = std::strerror(errno);
         hv::log_to(std::cerr, "[WARN] Failed to open file for writing.");
         return false;
     }
+    // Written beside the file and put in its place whole: a write that fails partway
+    // (a full disk) leaves the old settings. In a folder that takes no new file it is
+    // written in place.
     QSaveFile out(QString::fromStdString(path_));
     out.setDirectWriteFallback(true);
     // Unbuffered: a short write shows in write()'s count, not only in a flush.

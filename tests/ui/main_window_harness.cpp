@@ -66,15 +66,17 @@ static bool toggle_link(QPushButton* button, const char* open_close, std::functi
     return wait_until([&] { return closing.contains(button->text()) == now_open; }, 3000);
 }
 
+// Pseudo-terminals are never listed by the port scan; a close takes any name.
+static void choose_port(QWidget* dialog, const QString& path) {
+    auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
+    if (combo->findText(path) < 0) combo->addItem(path);
+    combo->setCurrentText(path);
+}
+
 bool WindowHarness::serial_link(SerialDriverPeer* peer) {
     const QString path = peer ? QString::fromStdString(peer->slave_path()) : QString();
     return toggle_link(button("open_serial_pushButton"), "serial_open_close_pushButton",
-                       [path](QWidget* dialog) {
-                           // Pseudo-terminals are never listed by the port scan; a close takes any name.
-                           auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
-                           if (combo->findText(path) < 0) combo->addItem(path);
-                           combo->setCurrentText(path);
-                       },
+                       [path](QWidget* dialog) { choose_port(dialog, path); },
                        peer != nullptr);
 }
 
@@ -82,11 +84,7 @@ bool WindowHarness::relink_at_once(SerialDriverPeer* peer, int listed) {
     if (peer) {
         const QString path = QString::fromStdString(peer->slave_path());
         return toggle_link(button("open_serial_pushButton"), "serial_open_close_pushButton",
-                           [path](QWidget* dialog) {
-                               auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
-                               if (combo->findText(path) < 0) combo->addItem(path);
-                               combo->setCurrentText(path);
-                           },
+                           [path](QWidget* dialog) { choose_port(dialog, path); },
                            true, 2);
     }
     return toggle_link(button("open_can_pushButton"), "open_close_pushButton",
