@@ -77,14 +77,19 @@ int CanManager::show_set_can_dialog() {
 void CanManager::device_open_close_slot(QString device_name) {
     // First, so a parameter write of the old link sends nothing more to it either.
     link_session_.next();
+    // A Close never opens another adapter: pressed on a link lost since the last
+    // poll, it only brings the dialog and the window up to date.
+    const bool close_pressed = set_can_->shows_open();
     // A loss the poll has not reported yet is reported before the new open, and each
     // change at once: a close and an open within one poll are both seen, in order.
     device_scanner_->check_now();
-    if (can_interface_->is_open()) {
+    if (can_interface_->is_open() || close_pressed) {
         can_receiver_->stop_receive_thread();
         can_interface_->close();
         // What the closed link said shows before its close does, not after.
         can_receiver_->flush_motion_buffer();
+        // Replies its thread queued before it was joined are stale from here on.
+        link_session_.next();
     } else {
         can_interface_->open(device_name.toUtf8().toStdString());
         // Started even when the open failed: the scanner's report tells the real state.

@@ -15,6 +15,7 @@
 #include "can_sender.h"
 #include "device_scanner.h"
 #include "job_thread.h"
+#include "link_replies.h"
 #include "link_session.h"
 #include "motor_types.h"
 
@@ -29,9 +30,10 @@ public:
     explicit CanManager(std::string lan);
     ~CanManager() override;
 
-    // Non-owning; both live as long as the manager.
+    // Non-owning; they live as long as the manager.
     DeviceScanner* device_scanner() { return device_scanner_.get(); }
     CanReceiver* can_receiver() { return can_receiver_.get(); }
+    CanInterface* can_interface() { return can_interface_.get(); }
 
     int show_set_can_dialog();
     void get_fw_version() { can_sender_->get_fw_version(); }
@@ -50,6 +52,9 @@ public:
     void set_zero_point() { can_sender_->save_zero_point(); }
     // Opens and closes counted so far; work armed under one count belongs to that link.
     unsigned link_session() const { return link_session_.current(); }
+    // Connects a reply signal of this link's receiver so that it is handled only
+    // while the link it came from is still the open one.
+    LinkReplies replies() const { return LinkReplies(link_session_); }
     // The write and the store of `session`'s link: a close of that link ends them
     // before their next frame, and nothing of them reaches a later link. False
     // (logged) when they were ended.

@@ -41,10 +41,13 @@ void SerialManager::motor_status_checker_slot() {
 void SerialManager::device_open_close_slot(QString device_name) {
     // First, so a parameter write of the old link sends nothing more to it either.
     link_session_.next();
+    // A Close never opens another port: pressed on a link lost since the last poll,
+    // it only brings the dialog and the window up to date.
+    const bool close_pressed = set_serial_->shows_open();
     // A loss the poll has not reported yet is reported before the new open, and each
     // change at once: a close and an open within one poll are both seen, in order.
     device_scanner_->check_now();
-    if (!serial_interface_->is_open()) {
+    if (!serial_interface_->is_open() && !close_pressed) {
         if (serial_interface_->open(device_name.toUtf8().toStdString()) != 0) {
             emit open_failed_signal(device_name, QString::fromStdString(serial_interface_->open_error()),
                                     serial_interface_->open_denied());
@@ -58,6 +61,8 @@ void SerialManager::device_open_close_slot(QString device_name) {
         serial_interface_->close();
         // What the closed link said shows before its close does, not after.
         serial_receiver_->flush_motion_buffer();
+        // Replies its thread queued before it was joined are stale from here on.
+        link_session_.next();
     }
     end_calibration_judgement();
     device_scanner_->check_now();

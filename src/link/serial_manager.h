@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device_scanner.h"
+#include "link_replies.h"
 #include "link_session.h"
 #include "motor_types.h"
 #include "serial_interface.h"
@@ -40,6 +41,9 @@ public:
     void request_firmware_param() { serial_sender_->request_firmware_param(); }
     // Opens and closes counted so far; work armed under one count belongs to that link.
     unsigned link_session() const { return link_session_.current(); }
+    // Connects a reply signal of this link's receiver so that it is handled only
+    // while the link it came from is still the open one.
+    LinkReplies replies() const { return LinkReplies(link_session_); }
     // The write and the store of `session`'s link: a close of that link ends them
     // before their next frame, and nothing of them reaches a later link. False
     // (logged) when they were ended.

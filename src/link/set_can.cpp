@@ -59,6 +59,7 @@ void SetCan::device_number_changed_slot(std::vector<std::string>& serials) {
 }
 
 void SetCan::device_state_changed_slot(bool state) {
+    shows_open_ = state;
     if (state) {
         ui_->open_close_pushButton->setText(chinese() ? QStringLiteral("关闭设备") : QStringLiteral("Close"));
     } else {

@@ -19,6 +19,10 @@ public:
     SetCan(std::shared_ptr<CanInterface> device, std::string lan);
     ~SetCan() override;
 
+    // The button reads Close: the link was open when last reported. A press then
+    // closes, even when the link has gone since.
+    bool shows_open() const { return shows_open_; }
+
 signals:
     void set_can_id_signal(uint8_t id);
     void device_open_close_signal(QString device_name);
@@ -39,4 +43,5 @@ private:
     std::unique_ptr<Ui::SetCan> ui_;
     uint8_t can_id_ = 0;
     std::string lan_;
+    bool shows_open_ = false;
 };

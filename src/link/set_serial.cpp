@@ -21,6 +21,7 @@ void SetSerial::device_number_changed_slot(std::vector<std::string>& serials) {
 
 void SetSerial::device_state_changed_slot(bool state) {
     const bool zh = lan_ == "zh";
+    shows_open_ = state;
     if (state)
         ui_->serial_open_close_pushButton->setText(zh ? QString::fromUtf8("关闭设备") : QStringLiteral("Close"));
     else

@@ -16,6 +16,10 @@ public:
     SetSerial(std::shared_ptr<SerialInterface> serial, std::string lan);
     ~SetSerial() override;
 
+    // The button reads Close: the link was open when last reported. A press then
+    // closes, even when the link has gone since.
+    bool shows_open() const { return shows_open_; }
+
 signals:
     void device_open_close_signal(QString device_name);
 
@@ -31,4 +35,5 @@ private:
     std::shared_ptr<SerialInterface> serial_;
     std::unique_ptr<Ui_SetSerial> ui_;
     std::string lan_;
+    bool shows_open_ = false;
 };

@@ -207,6 +207,31 @@ void MainWindow::init_csv_files4check() {
     if (!problem.isEmpty()) QTimer::singleShot(0, this, [this, problem] { show_alert_box(problem); });
 }
 
+// The window's and its dialogs' slots for the replies of one link's receiver; both
+// receivers have the same signals. Each reply is handled only while its link is the
+// open one.
+template <class Receiver>
+void MainWindow::connect_replies(Receiver* r, const LinkReplies& replies) {
+    replies.connect(r, &Receiver::enable_sucess_signal, this, &MainWindow::enable_sucess_slot);
+    replies.connect(r, &Receiver::disable_sucess_signal, this, &MainWindow::disable_sucess_slot);
+    replies.connect(r, &Receiver::calibration_start_signal, this, &MainWindow::calibration_start_slot);
+    replies.connect(r, &Receiver::calibration_sucess_signal, this, &MainWindow::calibration_sucess_slot);
+    replies.connect(r, &Receiver::param_check_signal, this, &MainWindow::param_check_slot);
+    replies.connect(r, &Receiver::reset_success_signal, this, &MainWindow::reset_success_slot);
+    replies.connect(r, &Receiver::zero_point_signal, this, &MainWindow::zero_point_slot);
+    replies.connect(r, &Receiver::phase_sequence_signal, this, &MainWindow::phase_sequence_slot);
+    replies.connect(r, &Receiver::calibrate_angle_data_signal, this, &MainWindow::calibrate_angle_data_slot);
+    replies.connect(r, &Receiver::calibrate_compensation_data_signal, this, &MainWindow::calibrate_compensation_data_slot);
+    replies.connect(r, &Receiver::motor_common_state_signal, this, &MainWindow::motor_common_state_slot);
+    replies.connect(r, &Receiver::motor_firm_state_signal, set_param_.get(), &SetParam::motor_firm_state_slot);
+    replies.connect(r, &Receiver::motor_firm_state_signal, this, &MainWindow::motor_firm_state_slot);
+    replies.connect(r, &Receiver::driver_version_signal, this, &MainWindow::driver_version_slot);
+    replies.connect(r, &Receiver::error_reset_signal, this, &MainWindow::error_reset_success_slot);
+    replies.connect(r, &Receiver::error_frame_signal, this, &MainWindow::error_frame_slot);
+    replies.connect(r, &Receiver::set_param_success_signal, this, &MainWindow::set_param_success_slot);
+    replies.connect(r, &Receiver::update_csv_files_signal, csv_files4check_.get(), &CsvFiles4Check::update_csv_files_slot);
+}
+
 void MainWindow::init_serial_connections() {
     qRegisterMetaType<QList<QSerialPortInfo>>("QList<QSerialPortInfo>");
     qRegisterMetaType<CommonState>("CommonState");
@@ -223,30 +248,11 @@ void MainWindow::init_serial_connections() {
     connect(serial, &SerialInterface::serial_data_read_signal, this, &MainWindow::append_textBrowser_slot);
     connect(serial_manager_->device_scanner(), &DeviceScanner::state_changed_signal, this,
             &MainWindow::serial_state_changed_slot);
-    connect(receiver, &SerialReceiver::enable_sucess_signal, this, &MainWindow::enable_sucess_slot);
-    connect(receiver, &SerialReceiver::disable_sucess_signal, this, &MainWindow::disable_sucess_slot);
-    connect(receiver, &SerialReceiver::calibration_start_signal, this, &MainWindow::calibration_start_slot);
-    connect(receiver, &SerialReceiver::calibration_sucess_signal, this, &MainWindow::calibration_sucess_slot);
-    connect(receiver, &SerialReceiver::param_check_signal, this, &MainWindow::param_check_slot);
-    connect(receiver, &SerialReceiver::reset_success_signal, this, &MainWindow::reset_success_slot);
-    connect(receiver, &SerialReceiver::zero_point_signal, this, &MainWindow::zero_point_slot);
-    connect(receiver, &SerialReceiver::phase_sequence_signal, this, &MainWindow::phase_sequence_slot);
+    connect_replies(receiver, serial_manager_->replies());
     connect(receiver, &SerialReceiver::calibration_start_signal, serial_manager_.get(),
             &SerialManager::calibrate_start_slot, Qt::DirectConnection);
-    connect(receiver, &SerialReceiver::calibrate_angle_data_signal, this, &MainWindow::calibrate_angle_data_slot);
-    connect(receiver, &SerialReceiver::calibrate_compensation_data_signal, this,
-            &MainWindow::calibrate_compensation_data_slot);
-    connect(receiver, &SerialReceiver::motor_common_state_signal, this, &MainWindow::motor_common_state_slot);
     connect(base_receiver, &DeviceReceiver::motor_motion_state_signal, this, &MainWindow::motor_motion_state_slot,
             Qt::DirectConnection);
-    connect(receiver, &SerialReceiver::motor_firm_state_signal, set_param_.get(), &SetParam::motor_firm_state_slot);
-    connect(receiver, &SerialReceiver::motor_firm_state_signal, this, &MainWindow::motor_firm_state_slot);
-    connect(receiver, &SerialReceiver::driver_version_signal, this, &MainWindow::driver_version_slot);
-    connect(receiver, &SerialReceiver::error_reset_signal, this, &MainWindow::error_reset_success_slot);
-    connect(receiver, &SerialReceiver::error_frame_signal, this, &MainWindow::error_frame_slot, Qt::QueuedConnection);
-    connect(receiver, &SerialReceiver::set_param_success_signal, this, &MainWindow::set_param_success_slot);
-    connect(receiver, &SerialReceiver::update_csv_files_signal, csv_files4check_.get(),
-            &CsvFiles4Check::update_csv_files_slot);
     connect(serial_manager_.get(), &SerialManager::calibrate_failed_signal, this, &MainWindow::calibrate_failed_slot);
     connect(serial_manager_.get(), &SerialManager::open_failed_signal, this, &MainWindow::serial_open_failed_slot);
 }
@@ -260,30 +266,11 @@ void MainWindow::init_can_connections() {
 
     connect(can_manager_->device_scanner(), &DeviceScanner::state_changed_signal, this,
             &MainWindow::can_state_changed_slot);
-    connect(receiver, &CanReceiver::enable_sucess_signal, this, &MainWindow::enable_sucess_slot);
-    connect(receiver, &CanReceiver::disable_sucess_signal, this, &MainWindow::disable_sucess_slot);
-    connect(receiver, &CanReceiver::calibration_start_signal, this, &MainWindow::calibration_start_slot);
-    connect(receiver, &CanReceiver::calibration_sucess_signal, this, &MainWindow::calibration_sucess_slot);
-    connect(receiver, &CanReceiver::param_check_signal, this, &MainWindow::param_check_slot);
-    connect(receiver, &CanReceiver::reset_success_signal, this, &MainWindow::reset_success_slot);
-    connect(receiver, &CanReceiver::zero_point_signal, this, &MainWindow::zero_point_slot);
-    connect(receiver, &CanReceiver::phase_sequence_signal, this, &MainWindow::phase_sequence_slot);
+    connect_replies(receiver, can_manager_->replies());
     connect(receiver, &CanReceiver::calibration_start_signal, can_manager_.get(), &CanManager::calibrate_start_slot,
             Qt::DirectConnection);
-    connect(receiver, &CanReceiver::calibrate_angle_data_signal, this, &MainWindow::calibrate_angle_data_slot);
-    connect(receiver, &CanReceiver::calibrate_compensation_data_signal, this,
-            &MainWindow::calibrate_compensation_data_slot);
-    connect(receiver, &CanReceiver::motor_common_state_signal, this, &MainWindow::motor_common_state_slot);
     connect(base_receiver, &DeviceReceiver::motor_motion_state_signal, this, &MainWindow::motor_motion_state_slot,
             Qt::DirectConnection);
-    connect(receiver, &CanReceiver::motor_firm_state_signal, set_param_.get(), &SetParam::motor_firm_state_slot);
-    connect(receiver, &CanReceiver::motor_firm_state_signal, this, &MainWindow::motor_firm_state_slot);
-    connect(receiver, &CanReceiver::driver_version_signal, this, &MainWindow::driver_version_slot);
-    connect(receiver, &CanReceiver::error_reset_signal, this, &MainWindow::error_reset_success_slot);
-    connect(receiver, &CanReceiver::error_frame_signal, this, &MainWindow::error_frame_slot, Qt::QueuedConnection);
-    connect(receiver, &CanReceiver::set_param_success_signal, this, &MainWindow::set_param_success_slot);
-    connect(receiver, &CanReceiver::update_csv_files_signal, csv_files4check_.get(),
-            &CsvFiles4Check::update_csv_files_slot);
     connect(can_manager_.get(), &CanManager::calibrate_failed_signal, this, &MainWindow::calibrate_failed_slot);
     // Queued: the link finds a silent bus inside a send, perhaps one of the window's own.
     connect(can_manager_.get(), &CanManager::bus_silent_signal, this, &MainWindow::can_bus_silent_slot,

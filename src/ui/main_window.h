@@ -24,6 +24,7 @@ class ConfigManager;
 class CsvFiles4Check;
 class SerialManager;
 class CanManager;
+class LinkReplies;
 class StepSender;
 class JobThread;
 class Save;
@@ -122,6 +123,8 @@ private:
     void init_ui();
     void init_dialog_connections();
     void init_csv_files4check();
+    template <class Receiver>
+    void connect_replies(Receiver* receiver, const LinkReplies& replies);
     void init_serial_connections();
     void init_can_connections();
     void init_plot_timer();

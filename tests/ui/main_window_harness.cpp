@@ -80,20 +80,25 @@ bool WindowHarness::serial_link(SerialDriverPeer* peer) {
                        peer != nullptr);
 }
 
-bool WindowHarness::relink_at_once(SerialDriverPeer* peer, int listed) {
+bool WindowHarness::press_in_link_dialog(SerialDriverPeer* peer, int clicks, bool open_after, int listed,
+                                         std::function<void()> before) {
     if (peer) {
         const QString path = QString::fromStdString(peer->slave_path());
         return toggle_link(button("open_serial_pushButton"), "serial_open_close_pushButton",
-                           [path](QWidget* dialog) { choose_port(dialog, path); },
-                           true, 2);
+                           [path, before](QWidget* dialog) {
+                               choose_port(dialog, path);
+                               if (before) before();
+                           },
+                           open_after, clicks);
     }
     return toggle_link(button("open_can_pushButton"), "open_close_pushButton",
-                       [listed](QWidget* dialog) {
+                       [listed, before](QWidget* dialog) {
                            auto* combo = dialog->findChild<QComboBox*>("device_select_comboBox");
                            wait_until([combo, listed] { return combo->count() == listed; }, 2000);
                            combo->setCurrentIndex(0);
+                           if (before) before();
                        },
-                       true, 2);
+                       open_after, clicks);
 }
 
 bool WindowHarness::can_link(bool open) {

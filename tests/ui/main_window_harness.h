@@ -51,8 +51,15 @@ public:
     bool can_link(bool open);
     // Closes the open link and opens another in one visit of its device dialog, as
     // fast as two clicks: `peer` over serial, else the first CAN adapter listed once
-    // the dialog lists `listed` (those not open).
-    bool relink_at_once(SerialDriverPeer* peer, int listed = 1);
+    // the dialog lists `listed` (those not open). `before` runs in the dialog just
+    // before the two clicks, with no event handled in between.
+    bool relink_at_once(SerialDriverPeer* peer, int listed = 1, std::function<void()> before = {}) {
+        return press_in_link_dialog(peer, 2, true, listed, before);
+    }
+    // The same with `clicks` presses of the dialog's button; true once the window's
+    // button shows the link open (`open_after`) or closed.
+    bool press_in_link_dialog(SerialDriverPeer* peer, int clicks, bool open_after, int listed = 1,
+                              std::function<void()> before = {});
     // Presses the enable button and waits until it reads `text_after`.
     bool toggle_motor(const char* text_after);
     // Opens the parameter dialog over the open link and, once the driver's report

@@ -13,12 +13,17 @@
 #include <QTextBrowser>
 #include <QTextEdit>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include "can_codec.h"
+#include "can_frame_maker.h"
+#include "can_receiver.h"
+#include "device_scanner.h"
 #include "can_manager.h"
 #include "emulated_usb_backend.h"
 #include "file_contents.h"
@@ -295,6 +300,100 @@ TEST_F(BothLinks, CalibrationPressedAgainWhileJudgedIsRefused) {
         ASSERT_TRUE(wait_until([&] { return done; }, 5 * kWindowMs + 5000));
         h.reset();
     }
+}
+
+// A reply that the closing link's receive thread queued just before a close and an
+// open in one visit of the CAN dialog is handled after both: nothing of it acts on
+// the new link (the second adapter's driver).
+TEST_F(BothLinks, RepliesOfAClosedLinkActOnNothingAfterIt) {
+    using Watch = std::function<QMetaObject::Connection(CanReceiver*, std::atomic<int>*)>;
+    const auto watch = [](auto signal) -> Watch {
+        return [signal](CanReceiver* r, std::atomic<int>* n) { return QObject::connect(r, signal, [n] { ++*n; }); };
+    };
+    const float zero[5] = {};
+    struct Row {
+        const char* reply;
+        Watch watch;
+        std::function<void(CanManager*)> ask;  // the driver of the link about to close
+        std::function<void()> check;
+    };
+    const Row rows[] = {
+        {"enable ack", watch(&CanReceiver::enable_sucess_signal), [](CanManager* m) { m->enable_motor(); },
+         [&] {
+             EXPECT_EQ(h->button("motor_enable_disable_pushButton")->text(), "ENABLE");
+             EXPECT_FALSE(h->button("send_motion_param_pushButton")->isEnabled());
+         }},
+        {"parameter report", watch(&CanReceiver::motor_firm_state_signal), [](CanManager* m) { m->get_config(); },
+         [&] {
+             EXPECT_EQ(top_level_named("SetParam")->findChild<QSpinBox*>("current_loop_bandwidth_spinBox")->value(), 300);
+         }},
+        {"calibration verdict", watch(&CanReceiver::calibration_sucess_signal),
+         [&](CanManager*) { can->send_frame(make_can_frame(CanCommand::kStateReport << 5 | kCanReplyFlag | 1, 8, {0, 5})); },
+         [&] { EXPECT_EQ(visible_tips(h->window()), QStringList()); }},
+        {"fault", watch(&CanReceiver::error_frame_signal),
+         [&](CanManager* m) { can->driver().set_error_bits(1), m->get_status_word(); },
+         [&] { EXPECT_EQ(h->text("status_label"), ""); }},
+        {"temperature", watch(&CanReceiver::motor_common_state_signal),
+         [&](CanManager* m) { m->send_motion_command(zero); }, [&] { EXPECT_EQ(h->text("motor_temp_label"), ""); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reply);
+        h = std::make_unique<WindowHarness>("en");
+        can->driver().set_error_bits(0);
+        ASSERT_TRUE(link(false, true));
+        std::atomic<int> queued{0};
+        const auto watching = row.watch(h->window()->can_manager()->can_receiver(), &queued);
+        ASSERT_TRUE(h->relink_at_once(nullptr, 1, [&] {
+            row.ask(h->window()->can_manager());
+            for (int ms = 0; queued == 0 && ms < 5000; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }));
+        QObject::disconnect(watching);
+        ASSERT_GE(queued, 1);
+        QTest::qWait(100);
+        row.check();
+        h.reset();
+    }
+}
+
+// A link lost since the last poll, its dialog's button still reading Close: the
+// press opens nothing, neither the port nor the adapter selected; a second press
+// (Open) opens it, and the window sees the loss before the open.
+TEST_F(BothLinks, CloseOfALinkAlreadyGoneOpensNothing) {
+    SerialDriverPeer other;
+    ASSERT_TRUE(other.start());
+    std::shared_ptr<EmulatedGsUsbAdapter> spare;
+    std::unique_ptr<CanDriverPeer> spare_driver;
+    for (auto [over_serial, clicks] : {std::pair{true, 1}, {false, 1}, {true, 2}, {false, 2}}) {
+        SCOPED_TRACE(std::string(over_serial ? "serial" : "CAN") + (clicks == 1 ? ", Close" : ", Close and Open"));
+        h = std::make_unique<WindowHarness>("en");
+        MainWindow* w = h->window();
+        // Over CAN the first row opens adapter A, the second B: the next one listed
+        // is B, then a spare.
+        if (!over_serial && clicks == 2) spare = backend->add_adapter(), spare_driver = start_can_driver_on(spare, 1);
+        CanDriverPeer* next = clicks == 1 ? can_b.get() : spare_driver.get();
+        ASSERT_TRUE(link(over_serial, true));
+        QList<bool> states;
+        QObject::connect(over_serial ? w->serial_manager()->device_scanner() : w->can_manager()->device_scanner(),
+                         &DeviceScanner::state_changed_signal, w, [&](bool open) { states << open; });
+        ASSERT_TRUE(h->press_in_link_dialog(over_serial ? &other : nullptr, clicks, clicks == 2, 1, [&] {
+            if (over_serial) return w->serial_manager()->serial_interface()->close(), void();
+            (clicks == 1 ? adapter : adapter_b)->unplug();
+            // Gone before the next poll: the receive thread found it pulled.
+            for (int ms = 0; w->can_manager()->can_interface()->is_open() && ms < 3000; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }));
+        EXPECT_EQ(states, (clicks == 1 ? QList<bool>{false} : QList<bool>{false, true}));
+        if (clicks == 2) {
+            EXPECT_TRUE(over_serial ? other.wait_for_requests(25, 1, 2000)
+                                    : next->wait_for_requests(CanCommand::kGetFwVersion, 1, 2000));
+        } else {
+            QTest::qWait(100);
+            EXPECT_EQ(over_serial ? other.request_count(25) : next->request_count(CanCommand::kGetFwVersion), 0);
+        }
+        h.reset();
+    }
+    spare->set_bus_listener(nullptr);
+    spare_driver->stop();
 }
 
 // A link closed and opened again to a driver that does not answer the parameter
