@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -31,6 +33,17 @@ bool nested_deeper_than(const nlohmann::json& root, int limit) {
         for (const auto& child : *node) todo.emplace_back(&child, depth + 1);
     }
     return false;
+}
+
+// Gives the new file behind fd the owner, group and mode of the one it replaces.
+// False when this process may not: only root gives a file to another user.
+bool take_owner_of(int fd, const struct stat& old) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) return false;
+    if (now.st_dev == old.st_dev && now.st_ino == old.st_ino) return true;  // written in place
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        return false;
+    return ::fchmod(fd, old.st_mode & 07777) == 0;  // also what a chown cleared
 }
 
 }  // namespace
@@ -158,6 +171,10 @@ bool ConfigManager::save() {
     // Written beside the file and put in its place whole: a write that fails partway
     // (a full disk) leaves the old settings. In a folder that takes no new file it is
     // written in place.
+    // The file keeps its owner, group and mode: a save by root (sudo) must not take
+    // the settings from their user.
+    struct stat old {};
+    const bool existed = ::stat(path_.c_str(), &old) == 0;
     QSaveFile out(QString::fromStdString(path_));
     out.setDirectWriteFallback(true);
     // Unbuffered: a short write shows in write()'s count, not only in a flush.
@@ -167,8 +184,21 @@ bool ConfigManager::save() {
         return false;
     }
     const std::string text = to_text(document_);
-    if (out.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !out.commit()) {
+    const qint64 size = static_cast<qint64>(text.size());
+    if (existed && !take_owner_of(out.handle(), old)) {
+        // Another user's file that we may write (not root): changed in place, as its
+        // modes allow, rather than replaced by a file of ours.
+        out.cancelWriting();
+        QFile in_place(QString::fromStdString(path_));
+        if (!in_place.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered) ||
+            in_place.write(text.data(), size) != size) {
+            save_error_ = in_place.errorString().toStdString();
+            hv::log_to(std::cerr, "[WARN] Failed to write file ", path_);
+            return false;
+        }
+        return true;
+    }
+    if (out.write(text.data(), size) != size || !out.commit()) {
         save_error_ = out.errorString().toStdString();
         hv::log_to(std::cerr, "[WARN] Failed to write file ", path_);
         return false;

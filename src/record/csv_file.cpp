@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <locale>
+#include <system_error>
 
 #include "console_log.h"
 
@@ -28,6 +30,10 @@ bool CsvFile::create(const std::string& path) {
         return false;
     }
     hv::log_info("csv_file created successfully.");
+    // An older log in the file ends here; a head that does not fit is cut back to it.
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    whole_size_ = ec ? -1 : static_cast<std::streamoff>(size);
     errno = 0;
     *stream_ << '\n' << std::flush;
     *stream_ << "Created by Halvren Motor Tool\n" << std::flush;
@@ -64,11 +70,25 @@ bool CsvFile::end() {
 }
 
 // A log that stops taking rows (disk full, medium removed) is reported once and
-// closed: what reached the file stays, later rows would only fail again.
+// closed: the whole lines that reached the file stay, later rows would only fail again.
 bool CsvFile::check_stream() {
-    if (!stream_ || stream_->good()) return true;
+    if (!stream_) return true;
+    if (stream_->good()) {
+        whole_size_ = stream_->tellp();
+        return true;
+    }
     error_ = errno != 0 ? std::strerror(errno) : "write failed";
     hv::log_warn("csv_file write failed, rows are not saved, file_path: ", path_, " (", error_, ")");
-    stream_.reset();
+    stream_.reset();  // closing may still write part of the failed line
+    drop_cut_line();
     return false;
+}
+
+// The part of a line that reached the file would read as a valid row with wrong
+// numbers: the file is cut back to its last whole line.
+void CsvFile::drop_cut_line() {
+    std::error_code ec;
+    if (whole_size_ < 0 || !std::filesystem::is_regular_file(path_, ec)) return;
+    std::filesystem::resize_file(path_, static_cast<std::uintmax_t>(whole_size_), ec);
+    if (ec) hv::log_warn("csv_file ", path_, " may end in a cut row: ", ec.message());
 }

@@ -19,8 +19,8 @@ public:
     bool create(const std::string& path);
     // state: time, position, velocity, torque; target false: measured row,
     // true: target row. Nothing while no log is open. False when this row could
-    // not be written: the log is then closed, the rows before it kept, and
-    // error() tells why.
+    // not be written: the log is then closed, the rows before it kept, no part of
+    // this one, and error() tells why.
     bool write(const float state[4], bool target);
     // Writes "Log ended" and closes the log. Nothing while no log is open. False
     // when the end line could not be written; error() then tells why.
@@ -32,10 +32,14 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    // False once the stream has failed; the log is then closed and error_ set.
+    // False once the stream has failed; the log is then closed, cut back to its
+    // last whole line, and error_ set.
     bool check_stream();
+    void drop_cut_line();
 
     std::unique_ptr<std::fstream> stream_;
     std::string path_;
     std::string error_;
+    // Bytes of the file up to its last whole line; -1 when the file has no position.
+    std::streamoff whole_size_ = -1;
 };

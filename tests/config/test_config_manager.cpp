@@ -7,8 +7,10 @@
 #include <QFileInfo>
 #include <iostream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -36,10 +38,13 @@ using ConfigManagerTest = WorkingDirTest;
 // Usable (or missing) files are read and written back at the end: keys sorted, trailing
 // text gone, a change made without save() included. Each unusable file survives as a
 // copy; the tool runs on the defaults and the language menu can still store its choice.
+// The file keeps its owner, group and mode, also when saved by one (root) who is not
+// its owner, or by one who may write it but cannot give a file away (not root).
 TEST_F(ConfigManagerTest, FilesAreReadOrSetAsideAndWrittenBackAtTheEnd) {
     struct Row {
         std::string text, lan, saved;
         bool broken;
+        bool owners_hold = false;
     };
     std::vector<Row> rows = {
         {"<missing>", "zh", kEnglishText, false},
@@ -47,6 +52,7 @@ TEST_F(ConfigManagerTest, FilesAreReadOrSetAsideAndWrittenBackAtTheEnd) {
          "{\n    \"lan\": \"en\",\n    \"list\": [\n        1\n    ],\n    \"name\": \"电机\",\n    \"x\": 1\n}", false},
         {"{}", "", kEnglishText, false},
         {nested(64), "en", "", false},  // the deepest nesting taken
+        {"{\"lan\": \"zh\"}", "zh", kEnglishText, false, true},
     };
     const std::string broken[] = {"",     "{\"lan\": \"en\",", "lan=en\n", "{\"lan\": 5}", "{\"lan\": null, \"x\": 1}",
                                   "\xff\xfe{", "[\"lan\", \"zh\"]", "\"en\"", "0", "null", nested(65), nested(100000)};
@@ -55,10 +61,19 @@ TEST_F(ConfigManagerTest, FilesAreReadOrSetAsideAndWrittenBackAtTheEnd) {
         SCOPED_TRACE(row.text.substr(0, 40));
         QFile::remove("config.json");
         for (const QString& old : backups()) QFile::remove(old);
-        ASSERT_TRUE(row.text == "<missing>" || write_file("config.json", row.text));
+        ASSERT_TRUE(row.text == "<missing>" || (write_file("config.json", row.text) &&
+                                                ::chown("config.json", 1234, 1234) == 0 &&
+                                                ::chmod("config.json", 0664) == 0));
+        struct stat before {};
         {
+            std::unique_ptr<FileOwnersHold> owners;
+            if (row.owners_hold) {
+                owners = std::make_unique<FileOwnersHold>();
+                ASSERT_TRUE(owners->held());
+            }
             ConfigManager config("./config.json");
             EXPECT_NO_THROW(config.load());
+            ASSERT_EQ(::stat("config.json", &before), 0);
             if (row.text == "<missing>") EXPECT_EQ(file_text("config.json"), kDefaultText);
             EXPECT_EQ(config.get_value("lan"), row.lan);
             EXPECT_EQ(config.get_value("x"), "");  // not a string
@@ -71,6 +86,10 @@ TEST_F(ConfigManagerTest, FilesAreReadOrSetAsideAndWrittenBackAtTheEnd) {
             config.document_["lan"] = "en";
         }
         if (!row.saved.empty()) EXPECT_EQ(file_text("config.json"), row.saved);
+        struct stat after {};
+        ASSERT_EQ(::stat("config.json", &after), 0);
+        EXPECT_EQ(std::make_tuple(after.st_uid, after.st_gid, after.st_mode),
+                  std::make_tuple(before.st_uid, before.st_gid, before.st_mode));
     }
 }
 

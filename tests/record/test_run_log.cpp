@@ -121,28 +121,43 @@ TEST_F(RunLogTest, ALogThatCannotBeCreatedGivesTheReason) {
     EXPECT_EQ(log.error(), "");
 }
 
-// A log whose file can grow no further (as on a full disk) closes at the row or end
-// line that failed, with the reason; what was written before stays.
+// A log whose file can grow no further (as on a full disk) closes at the head, row or
+// end line that failed, with the reason; the file keeps the whole lines before it and
+// nothing of the one that failed, also when the log was added to an older file.
 TEST_F(RunLogTest, ALogThatStopsTakingRowsClosesWithTheReason) {
     const float s[4] = {1, 2, 3, 4};
     const std::string row = "1,real,position,2,,velocity,3,,torque,4,\n";
-    for (const int rows_taken : {3, 5}) {  // the 4th row cut short; the end line
-        const size_t room = kHead.size() + rows_taken * row.size() + (rows_taken < 5 ? 5 : 0);
-        const QString name = QString::number(rows_taken) + ".csv";
+    const std::string five_rows = row + row + row + row + row;
+    const std::string older = "an older log\n";
+    const struct {
+        const char* name;
+        std::string before;  // the file's content ahead of the log
+        size_t room;         // bytes the file may grow to
+        std::vector<bool> open_after;
+        std::string kept;
+    } rows[] = {
+        {"4th row cut", "", kHead.size() + 3 * row.size() + 5, {true, true, true, false, false},
+         kHead + row + row + row},
+        {"end line not begun", "", kHead.size() + 5 * row.size(), {true, true, true, true, true}, kHead + five_rows},
+        {"end line cut", "", kHead.size() + 5 * row.size() + 4, {true, true, true, true, true}, kHead + five_rows},
+        {"head cut after an older log", older, older.size() + 10, {false, false, false, false, false}, older},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const QString name = QString(r.name) + ".csv";
+        ASSERT_TRUE(r.before.empty() || write_file(name, r.before));
         CsvFile log;
         ConsoleCapture quiet;
         std::vector<bool> open_after;
         {
-            FileSizeLimit limit(room);
+            FileSizeLimit limit(r.room);
             log.create(name.toStdString());
             for (int i = 0; i < 5; ++i) log.write(s, false), open_after.push_back(log.is_open());
             log.end();
         }
-        EXPECT_EQ(open_after, std::vector<bool>({true, true, true, rows_taken > 3, rows_taken > 3})) << rows_taken;
+        EXPECT_EQ(open_after, r.open_after);
         EXPECT_EQ(log.error(), "File too large");
-        std::string all_rows = kHead;
-        for (int i = 0; i < 5; ++i) all_rows += row;
-        EXPECT_EQ(file_text(name), all_rows.substr(0, room));
+        EXPECT_EQ(file_text(name), r.kept);
     }
 }
 

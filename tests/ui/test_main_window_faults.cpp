@@ -262,32 +262,40 @@ TEST_F(FaultWindow, RatesAfterASwitchCountOnlyTheNewLink) {
     EXPECT_EQ(h->text("motion_count_label"), "Waveform Update Rate: 0");
 }
 
-// A run log whose folder is gone or that fills up mid-run, and a check result whose
-// file cannot be written are shown in a box with the file and the reason; the save
-// tick does not stay on without a file.
+// A run log whose folder is gone, that fills up mid-run or that has no room left for
+// its end line at the disable, and a check result whose file cannot be written are
+// shown in a box with the file and the reason; the save tick does not stay on without a file.
 TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
     open();
+    enum class Fault { kFolderGone, kFullWhileStreaming, kFullAtDisable };
     const struct {
-        bool folder_gone;  // else the log fills up once a stream runs
+        const char* name;
+        Fault fault;
         const char* reason;
-    } rows[] = {{true, "No such file or directory"}, {false, "File too large"}};
+    } rows[] = {{"folder gone", Fault::kFolderGone, "No such file or directory"},
+                {"full while streaming", Fault::kFullWhileStreaming, "File too large"},
+                {"full at the disable", Fault::kFullAtDisable, "File too large"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.reason);
+        SCOPED_TRACE(row.name);
         QTemporaryDir dir;
         const QString folder = dir.path();
         h->find<QCheckBox>("save_checkBox")->setChecked(true);
         // Deleted while the dialog was open.
-        answer_run_log_dialog(folder, [folder, gone = row.folder_gone] {
+        answer_run_log_dialog(folder, [folder, gone = row.fault == Fault::kFolderGone] {
             if (gone) QDir(folder).removeRecursively();
         });
         {
             ConsoleCapture quiet;
             ASSERT_TRUE(h->toggle_motor("DISABLE"));
         }
-        std::unique_ptr<FileSizeLimit> limit;  // the log may grow 1000 bytes more: a nearly full disk
-        if (!row.folder_gone) {
-            limit = std::make_unique<FileSizeLimit>(QDir(folder).entryInfoList(QDir::Files).value(0).size() + 1000);
+        const qint64 size = QDir(folder).entryInfoList(QDir::Files).value(0).size();
+        std::unique_ptr<FileSizeLimit> limit;
+        if (row.fault == Fault::kFullWhileStreaming) {
+            limit = std::make_unique<FileSizeLimit>(size + 1000);  // a nearly full disk
             h->button("send_motion_param_pushButton")->click();
+        } else if (row.fault == Fault::kFullAtDisable) {
+            limit = std::make_unique<FileSizeLimit>(size + 5);  // no room for "Log ended"
+            h->button("motor_enable_disable_pushButton")->click();
         }
         const bool shown = wait_until([&] { return warnings(h->window()).size() == 1; }, 5000);
         limit.reset();  // before any failure is printed
@@ -297,8 +305,12 @@ TEST_F(FaultWindow, RecordsThatCannotBeWrittenAreShown) {
         EXPECT_TRUE(box->text().contains(row.reason)) << box->text().toStdString();
         EXPECT_FALSE(h->find<QCheckBox>("save_checkBox")->isChecked());
         box->close();
-        if (!row.folder_gone) h->button("stop_step_send_pushButton")->click();
-        ASSERT_TRUE(h->toggle_motor("ENABLE"));
+        if (row.fault == Fault::kFullWhileStreaming) h->button("stop_step_send_pushButton")->click();
+        if (row.fault == Fault::kFullAtDisable) {
+            ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 3000));
+        } else {
+            ASSERT_TRUE(h->toggle_motor("ENABLE"));
+        }
     }
 
     ASSERT_TRUE(QDir().mkdir("pass.csv"));  // in the working folder
