@@ -272,9 +272,10 @@ void MainWindow::init_can_connections() {
     connect(base_receiver, &DeviceReceiver::motor_motion_state_signal, this, &MainWindow::motor_motion_state_slot,
             Qt::DirectConnection);
     connect(can_manager_.get(), &CanManager::calibrate_failed_signal, this, &MainWindow::calibrate_failed_slot);
-    // Queued: the link finds a silent bus inside a send, perhaps one of the window's own.
-    connect(can_manager_.get(), &CanManager::bus_silent_signal, this, &MainWindow::can_bus_silent_slot,
-            Qt::QueuedConnection);
+    // Queued: the link finds a silent bus inside a send, perhaps one of the window's own;
+    // a silence of a closed link is not the next one's.
+    can_manager_->replies().connect(can_manager_.get(), &CanManager::bus_silent_signal, this,
+                                    &MainWindow::can_bus_silent_slot);
     connect(can_manager_.get(), &CanManager::update_firmware_start_signal, this,
             &MainWindow::update_firmware_start_slot, Qt::DirectConnection);
     connect(can_manager_.get(), &CanManager::update_firmware_failed_signal, this,
