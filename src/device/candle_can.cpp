@@ -49,8 +49,14 @@ void CandleCan::set_bus_silent_handler(std::function<void()> handler) {
     silent_handler_ = std::move(handler);
 }
 
+void CandleCan::set_unusable_handler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(handler_mutex_);
+    unusable_handler_ = std::move(handler);
+}
+
 void CandleCan::scan_devices(std::vector<std::string>& devices) {
     std::vector<AdapterRecord> available;
+    std::vector<AdapterProblem> unusable;
     candle_list* list = nullptr;
     uint8_t count = 0;
     std::unique_lock<std::mutex> scan_lock(scan_mutex_);
@@ -63,35 +69,71 @@ void CandleCan::scan_devices(std::vector<std::string>& devices) {
             if (candle_device_state(copy, &state) && state == kCandleDeviceAvailable) {
                 devices.push_back(std::to_string(available.size()));
                 available.push_back(std::move(record));
-            } else {
-                report_unusable(copy, copy->probe_error, "");
+            } else if (AdapterProblem problem = problem_of(copy, copy->probe_error);
+                       problem.kind != AdapterProblem::Kind::kNone) {
+                report_unusable(copy, problem, "");
+                unusable.push_back(std::move(problem));
             }
         }
     }
     candle_free_device_list(list);
     scan_lock.unlock();
-    std::lock_guard<std::mutex> lock(list_mutex_);
-    adapters_.swap(available);
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(list_mutex_);
+        adapters_.swap(available);
+        changed = unusable != unusable_;
+        unusable_.swap(unusable);
+    }
+    if (!changed) return;
+    std::function<void()> handler;
+    {
+        std::lock_guard<std::mutex> lock(handler_mutex_);
+        handler = unusable_handler_;
+    }
+    if (handler) handler();
 }
 
-// Why an adapter cannot be used, when the cause is one the user can fix: once per
-// adapter from the scan, every time from an open (`name` set).
-void CandleCan::report_unusable(const candle_device* device, uint32_t system_error, const std::string& name) {
+std::vector<AdapterProblem> CandleCan::unusable_adapters() {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    return unusable_;
+}
+
+AdapterProblem CandleCan::open_problem() {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    return open_problem_;
+}
+
+// A cause of a failed open that the user can mend.
+AdapterProblem CandleCan::problem_of(const candle_device* device, uint32_t system_error) {
+    if (system_error == hv::win::ERROR_ACCESS_DENIED) return {AdapterProblem::Kind::kNoPermission, ""};
+    if (system_error == hv::win::ERROR_BUSY) {
+        std::string interface = hv::usb::usb_backend()->kernel_can_interface_up(hv::win::to_utf8(device->path));
+        if (!interface.empty()) return {AdapterProblem::Kind::kKernelInterfaceUp, std::move(interface)};
+    }
+    return {};
+}
+
+// Once per adapter from the scan, every time from an open (`name` set).
+void CandleCan::report_unusable(const candle_device* device, const AdapterProblem& problem, const std::string& name) {
     const std::string path = hv::win::to_utf8(device->path);
-    std::string interface;
-    if (system_error == hv::win::ERROR_BUSY) interface = hv::usb::usb_backend()->kernel_can_interface_up(path);
-    if (system_error != hv::win::ERROR_ACCESS_DENIED && interface.empty()) return;
     if (name.empty()) {
         std::lock_guard<std::mutex> lock(list_mutex_);
         if (!reported_unusable_.insert(path).second) return;
     }
     const std::string adapter = name.empty() ? "CAN adapter " + path : "CAN adapter " + name + " not opened";
-    if (!interface.empty())
-        hv::log_error(adapter, ": the kernel's CAN interface ", interface,
-                      " uses it (the interface is up); take it down first (ip link set ", interface, " down)");
+    if (problem.kind == AdapterProblem::Kind::kKernelInterfaceUp)
+        hv::log_error(adapter, ": the kernel's CAN interface ", problem.detail,
+                      " uses it (the interface is up); take it down first (ip link set ", problem.detail, " down)");
     else
         hv::log_error(adapter, ": no permission to open it; install the udev rule given in the README, "
                                "then plug the adapter in again");
+}
+
+int CandleCan::open_failed(AdapterProblem problem) {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    open_problem_ = std::move(problem);
+    return 1;
 }
 
 int CandleCan::open(const std::string& device_name) {
@@ -101,13 +143,17 @@ int CandleCan::open(const std::string& device_name) {
     errno = 0;
     const long long position = std::strtoll(text, &end, 10);
     AdapterRecord record;
-    if (end != text && errno == 0 && position >= 0) {
+    AdapterProblem missing{AdapterProblem::Kind::kGone, ""};
+    {
         std::lock_guard<std::mutex> lock(list_mutex_);
-        if (static_cast<unsigned long long>(position) < adapters_.size()) record = adapters_[position];
+        if (end != text && errno == 0 && position >= 0 && static_cast<unsigned long long>(position) < adapters_.size())
+            record = adapters_[position];
+        // Nothing listed because the adapters present cannot be used: that is why.
+        if (adapters_.empty() && !unusable_.empty()) missing = unusable_.front();
     }
     if (!record) {
         hv::log_warn("No CAN adapter \"", device_name, "\" in the list of available adapters");
-        return 1;
+        return open_failed(missing);
     }
 
     std::lock_guard<std::mutex> scan_lock(scan_mutex_);
@@ -116,18 +162,29 @@ int CandleCan::open(const std::string& device_name) {
     if (opened_) {
         // Taking another record now would lose the open one's handles.
         hv::log_warn("CAN adapter already open; close it before opening \"", device_name, "\"");
-        return 1;
+        return open_failed({AdapterProblem::Kind::kFailed, "another adapter is open"});
     }
     candle_device* device = record.get();
     if (!candle_open_device(device)) {
         const uint32_t error = candle_device_last_error(device);
         const uint32_t system_error = hv::win::GetLastError();
+        AdapterProblem problem;
+        if (error == kCandleErrDeviceFile) problem = problem_of(device, system_error);
+        if (problem.kind != AdapterProblem::Kind::kNone) {
+            report_unusable(device, problem, device_name);
+            return open_failed(problem);
+        }
+        // Pulled out since it was listed: the next scan drops it.
         if (error == kCandleErrDeviceFile &&
-            (system_error == hv::win::ERROR_ACCESS_DENIED || system_error == hv::win::ERROR_BUSY))
-            report_unusable(device, system_error, device_name);
-        else
-            hv::log_error("CAN adapter ", device_name, " not opened (error ", error, ")");
-        return 1;
+            (system_error == hv::win::ERROR_FILE_NOT_FOUND || system_error == hv::win::ERROR_DEVICE_NOT_CONNECTED)) {
+            hv::log_warn("CAN adapter ", device_name, " not opened: it is gone");
+            return open_failed({AdapterProblem::Kind::kGone, ""});
+        }
+        const std::string why = error == kCandleErrDeviceFile && system_error == hv::win::ERROR_BUSY
+                                    ? "another program uses it"
+                                    : "error " + std::to_string(error);
+        hv::log_error("CAN adapter ", device_name, " not opened: ", why);
+        return open_failed({AdapterProblem::Kind::kFailed, why});
     }
     // The adapter takes any timing without complaint and runs the bus at what
     // its clock makes of it, so the timing must fit the clock it reports.
@@ -136,9 +193,10 @@ int CandleCan::open(const std::string& device_name) {
     if (!candle_channel_capabilities(device, kChannel, &limits) ||
         !candle_timing_for_bitrate(&limits, kBitrate, &timing)) {
         candle_close_device(device);
-        hv::log_error("CAN adapter ", device_name, " not opened: its CAN clock of ", limits.fclk_can,
-                      " Hz allows no exact 1 Mbit/s bit timing");
-        return 1;
+        const std::string why =
+            "its CAN clock of " + std::to_string(limits.fclk_can) + " Hz allows no exact 1 Mbit/s bit timing";
+        hv::log_error("CAN adapter ", device_name, " not opened: ", why);
+        return open_failed({AdapterProblem::Kind::kFailed, why});
     }
     uint32_t timestamp_us = 0;
     const char* failed = nullptr;
@@ -156,8 +214,9 @@ int CandleCan::open(const std::string& device_name) {
     if (failed != nullptr) {
         const uint32_t error = candle_device_last_error(device);
         candle_close_device(device);
-        hv::log_error("CAN adapter ", device_name, " not opened: ", failed, " failed (error ", error, ")");
-        return 1;
+        const std::string why = std::string(failed) + " failed (error " + std::to_string(error) + ")";
+        hv::log_error("CAN adapter ", device_name, " not opened: ", why);
+        return open_failed({AdapterProblem::Kind::kFailed, why});
     }
     timing_ = timing;
     silent_ = false;
@@ -167,6 +226,10 @@ int CandleCan::open(const std::string& device_name) {
     {
         std::lock_guard<std::mutex> lock(echo_mutex_);
         unechoed_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(list_mutex_);
+        open_problem_ = {};
     }
     std::lock_guard<std::mutex> lock(device_mutex_);
     adapter_ = std::move(record);

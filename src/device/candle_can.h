@@ -54,10 +54,15 @@ public:
     // closes the link (logged), so it never stays open and deaf.
     int receive(CanFrame& frame) override;
     bool bus_silent() override { return silent_; }
+    AdapterProblem open_problem() override;
+    std::vector<AdapterProblem> unusable_adapters() override;
 
     // Runs once each time the bus is found silent, on the thread that found it,
     // with no lock of the link held.
     void set_bus_silent_handler(std::function<void()> handler);
+    // Runs when a scan finds a different set of unusable adapters than the scan
+    // before, on the scanning thread, with no lock of the link held.
+    void set_unusable_handler(std::function<void()> handler);
     // Reports of frames the adapter lost (host too slow) since the link opened.
     uint64_t overflow_reports() const { return overflow_reports_; }
 
@@ -97,11 +102,16 @@ private:
     void report_unplugged();
     void report_error_frame(const candle_host_frame& frame);
     void flush_bus_state();
-    void report_unusable(const candle_device* device, uint32_t system_error, const std::string& name);
+    AdapterProblem problem_of(const candle_device* device, uint32_t system_error);
+    void report_unusable(const candle_device* device, const AdapterProblem& problem, const std::string& name);
+    // Keeps why the open failed; returns open's result for it.
+    int open_failed(AdapterProblem problem);
 
     AdapterRecord adapter_;                // the open adapter, null while closed
     std::vector<AdapterRecord> adapters_;  // available adapters of the last scan
-    std::mutex list_mutex_;                // guards adapters_
+    std::mutex list_mutex_;                // guards adapters_, unusable_ and open_problem_
+    std::vector<AdapterProblem> unusable_;  // of the last scan
+    AdapterProblem open_problem_;
     // Held by a read for its whole wait, so close never pulls the adapter out
     // from under a read that is in progress. Taken before the device lock.
     std::mutex read_mutex_;
@@ -125,6 +135,7 @@ private:
     std::deque<std::chrono::steady_clock::duration> unechoed_;
     std::mutex handler_mutex_;
     std::function<void()> silent_handler_;
+    std::function<void()> unusable_handler_;
     std::atomic<bool> unplugged_reported_{false};
     std::atomic<uint64_t> overflow_reports_{0};
     std::set<std::string> reported_unusable_;  // adapter paths; under list_mutex_

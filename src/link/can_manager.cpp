@@ -21,6 +21,12 @@ CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan))
     });
     can_interface_ = adapter;
     set_can_ = std::make_shared<SetCan>(can_interface_, lan_);
+    // From the scanning thread; the dialog takes the newest list in the GUI thread.
+    adapter->set_unusable_handler([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { if (set_can_) set_can_->show_unusable_adapters(can_interface_->unusable_adapters()); },
+            Qt::QueuedConnection);
+    });
     device_scanner_ = std::make_shared<DeviceScanner>(can_interface_);
     can_sender_ = std::make_shared<CanSender>(can_interface_);
     can_receiver_ = std::make_shared<CanReceiver>(can_interface_);
@@ -60,6 +66,7 @@ CanManager::~CanManager() {
     firmware_jobs_.cancel();
     firmware_jobs_.drain();
     static_cast<CandleCan*>(can_interface_.get())->set_bus_silent_handler(nullptr);
+    static_cast<CandleCan*>(can_interface_.get())->set_unusable_handler(nullptr);
     set_can_.reset();
     can_receiver_.reset();  // stops and joins a running receive thread
     can_sender_.reset();
@@ -91,7 +98,8 @@ void CanManager::device_open_close_slot(QString device_name) {
         // Replies its thread queued before it was joined are stale from here on.
         link_session_.next();
     } else {
-        can_interface_->open(device_name.toUtf8().toStdString());
+        if (can_interface_->open(device_name.toUtf8().toStdString()) != 0)
+            set_can_->show_open_failure(device_name, can_interface_->open_problem());
         // Started even when the open failed: the scanner's report tells the real state.
         // A thread left by a failed open serves on; the sample clock starts again.
         can_receiver_->start_receive_thread();

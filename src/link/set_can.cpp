@@ -1,6 +1,7 @@
 #include "set_can.h"
 
 #include <QIntValidator>
+#include <QLabel>
 #include <QMessageBox>
 
 #include "console_log.h"
@@ -18,6 +19,11 @@ SetCan::SetCan(std::shared_ptr<CanInterface> device, std::string lan)
     setWindowFlags(windowFlags() & ~Qt::WindowMinimizeButtonHint & ~Qt::WindowMaximizeButtonHint);
     ui_->setupUi(this);
     ui_->can_id_lineEdit->setValidator(new QIntValidator(this));
+    problem_label_ = new QLabel(this);
+    problem_label_->setObjectName(QStringLiteral("adapter_problem_label"));
+    problem_label_->setWordWrap(true);
+    problem_label_->hide();
+    ui_->verticalLayout->insertWidget(1, problem_label_);
 }
 
 SetCan::~SetCan() {
@@ -65,4 +71,52 @@ void SetCan::device_state_changed_slot(bool state) {
     } else {
         ui_->open_close_pushButton->setText(chinese() ? QStringLiteral("打开设备") : QStringLiteral("Open"));
     }
+}
+
+QString SetCan::reason(const AdapterProblem& problem) const {
+    switch (problem.kind) {
+        case AdapterProblem::Kind::kNoPermission:
+            return chinese() ? QStringLiteral("没有打开它的权限；请安装 README 中给出的 udev 规则，然后重新插入适配器")
+                             : QStringLiteral("no permission to open it; install the udev rule given in the README, "
+                                              "then plug the adapter in again");
+        case AdapterProblem::Kind::kKernelInterfaceUp:
+            return (chinese() ? QStringLiteral("内核的 CAN 接口 %1 正在使用它（该接口已启用）；请先关闭该接口（ip link set %1 down）")
+                              : QStringLiteral("the kernel's CAN interface %1 uses it (the interface is up); "
+                                               "take it down first (ip link set %1 down)"))
+                .arg(QString::fromStdString(problem.detail));
+        case AdapterProblem::Kind::kFailed:
+            return QString::fromStdString(problem.detail);
+        case AdapterProblem::Kind::kNone:
+        case AdapterProblem::Kind::kGone:
+            break;
+    }
+    return QString();
+}
+
+void SetCan::show_unusable_adapters(const std::vector<AdapterProblem>& problems) {
+    QStringList lines;
+    for (const AdapterProblem& problem : problems) {
+        const QString line =
+            (chinese() ? QStringLiteral("有适配器未列出：") : QStringLiteral("An adapter is not listed: ")) + reason(problem);
+        if (!lines.contains(line)) lines << line;
+    }
+    problem_label_->setText(lines.join(QLatin1Char('\n')));
+    problem_label_->setVisible(!lines.isEmpty());
+}
+
+void SetCan::show_open_failure(const QString& device_name, const AdapterProblem& problem) {
+    const QString why = reason(problem);
+    if (why.isEmpty()) return;
+    const QString text =
+        device_name.isEmpty()
+            ? (chinese() ? QStringLiteral("无法打开CAN适配器：%1") : QStringLiteral("Cannot open a CAN adapter: %1")).arg(why)
+            : (chinese() ? QStringLiteral("无法打开CAN适配器 %1：%2") : QStringLiteral("Cannot open CAN adapter %1: %2"))
+                  .arg(device_name, why);
+    // Not waited on: the open's caller goes on while the operator reads it.
+    auto* box = new QMessageBox(QMessageBox::Warning, chinese() ? QStringLiteral("警告") : QStringLiteral("Warning"),
+                                text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    box->show();
 }

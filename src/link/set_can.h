@@ -8,6 +8,8 @@
 
 #include "can_interface.h"
 
+class QLabel;
+
 namespace Ui {
 class SetCan;
 }
@@ -35,13 +37,23 @@ public slots:
     void device_number_changed_slot(std::vector<std::string>& serials);
     void device_state_changed_slot(bool state);
 
+public:
+    // A line under the adapter list says why adapters present are not listed; none
+    // when there is no such adapter.
+    void show_unusable_adapters(const std::vector<AdapterProblem>& problems);
+    // The open just asked for failed: a box says why, unless the adapter is merely
+    // gone from the list (the list shows that).
+    void show_open_failure(const QString& device_name, const AdapterProblem& problem);
+
 private:
     bool chinese() const { return lan_ == "zh"; }
     void show_tip(const QString& zh_text, const QString& en_text);
+    QString reason(const AdapterProblem& problem) const;
 
     std::shared_ptr<CanInterface> device_;
     std::unique_ptr<Ui::SetCan> ui_;
     uint8_t can_id_ = 0;
     std::string lan_;
     bool shows_open_ = false;
+    QLabel* problem_label_ = nullptr;  // owned by the dialog
 };

@@ -13,6 +13,7 @@
 
 #include "can_codec.h"
 #include "can_driver_on_adapter.h"
+#include "console_capture.h"
 #include "emulated_usb_backend.h"
 #include "main_window_harness.h"
 #include "typed_entry.h"
@@ -29,7 +30,92 @@ const char* const kDeviceGroup[] = {
 
 using CanLink = CanWindowTest;
 
+// The visible message boxes, wherever they belong: "title: text".
+QStringList visible_boxes() {
+    QStringList out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+            out << box->windowTitle() + ": " + box->text();
+    return out;
+}
+
+bool contains_all(const QString& text, const QStringList& parts) {
+    for (const QString& part : parts)
+        if (!text.contains(part)) return false;
+    return true;
+}
+
 }  // namespace
+
+// An adapter present but not usable: the CAN dialog says why it is not listed, without a
+// box from the polls, and Open shows a box with the reason; so does an adapter that
+// fails to open after it was listed. Once the cause is gone, the line goes too.
+TEST(CanAdapterRefused, TheDialogAndABoxSayWhy) {
+    using Options = EmulatedGsUsbAdapter::Options;
+    Options no_permission;
+    no_permission.no_permission = true;
+    Options kernel;
+    kernel.kernel_driver = true;
+    kernel.kernel_interface = "can0";
+    using Step = std::function<void(EmulatedGsUsbAdapter&)>;
+    const Step can0_up = [](EmulatedGsUsbAdapter& a) { a.set_kernel_interface_up(true); };
+    const Step can0_down = [](EmulatedGsUsbAdapter& a) { a.set_kernel_interface_up(false); };
+    struct Row {
+        const char* lan;
+        Options options;
+        Step before, at_open, fix;  // before the window; after the listing, before Open; mends it
+        QStringList line, box;      // parts of the dialog's line (empty: none) and of the box
+    } rows[] = {
+        {"en", no_permission, {}, {}, {}, {"no permission", "udev rule"}, {"Cannot open", "udev rule"}},
+        {"zh", kernel, can0_up, {}, can0_down, {"can0", "ip link set can0 down"},
+         {QString::fromUtf8("无法打开"), "ip link set can0 down"}},
+        // Listed while can0 was down, taken up before Open.
+        {"en", kernel, {}, can0_up, {}, {}, {"adapter 0", "can0", "ip link set can0 down"}},
+        // The adapter refuses the bit timing.
+        {"en", {}, {}, [](EmulatedGsUsbAdapter& a) { a.fail_request(1); }, {}, {}, {"adapter 0", "bit timing"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.box.join(" ").toStdString());
+        ConsoleCapture quiet;
+        auto backend = EmulatedUsbBackend::install();
+        auto adapter = backend->add_adapter(row.options);
+        if (row.before) row.before(*adapter);
+        WindowHarness h(row.lan);
+        QWidget* set_can = top_level_named("SetCan");
+        ASSERT_NE(set_can, nullptr);
+        auto* combo = set_can->findChild<QComboBox*>(QStringLiteral("device_select_comboBox"));
+        auto line = [set_can] {
+            auto* label = set_can->findChild<QLabel*>(QStringLiteral("adapter_problem_label"));
+            return label ? label->text() : QStringLiteral("<no line>");
+        };
+        if (row.line.isEmpty()) {
+            EXPECT_TRUE(wait_until([&] { return combo->count() == 1; }, 3000));
+            EXPECT_TRUE(line().isEmpty()) << line().toStdString();
+        } else {
+            EXPECT_TRUE(wait_until([&] { return contains_all(line(), row.line); }, 3000)) << line().toStdString();
+            EXPECT_EQ(combo->count(), 0);
+            QTest::qWait(1100);  // polls go by: none of them brings up a box
+        }
+        EXPECT_TRUE(visible_boxes().isEmpty()) << visible_boxes().join("|").toStdString();
+
+        if (row.at_open) row.at_open(*adapter);
+        set_can->findChild<QLineEdit*>(QStringLiteral("can_id_lineEdit"))->setText(QStringLiteral("1"));
+        set_can->findChild<QPushButton*>(QStringLiteral("open_close_pushButton"))->click();
+        EXPECT_TRUE(wait_until([&] { return !visible_boxes().isEmpty(); }, 2000));
+        const QStringList boxes = visible_boxes();
+        EXPECT_EQ(boxes.size(), 1) << boxes.join("|").toStdString();
+        EXPECT_TRUE(boxes.size() == 1 && contains_all(boxes[0], row.box)) << boxes.join("|").toStdString();
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
+        EXPECT_FALSE(adapter->is_open());
+
+        if (row.fix) {
+            row.fix(*adapter);
+            EXPECT_TRUE(wait_until([&] { return combo->count() == 1 && line().isEmpty(); }, 3000)) << line().toStdString();
+        }
+    }
+    EmulatedUsbBackend::uninstall();
+}
 
 // Open: the device group and the firmware button on, the serial-only tabs off, no
 // voltage caption; the version asked once; one rate caption. Closed: all off.
