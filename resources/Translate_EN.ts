@@ -285,6 +285,18 @@
         <translation>The gear ratio the driver reported, %1, matches no motor model. Choose the motor model first.</translation>
     </message>
     <message>
+        <source>没有打开的连接，无法应用或写入参数。请先打开串口或CAN。</source>
+        <translation>No link is open, so the parameters cannot be applied or written. Open the serial port or CAN first.</translation>
+    </message>
+    <message>
+        <source>电机已使能，无法应用或写入参数。请先失能电机。</source>
+        <translation>The motor is enabled, so the parameters cannot be applied or written. Disable the motor first.</translation>
+    </message>
+    <message>
+        <source>校准进行中，无法应用或写入参数。请等校准结束。</source>
+        <translation>A calibration is running, so the parameters cannot be applied or written. Wait until it has ended.</translation>
+    </message>
+    <message>
         <source>本连接的驱动器尚未报告参数，无法应用或写入。请点击“参数设置”重新读取。</source>
         <translation>The driver on this link has not reported its parameters, so they cannot be applied or written. Press Settings to read them again.</translation>
     </message>
@@ -338,6 +350,14 @@
     <message>
         <source>停止</source>
         <translation>Stop</translation>
+    </message>
+    <message>
+        <source>没有打开的连接，无法开始曲线。请先打开串口或CAN。</source>
+        <translation>No link is open, so the curve cannot start. Open the serial port or CAN first.</translation>
+    </message>
+    <message>
+        <source>校准进行中，无法开始曲线。请等校准结束。</source>
+        <translation>A calibration is running, so the curve cannot start. Wait until it has ended.</translation>
     </message>
     <message>
         <source>CAN 只能发送 ±40 N·m 以内的扭矩：幅值 A 最大为 40。</source>

@@ -521,6 +521,9 @@ void MainWindow::set_controls_motor_enabled() {
 }
 
 void MainWindow::lock_controls_for_calibration() {
+    // First: a curve the dialog ends would free the window's buttons locked below.
+    set_curve_->calibration_state_changed_slot(true);
+    set_param_->calibration_state_changed_slot(true);
     ui_->down_left_widget->setEnabled(false);
     ui_->vision_tab->setEnabled(false);
     ui_->calibrate_tab->setEnabled(false);
@@ -531,6 +534,8 @@ void MainWindow::lock_controls_for_calibration() {
 }
 
 void MainWindow::unlock_controls_after_calibration() {
+    set_curve_->calibration_state_changed_slot(false);
+    set_param_->calibration_state_changed_slot(false);
     // A link lost during the calibration already set the controls of a closed link;
     // its late verdict must not release them; nor may it release an update's.
     if (comm_mode_ == 0 || can_manager_->firmware_updating()) return;
@@ -932,6 +937,7 @@ void MainWindow::on_clear_curve_pushButton_clicked() {
 
 void MainWindow::enable_sucess_slot() {
     motor_enabled_ = true;
+    set_param_->motor_state_changed_slot(true);
     disabled_motion_count_ = 0;
     ui_->motor_enable_disable_pushButton->setText(from_utf8(tr_lan("电机失能", "DISABLE")));
     show_status_message(tr_lan("使能成功", "Motor is enabled."));
@@ -941,6 +947,7 @@ void MainWindow::enable_sucess_slot() {
 
 void MainWindow::disable_sucess_slot() {
     motor_enabled_ = false;
+    set_param_->motor_state_changed_slot(false);
     disabled_motion_count_ = 0;
     ui_->motor_enable_disable_pushButton->setText(from_utf8(tr_lan("电机使能", "ENABLE")));
     show_status_message(tr_lan("失能成功", "Motor is disabled."));

@@ -72,15 +72,49 @@ bool SetCurve::curve_fits_link(int tab) {
         }
     }
     if (problem.isEmpty()) return true;
-    hv::log_warn("Curve not started: ", problem.toUtf8().toStdString());
-    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), problem, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    show_refusal(problem);
     return false;
 }
 
+bool SetCurve::may_start() {
+    if (mode_ == 0) {
+        show_refusal(tr("没有打开的连接，无法开始曲线。请先打开串口或CAN。"));
+    } else if (calibrating_) {
+        show_refusal(tr("校准进行中，无法开始曲线。请等校准结束。"));
+    } else {
+        return true;
+    }
+    return false;
+}
+
+void SetCurve::show_refusal(const QString& text) {
+    hv::log_warn("Curve not started: ", text.toUtf8().toStdString());
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("提示"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+// The window ends a curve whose link closed; a closed link leaves no calibration running either.
+void SetCurve::link_state_changed(uint8_t link, bool open) {
+    (link == 1 ? serial_open_ : can_open_) = open;
+    if (open) {
+        mode_ = link;
+        return;
+    }
+    calibrating_ = false;
+    if (mode_ == link) mode_ = serial_open_ ? 1 : can_open_ ? 2 : 0;
+}
+
+void SetCurve::calibration_state_changed_slot(bool running) {
+    calibrating_ = running;
+    if (running && curve_sender_->is_streaming()) {
+        hv::log_info("Curve stopped: a calibration starts");
+        end_curve(true);
+    }
+}
+
 void SetCurve::on_start_pushButton_clicked() {
-    if (!curve_fits_link(ui->mode_tabWidget->currentIndex())) return;
+    if (!may_start() || !curve_fits_link(ui->mode_tabWidget->currentIndex())) return;
     emit start_curve_signal();
     ui->start_pushButton->setEnabled(false);
     ui->mode_tabWidget->setEnabled(false);
@@ -110,6 +144,11 @@ void SetCurve::on_start_pushButton_clicked() {
         curve_sender_->set_param(type, params, start_time_, mode_, rate);
     }
     curve_sender_->start();
+}
+
+void SetCurve::on_stop_pushButton_clicked() {
+    // No curve runs during a calibration: nothing to send, and the window's buttons stay locked.
+    if (!calibrating_) end_curve(true);
 }
 
 void SetCurve::end_curve(bool send_zero) {

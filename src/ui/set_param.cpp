@@ -123,6 +123,22 @@ FirmwareParams SetParam::read_form() {
     return params;
 }
 
+bool SetParam::driver_free() {
+    QString text;
+    if (!link_open_) {
+        text = tr("没有打开的连接，无法应用或写入参数。请先打开串口或CAN。");
+    } else if (motor_enabled_) {
+        text = tr("电机已使能，无法应用或写入参数。请先失能电机。");
+    } else if (calibrating_) {
+        text = tr("校准进行中，无法应用或写入参数。请等校准结束。");
+    } else {
+        return true;
+    }
+    hv::log_warn("SetParam refuses to send: ", text.toUtf8().toStdString());
+    show_refusal(text);
+    return false;
+}
+
 bool SetParam::entries_taken() {
     const QString refusal = StrictDoubleSpinBox::refusal(findChildren<QAbstractSpinBox*>());
     if (refusal.isEmpty()) return true;
@@ -171,13 +187,13 @@ bool SetParam::reported_values_taken() {
 }
 
 void SetParam::on_write_pushButton_clicked() {
-    if (!reported_values_taken() || !entries_taken() || !model_chosen()) return;
+    if (!driver_free() || !reported_values_taken() || !entries_taken() || !model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     hide();
 }
 
 void SetParam::on_flash_pushButton_clicked() {
-    if (!reported_values_taken() || !entries_taken() || !model_chosen()) return;
+    if (!driver_free() || !reported_values_taken() || !entries_taken() || !model_chosen()) return;
     emit set_firmware_param_signal(read_form());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     emit flash_firmware_param_signal();
@@ -185,7 +201,10 @@ void SetParam::on_flash_pushButton_clicked() {
 }
 
 void SetParam::link_state_changed_slot(bool open) {
+    link_open_ = open;
     if (open) forget_driver();
+    motor_enabled_ = false;
+    calibrating_ = false;
 }
 
 void SetParam::forget_driver() {
@@ -201,6 +220,7 @@ void SetParam::forget_driver() {
 
 void SetParam::motor_firm_state_slot(FirmwareState state) {
     reported_ = true;
+    link_open_ = true;  // a report comes over an open link
     reported_gear_ratio_ = state.gear_ratio;
     ui->motor_type_box->setCurrentText(QString::fromStdString(motor_type_from_gear_ratio(state.gear_ratio)));
     set_truncated(ui->can_id_spinBox, state.can_id, "can id");

@@ -32,7 +32,12 @@ signals:
 public slots:
     void motor_firm_state_slot(FirmwareState state);
     // An opened link has a driver of its own: what the form shows of the last one goes.
+    // Without a link nothing is sent; a closed link leaves no motor enabled nor calibration.
     void link_state_changed_slot(bool open);
+    // As the window's own Settings button, nothing is sent while the motor is enabled
+    // or a calibration runs (from its start to its verdict).
+    void motor_state_changed_slot(bool enabled) { motor_enabled_ = enabled; }
+    void calibration_state_changed_slot(bool running) { calibrating_ = running; }
 
 private slots:
     void on_write_pushButton_clicked();
@@ -42,6 +47,8 @@ private:
     float gear_ratio(const std::string& motor_type);
     std::string motor_type_from_gear_ratio(float gear_ratio);
     FirmwareParams read_form();
+    // False, with a message, without an open link, with the motor enabled or during a calibration.
+    bool driver_free();
     // False, with a message, while a number box shows an entry it cannot take.
     bool entries_taken();
     // False, with a message, while the box names no model: its ratio would be 0.
@@ -73,6 +80,9 @@ private:
     float reported_gear_ratio_;
     // This link's driver has reported its parameters.
     bool reported_ = false;
+    bool link_open_ = false;
+    bool motor_enabled_ = false;
+    bool calibrating_ = false;
     std::vector<Field> fields_;  // id, bandwidth, timeout, current limit
     QString limit_label_text_;   // the protection tab's value before any report
 };

@@ -18,6 +18,7 @@
 #include <functional>
 #include <thread>
 #include <gtest/gtest.h>
+#include <memory>
 #include <qcustomplot.h>
 
 #include "can_codec.h"
@@ -35,7 +36,7 @@
 
 namespace {
 
-constexpr uint8_t kEnable = 18, kCalibrate = 21;
+constexpr uint8_t kTarget = 16, kEnable = 18, kCalibrate = 21;
 
 QList<QPointF> points(QCustomPlot* plot) {
     QList<QPointF> out;
@@ -150,11 +151,28 @@ TEST_F(SerialCalibration, FlowFromPromptToVerdict) {
     EXPECT_FALSE(locked());
     EXPECT_EQ(file_bytes("not_pass.csv") + file_bytes("pass.csv"), "<missing><missing>");
 
+    // Dialogs opened before lock with the window: a running curve ends before the
+    // calibration is asked for, and until the verdict they send nothing.
+    QWidget* params = h->param_dialog_reported();
+    ASSERT_TRUE(params);
+    curve_start(0, {{"torque_A_doubleSpinBox", 1.0}, {"torque_f_doubleSpinBox", 1.0}});
+    ASSERT_TRUE(peer.wait_for_requests(kTarget, 3, 2000));
     calibrate(42);
     EXPECT_EQ(prompt, (QStringList{QString::fromUtf8("请输入关节序列号"), QString::fromUtf8("请输入关节序列号:"), "0", "1000"}));
     EXPECT_EQ(h->find<QTabWidget>("tabWidget")->currentIndex(), 1);
     EXPECT_TRUE(locked());
+    curve_start(0, {});
+    curve_stop();
+    params->findChild<QPushButton*>("write_pushButton")->click();
+    for (QWidget* dialog : {top_level_named("SetCurve"), params}) {
+        std::unique_ptr<QMessageBox> box(dialog->findChild<QMessageBox*>());
+        EXPECT_TRUE(box && box->text().startsWith("A calibration is running, so the ")) << dialog->objectName().toStdString();
+    }
     ASSERT_TRUE(wait_until([&] { return !locked(); }, 3000));
+    const auto targets = peer.requests(kTarget);
+    EXPECT_TRUE(targets.back().at < peer.requests(kCalibrate).front().at);
+    EXPECT_EQ(targets.back().values, std::vector<float>(5, 0.0f));
+    EXPECT_EQ(peer.request_count(17), 0);
     EXPECT_EQ(peer.driver().calibration_count(), 1);
     EXPECT_EQ(visible_tips(w), (QStringList{"Tips: Back EMF coefficient is defective", "Tips: Calibration is successful.",
                                     "Tips: Calibration start", "Tips: Encode Direction: Forward"}));
@@ -467,6 +485,13 @@ TEST_F(SerialCalibration, ParameterWriteAndStore) {
     // The driver reports a ratio of no model; one must be chosen before a write.
     set_param->findChild<QComboBox*>(QStringLiteral("motor_type_box"))->setCurrentText(QStringLiteral("T88-6"));
     set_param->findChild<QSpinBox*>(QStringLiteral("can_id_spinBox"))->setValue(5);
+    // Not while the motor is enabled, as the window's own Settings button.
+    ASSERT_TRUE(h->toggle_motor("DISABLE"));
+    set_param->findChild<QPushButton*>(QStringLiteral("flash_pushButton"))->click();
+    std::unique_ptr<QMessageBox> refusal(set_param->findChild<QMessageBox*>());
+    EXPECT_EQ(refusal ? refusal->text() : QString(),
+              QStringLiteral("The motor is enabled, so the parameters cannot be applied or written. Disable the motor first."));
+    ASSERT_TRUE(h->toggle_motor("ENABLE"));
     set_param->findChild<QPushButton*>(QStringLiteral("flash_pushButton"))->click();
     ASSERT_TRUE(wait_until([&] { return peer.driver().flashed_params()[1] == 5.0f; }, 3000));
     EXPECT_EQ(peer.request_count(17), 1);

@@ -27,8 +27,9 @@ protected:
 
 // Over CAN the curve takes only what the motion frame carries (±40 for position,
 // velocity and torque, Kd up to 51): beyond it, or with a number the box cannot
-// take ("1e9", 150 above its maximum), the start is refused with a message and
-// nothing is sent. The English tab labels are whole at any size of the dialog.
+// take ("1e9", 150 above its maximum), or with the link closed, the start is
+// refused with a message and nothing is sent, also once the link is open again.
+// The English tab labels are whole at any size of the dialog.
 TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
     QWidget* curve = top_level_named("SetCurve");
     curve->show();
@@ -51,7 +52,8 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
         std::vector<std::pair<const char*, double>> values;
         const char* typed_amplitude;  // keys typed into the tab's amplitude box
         bool runs;
-        const char* said = nullptr;  // the refusal of a typed entry
+        const char* said = nullptr;  // the refusal of a typed entry or a closed link
+        bool closed = false;         // the link is closed for the start
     } rows[] = {
         {0, {{"torque_A_doubleSpinBox", 45}, {"torque_f_doubleSpinBox", 1}}, nullptr, false},
         {1, {{"position_A_doubleSpinBox", 30}, {"position_C_doubleSpinBox", 20}, {"position_f_doubleSpinBox", 0.1}},
@@ -72,6 +74,8 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
           {"position_Kp_doubleSpinBox", 5}, {"position_Kd_doubleSpinBox", 51}},
          nullptr, true},
         {0, {{"torque_A_doubleSpinBox", 40}, {"torque_f_doubleSpinBox", 1}}, nullptr, true},
+        {0, {{"torque_A_doubleSpinBox", 1}, {"torque_f_doubleSpinBox", 1}}, nullptr, false,
+         "No link is open, so the curve cannot start. Open the serial port or CAN first.", true},
     };
     auto* start = curve->findChild<QPushButton*>("start_pushButton");
     for (size_t r = 0; r < std::size(rows); ++r) {
@@ -82,9 +86,11 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
         for (const auto& [name, value] : row.values) curve->findChild<QDoubleSpinBox*>(name)->setValue(value);
         auto* amplitude = curve->findChild<QDoubleSpinBox*>(row.tab ? "position_A_doubleSpinBox" : "torque_A_doubleSpinBox");
         if (row.typed_amplitude) ASSERT_TRUE(type_entry(amplitude, row.typed_amplitude));
+        ASSERT_TRUE(!row.closed || h->can_link(false));
         peer->clear_requests();
         // The click takes the focus from the box.
         QTest::mouseClick(start, Qt::LeftButton);
+        ASSERT_TRUE(!row.closed || h->can_link(true));
         // A running curve's first targets may be late on a busy machine; a refused one has 100 ms to show any.
         if (row.runs)
             wait_until([&] { return motion() > 0; }, 3000);
@@ -93,7 +99,9 @@ TEST_F(CanCurve, CurveTakesOnlyWhatTheLinkCarries) {
         auto* box = curve->findChild<QMessageBox*>();
         EXPECT_EQ(box && box->isVisible(), !row.runs);
         if (row.said) {
-            EXPECT_EQ(box ? box->text() : QString(), row.said);
+            EXPECT_EQ(box ? box->text() : QString(), QString::fromUtf8(row.said));
+        }
+        if (row.typed_amplitude) {
             EXPECT_EQ(amplitude->text(), row.typed_amplitude);
         }
         if (box) box->close();

@@ -254,7 +254,7 @@ TEST_F(SetCurveTest, ModeFollowsTheLastLinkThatOpened) {
     toggle_serial(true);
     toggle_serial(false);
     toggle_can(true);
-    toggle_can(false);  // closing leaves the mode on CAN
+    toggle_can(false);
     toggle_can(true);
     child<QTabWidget>("mode_tabWidget")->setCurrentIndex(0);
     set_spin("torque_A_doubleSpinBox", 1.0);
@@ -270,14 +270,21 @@ TEST_F(SetCurveTest, ModeFollowsTheLastLinkThatOpened) {
     expect_curve_on_can(0, {1.0f, 0.5f, 0.0f, 0.0f, 0.0f});
 }
 
-TEST_F(SetCurveTest, WithoutALinkTheCurveIsRecordedButSentNowhere) {
+// Without an open link (none yet, or the last one closed) Start is refused with a
+// message, and nothing is sent or recorded.
+TEST_F(SetCurveTest, WithoutAnOpenLinkStartIsRefused) {
     child<QTabWidget>("mode_tabWidget")->setCurrentIndex(1);
     set_spin("position_A_doubleSpinBox", 1.0);
     set_spin("position_f_doubleSpinBox", 1.0);
-    start_expecting(0, 1000);
-    ASSERT_TRUE(wait_until([&] { return published_.size() >= 20; }, 3000));
-    dialog_->on_stop_pushButton_clicked();
-    QTest::qWait(60);
+    for (bool opened : {false, true}) {
+        if (opened) toggle_serial(true), toggle_serial(false);
+        dialog_->on_start_pushButton_clicked();
+        std::unique_ptr<QMessageBox> box(dialog_->findChild<QMessageBox*>());
+        EXPECT_EQ(box ? box->text().toStdString() : "", "没有打开的连接，无法开始曲线。请先打开串口或CAN。") << opened;
+        QTest::qWait(60);
+        EXPECT_TRUE(published_.isEmpty());
+        expect_running_locks(false);
+    }
     EXPECT_EQ(serial_peer_->request_count(kSerialMotionCmd), 0);
     EXPECT_EQ(can_peer_->request_count(CanCommand::kMotionControl), 0);
 }
