@@ -12,6 +12,7 @@
 
 #include "file_contents.h"
 #include "main_window_harness.h"
+#include "serial_manager.h"
 #include "save.h"
 #include "serial_driver_peer.h"
 #include "typed_entry.h"
@@ -139,18 +140,24 @@ TEST_F(SerialLink, EnableWithRunLogAndDisable) {
 }
 
 // An error that persists is reported again on every status reply, but the motor
-// is disabled once; bits above the named ones show their code.
+// is disabled once; bits above the named ones show their code. The test asks for
+// each status: two replies on their way before the DISABLE's ack would both ask for it.
 TEST_F(SerialLink, PersistingErrorDisablesOnce) {
     open();
+    SerialManager* serial = h->window()->serial_manager();
+    serial->set_intervals(3600 * 1000, 300);
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     peer.driver().set_error_bits(0x0006);
+    serial->motor_status_checker_slot();
     ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 3000));
     for (int i = 0; i < 2; ++i) {
         h->find<QLabel>("status_label")->setText(QStringLiteral("seen"));
+        serial->motor_status_checker_slot();
         EXPECT_TRUE(wait_until([&] { return h->text("status_label") == "Undervoltage! Motor is disabled."; }, 2000));
     }
     EXPECT_EQ(peer.request_count(kDisable), 1);
     peer.driver().set_error_bits(0x0100);
+    serial->motor_status_checker_slot();
     EXPECT_TRUE(wait_until([&] { return h->text("status_label") == "Error code: 0x100"; }, 2000));
     EXPECT_EQ(peer.request_count(kDisable), 1);
     peer.driver().set_error_bits(0);
