@@ -1117,7 +1117,10 @@ void MainWindow::update_firmware_start_slot() {
 }
 
 void MainWindow::update_firmware_failed_slot() {
-    show_status_message(tr_lan("固件升级失败，请重试", "Failed to update firmware!"));
+    std::string text = tr_lan("固件升级失败，请重试", "Failed to update firmware!");
+    const QString& reason = can_manager_->firmware_failure();
+    if (!reason.isEmpty()) text += " " + reason.toStdString();
+    show_status_message(text);
 }
 
 void MainWindow::update_firmware_success_slot() {
