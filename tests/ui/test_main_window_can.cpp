@@ -414,7 +414,7 @@ TEST_F(CanWindow, SilentBusNeverMovesTheMotorLate) {
 // While an update runs only its end releases what it locked. A motor command still
 // waiting for a silent bus would reach the driver, and its reply the window, in the
 // middle of the image: the update is refused then, before the file is chosen. A
-// reply that comes during the update (the driver's late ENABLE) shows once it ends.
+// reply that comes during the update (the driver's late ENABLE or DISABLE) shows once it ends.
 TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
     ASSERT_TRUE(h->can_link(true));
     CanManager* manager = h->window()->can_manager();
@@ -436,12 +436,14 @@ TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
     answer.start(10);
     auto* toggle = h->button("motor_enable_disable_pushButton");
     const auto enabled_shown = [&] { return wait_until([&] { return toggle->text() == "DISABLE"; }, 3000); };
-    for (bool silent_bus : {true, false}) {
-        SCOPED_TRACE(silent_bus ? "ENABLE waiting on a silent bus" : "late ENABLE reply");
+    // 0: an ENABLE waiting on a silent bus; else the late reply.
+    for (uint8_t late : {uint8_t{0}, CanCommand::kEnableMotor, CanCommand::kDisableMotor}) {
+        SCOPED_TRACE(int(late));
         ASSERT_EQ(toggle->text(), "ENABLE");
         peer->clear_requests();
         file_dialogs = 0;
-        if (silent_bus) {
+        h->find<QLabel>("status_label")->clear();
+        if (late == 0) {
             adapter->set_acknowledged(false);
             ASSERT_TRUE(wait_until([&] {
                 return h->text("status_label") == "The CAN bus does not answer: is the motor powered and connected?";
@@ -461,13 +463,21 @@ TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
             peer->set_answers(CanDriverPeer::Answer::Silent, CanDriverPeer::Answer::Ack, CanDriverPeer::Answer::Ack);
             h->button("update_firmware_pushButton")->click();
             ASSERT_TRUE(peer->wait_for_requests(CanCommand::kWriteAppBackStart, 1, 3000));
-            peer->send_frame(make_can_frame(make_can_id(CanCommand::kEnableMotor, 1) | kCanReplyFlag, 1, {0}));
-            ASSERT_TRUE(enabled_shown());
+            peer->send_frame(make_can_frame(make_can_id(late, 1) | kCanReplyFlag, 1, {0}));
+            const bool enable = late == CanCommand::kEnableMotor;
+            ASSERT_TRUE(wait_until([&] {
+                return h->text("status_label") == (enable ? "Motor is enabled." : "Motor is disabled.");
+            }, 3000));
+            EXPECT_EQ(toggle->text(), enable ? "DISABLE" : "ENABLE");
             EXPECT_TRUE(manager->firmware_updating());
-            EXPECT_FALSE(h->button("send_motion_param_pushButton")->isEnabled());
-            EXPECT_FALSE(h->find("target_param_groupBox")->isEnabled());
+            for (const char* name : {"send_motion_param_pushButton", "target_param_groupBox", "down_left_widget",
+                                     "update_firmware_pushButton"})
+                EXPECT_FALSE(h->find(name)->isEnabled()) << name;
             ASSERT_TRUE(wait_until([&] { return !manager->firmware_updating(); }, 5000));
-            EXPECT_TRUE(h->button("send_motion_param_pushButton")->isEnabled());  // the motor the driver enabled
+            // Those of the motor the driver enabled or disabled.
+            EXPECT_EQ(h->button("send_motion_param_pushButton")->isEnabled(), enable);
+            EXPECT_EQ(h->button("update_firmware_pushButton")->isEnabled(), !enable);
+            if (enable) ASSERT_TRUE(h->toggle_motor("ENABLE"));
         }
     }
 }
