@@ -29,10 +29,14 @@ public:
     // True while nothing on the bus acknowledges: a frame sent now would wait in
     // the adapter and reach the motor late.
     virtual bool bus_silent() { return false; }
-    // As send(), but only while the bus answers: 0 when the frame was not sent
-    // because the bus is silent (or found so by this very write). A link that
-    // resets itself on silence checks and writes in one step with respect to it.
-    virtual int send_while_bus_answers(CanFrame& frame) { return bus_silent() ? 0 : send(frame); }
+    // As send(), but only while the bus answers: above 0 when the frame was sent,
+    // 0 when it was not because the bus is silent (or found so by this very write).
+    // A link that resets itself on silence checks and writes in one step with respect to it.
+    virtual int send_while_bus_answers(CanFrame& frame) {
+        if (bus_silent()) return 0;
+        const int result = send(frame);
+        return result < 0 ? result : 1;  // a link may report a sent frame as 0
+    }
     // Why the last open failed (kNone after one that succeeded).
     virtual AdapterProblem open_problem() { return {}; }
     // Why adapters present were left out of the last scan, for causes the operator

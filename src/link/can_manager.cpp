@@ -17,6 +17,7 @@ CanManager::CanManager(std::string lan) : QObject(nullptr), lan_(std::move(lan))
     auto adapter = std::make_shared<CandleCan>();
     adapter->set_bus_silent_handler([this] {
         status_waiting_ = false;
+        ++bus_silences_;
         emit bus_silent_signal();
     });
     can_interface_ = adapter;
@@ -219,6 +220,16 @@ void CanManager::update_firmware() {
         return;
     }
 
+    // Opening a pipe or a device would wait on its writer for good, with the window
+    // frozen: only a regular file is taken, and stat() tells without opening it.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        hv::log_error("Firmware file refused, not a regular file: ", path.toUtf8().toStdString());
+        show_firmware_tip(QStringLiteral("%1 不是普通文件，只能烧录固件镜像文件").arg(path),
+                          QStringLiteral("%1 is not a regular file: only a firmware image file can be burned").arg(path));
+        return;
+    }
+
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         hv::log_plain("can`t open file");
@@ -242,6 +253,7 @@ void CanManager::update_firmware() {
     if (firmware_image_.size() != file.size()) {
         hv::log_error("Firmware file read failed after ", std::max(firmware_image_.size(), 0), " bytes");
         firmware_image_.clear();
+        firmware_failure_.clear();
         emit update_firmware_failed_signal();
         return;
     }
@@ -296,7 +308,11 @@ void CanManager::confirm_firmware() {
 }
 
 void CanManager::firmware_transfer_job(const QByteArray& image) {
-    auto fail = [this] { in_gui_thread([this] { end_firmware_update(true); }); };
+    auto fail = [this](QString reason = QString()) {
+        in_gui_thread([this, reason] { end_firmware_update(true, reason); });
+    };
+    // The reset that finds the bus silent discards the chunks waiting in the adapter.
+    const unsigned silences = bus_silences_;
     uint32_t size = 0;
     uint32_t crc = 0;
     for (int at = 0; at < image.size(); at += 8) {
@@ -306,7 +322,20 @@ void CanManager::firmware_transfer_job(const QByteArray& image) {
         crc = crc32_update(crc, chunk, 8);
         size += 8;
         hv::log_plain("");
-        can_sender_->write_app_back(chunk);
+        const bool sent = can_sender_->write_app_back(chunk);
+        // The image has a gap then: the rest would go out for nothing.
+        if (bus_silences_ != silences || can_interface_->bus_silent()) {
+            hv::log_error("Firmware update ended: the CAN bus does not answer");
+            return fail(chinese() ? QStringLiteral("CAN总线无应答。") : QStringLiteral("The CAN bus does not answer."));
+        }
+        if (!sent) {
+            // A pulled adapter closes the link at its next read; that is then the reason.
+            for (int polls = 0; polls < kLinkVerdictPolls; ++polls)
+                if (!firmware_pause(poll_ms_)) return fail();
+            hv::log_error("Firmware update ended: an image chunk could not be sent");
+            return fail(chinese() ? QStringLiteral("固件数据帧发送失败。")
+                                  : QStringLiteral("An image chunk could not be sent."));
+        }
         firmware_sent_ = at + got;
         if (!firmware_pause(chunk_pause_ms_)) return fail();
     }
@@ -345,13 +374,14 @@ void CanManager::firmware_transfer_job(const QByteArray& image) {
     in_gui_thread([this] { end_firmware_update(false); });
 }
 
-void CanManager::end_firmware_update(bool failed) {
+void CanManager::end_firmware_update(bool failed, const QString& reason) {
     firmware_progress_timer_.stop();
     firmware_image_.clear();
     firmware_updating_ = false;
     if (failed) {
         // A lost link is shown first, so the status line ends on the failed update.
         if (!can_interface_->is_open()) device_scanner_->check_now();
+        firmware_failure_ = reason;
         emit update_firmware_failed_signal();
     }
     emit update_firmware_running_signal(false);

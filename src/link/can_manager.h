@@ -71,6 +71,9 @@ public:
     void update_firmware();
     // An update started by update_firmware() has not ended yet (GUI thread).
     bool firmware_updating() const { return firmware_updating_; }
+    // What ended the last failed update, for the operator; empty when nothing more
+    // is known (GUI thread; set before update_firmware_failed_signal).
+    const QString& firmware_failure() const { return firmware_failure_; }
 
     // Largest image the driver can hold.
     static constexpr qint64 kMaxFirmwareSize = 1024 * 1024;
@@ -78,6 +81,8 @@ public:
     static constexpr int kImageCheckPolls = 50;
     // Polls in which a refusal of the DFU start still counts.
     static constexpr int kDfuVerdictPolls = 5;
+    // Polls in which a link that did not take an image chunk may still turn out lost.
+    static constexpr int kLinkVerdictPolls = 5;
 
     // Period of the progress report during the image transfer.
     static constexpr int kFirmwareProgressMs = 250;
@@ -130,7 +135,8 @@ private:
     void firmware_ready_job();                         // start request and its wait
     void confirm_firmware();                           // GUI
     void firmware_transfer_job(const QByteArray& image);  // chunks, check, DFU start, version
-    void end_firmware_update(bool failed);             // GUI: nothing of the update runs after it
+    // GUI: nothing of the update runs after it.
+    void end_firmware_update(bool failed, const QString& reason = QString());
     // Worker: hands `step` to the GUI thread.
     void in_gui_thread(std::function<void()> step);
     // Worker: waits `ms`; false when the update must end (link lost, manager going).
@@ -149,6 +155,7 @@ private:
     // A status request sent on a silent bus waits in the adapter; each new silence
     // began with a reset that discarded it.
     std::atomic<bool> status_waiting_{false};
+    std::atomic<unsigned> bus_silences_{0};  // times the bus was found silent
     std::string lan_;
     std::atomic<bool> app_back_check_failed_{false};
     std::atomic<bool> dfu_start_failed_{false};
@@ -161,6 +168,7 @@ private:
     JobThread firmware_jobs_;
     bool firmware_updating_ = false;   // GUI thread
     QByteArray firmware_image_;        // GUI thread, between the choice and the transfer
+    QString firmware_failure_;         // GUI thread
     std::atomic<int> firmware_sent_{0};  // bytes of the image sent
     QTimer firmware_progress_timer_;
 };

@@ -165,13 +165,15 @@ void CanSender::write_app_back_start() {
     send_empty(CanCommand::kWriteAppBackStart);
 }
 
-void CanSender::write_app_back(const uint8_t bytes[8]) {
+bool CanSender::write_app_back(const uint8_t bytes[8]) {
     hv::log_info("Write app back");
     CanFrame frame;
     frame.id = make_can_id(CanCommand::kWriteAppBack, can_id_.load());
     frame.dlc = 8;
     frame.set_data(bytes);
-    write(frame);
+    const int result = link_ ? link_->send_while_bus_answers(frame) : -1;
+    report_failed_write(result);
+    return result > 0;
 }
 
 void CanSender::check_app_back(uint32_t size, uint32_t crc32) {

@@ -43,7 +43,9 @@ public:
     void save_config();
     void clear_error();
     void write_app_back_start();
-    void write_app_back(const uint8_t bytes[8]);
+    // False when the chunk did not go out. It goes out only while the bus answers:
+    // one waiting in the adapter would be discarded by the reset of a silent bus.
+    bool write_app_back(const uint8_t bytes[8]);
     void check_app_back(uint32_t size, uint32_t crc32);
     // False when the frame did not reach the link.
     bool dfu_start();

@@ -1023,8 +1023,10 @@ void MainWindow::show_tip_box(const std::string& text, TipKind kind) {
     box->show();
 }
 
-void MainWindow::show_alert_box(const QString& text) {
-    auto* box = new QMessageBox(QMessageBox::Warning, from_utf8(tr_lan("警告", "Warning")), text, QMessageBox::Ok, this);
+void MainWindow::show_alert_box(const QString& text) { show_alert_box(text, lan_is_zh()); }
+
+void MainWindow::show_alert_box(const QString& text, bool zh) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(zh ? "警告" : "Warning"), text, QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);
     box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
@@ -1124,7 +1126,10 @@ void MainWindow::update_firmware_start_slot() {
 }
 
 void MainWindow::update_firmware_failed_slot() {
-    show_status_message(tr_lan("固件升级失败，请重试", "Failed to update firmware!"));
+    std::string text = tr_lan("固件升级失败，请重试", "Failed to update firmware!");
+    const QString& reason = can_manager_->firmware_failure();
+    if (!reason.isEmpty()) text += " " + reason.toStdString();
+    show_status_message(text);
 }
 
 void MainWindow::update_firmware_success_slot() {
@@ -1343,10 +1348,20 @@ void MainWindow::switch_language(const char* slot_name, const std::string& quest
     const bool accepted = show_restart_dialog(question);
     hv::log_plain("result ", accepted ? 1 : 0);
     if (!accepted) return;
+    const bool zh = lan_is_zh();  // the language this window shows
     nlohmann::json& document = config_manager_->document_;
     const nlohmann::json before = document;
     document["lan"] = lan;
-    if (config_manager_->save()) return restart_application();
+    if (config_manager_->save()) {
+        // The choice stays saved for the next start; this instance goes on.
+        if (!restart_application())
+            show_alert_box(QString::fromUtf8(zh ? "程序无法重启：%1 无法启动。新的语言将在下次启动时生效。"
+                                                : "The tool could not be restarted: %1 could not be started. "
+                                                  "The new language takes effect at the next start.")
+                               .arg(QCoreApplication::applicationFilePath()),
+                           zh);
+        return;
+    }
     // A restart would come back in the old language: keep this one and say why.
     document = before;
     show_alert_box(from_utf8(tr_lan("设置无法保存到 %1：%2。语言未更改。",
@@ -1370,11 +1385,16 @@ bool MainWindow::show_restart_dialog(const std::string& question) {
     return dialog.exec() == QDialog::Accepted;
 }
 
-void MainWindow::restart_application() {
+bool MainWindow::restart_application() {
     // arguments() starts with the program path, which is not an argument of the new process.
-    ProcessLauncher::start_detached(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1),
-                                    QDir::currentPath());
+    if (!ProcessLauncher::start_detached(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1),
+                                         QDir::currentPath())) {
+        hv::log_error("Restart failed: ", QCoreApplication::applicationFilePath().toStdString(),
+                      " could not be started");
+        return false;
+    }
     QCoreApplication::exit(0);
+    return true;
 }
 
 void MainWindow::resizeEvent(QResizeEvent*) {

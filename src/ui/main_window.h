@@ -191,6 +191,7 @@ private:
     // A warning the operator must see; it does not wait, and it stays above the
     // device dialogs.
     void show_alert_box(const QString& text);
+    void show_alert_box(const QString& text, bool zh);
 
     // Terminal.
     bool is_hex_string(const QString& text);
@@ -198,7 +199,8 @@ private:
 
     // Language.
     bool show_restart_dialog(const std::string& question);
-    void restart_application();
+    // False when the new instance could not be started; this one then runs on.
+    bool restart_application();
     void switch_language(const char* slot_name, const std::string& question, const char* lan);
 
     bool lan_is_zh() const;

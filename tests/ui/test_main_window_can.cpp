@@ -17,13 +17,16 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "can_codec.h"
 #include "can_driver_on_adapter.h"
 #include "can_frame_maker.h"
 #include "can_manager.h"
+#include "candle_can.h"
 #include "console_capture.h"
 #include "emulated_usb_backend.h"
 #include "file_modes_hold.h"
@@ -169,11 +172,12 @@ private:
 };
 
 // Firmware images through the window's button: size limits, the driver's verdicts
-// and the status line, the version request after success; a running curve stops
+// and the status line, the version request after success; the progress never shows
+// more than went out, and a chunk that cannot go out ends the update; a running curve stops
 // before the first firmware frame (it is restarted for every row). While a paced
 // image is sent the window answers: it shows the progress, keeps every control that
 // reaches the driver or the link off and refuses to close; a link lost mid-image
-// ends the update at once.
+// ends the update at once. Only a regular file is read: a pipe would block the window.
 TEST_F(CanWindow, FirmwareUpdate) {
     ASSERT_TRUE(h->can_link(true));
     CanManager* manager = h->window()->can_manager();
@@ -204,9 +208,11 @@ TEST_F(CanWindow, FirmwareUpdate) {
         QString box;
         const char* status;  // at the end; empty: as it was
         int chunk_ms = 0;    // the pause after each chunk
-        int unplug_at = 0;   // the adapter is pulled out once this many chunks arrived
+        int cut_at = 0;      // `cut` happens once this many chunks arrived
         const char* name = nullptr;  // of the file chosen; default fw<size>.bin
         bool unreadable = false;
+        bool fifo = false;  // a named pipe, which nothing ever writes to
+        enum { kUnplug, kSilence, kHostStall } cut = kUnplug;  // the bus stops acknowledging; no write gets through
     } rows[] = {
         {100, A::Ack, A::Ack, A::Ack, {"success"}, 13, "", "Firmware is updated.", 0, 0, "FW100.BIN"},
         {16, A::Ack, A::Ack, A::Reject, {"failed"}, 2, "", "Failed to update firmware!"},
@@ -217,8 +223,15 @@ TEST_F(CanWindow, FirmwareUpdate) {
         // Typed into the dialog's name field, and a file of mode 0200; %1: the path.
         {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "fw.hex"},
         {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "notes.txt"},
+        {100, A::Ack, A::Ack, A::Ack, {}, -1, kNotBin, "", 0, 0, "fw.bin.bak"},
+        {0, A::Ack, A::Ack, A::Ack, {}, -1, "%1 is not a regular file: only a firmware image file can be burned", "",
+         0, 0, "pipe.bin", false, true},
         {100, A::Ack, A::Ack, A::Ack, {}, -1, "Cannot read the firmware file %1: Permission denied", "", 0, 0, 0, true},
         {4096, A::Ack, A::Ack, A::Ack, {"success"}, 512, "", "Firmware is updated.", 2},
+        {40000, A::Ack, A::Ack, A::Ack, {"failed"}, 5000, "", "Failed to update firmware! The CAN bus does not answer.",
+         2, 1000, nullptr, false, false, Row::kSilence},
+        {4096, A::Ack, A::Ack, A::Ack, {"failed"}, 512, "", "Failed to update firmware! An image chunk could not be sent.",
+         2, 100, nullptr, false, false, Row::kHostStall},
         // Last: the link is gone after it.
         {8192, A::Ack, A::Ack, A::Ack, {"failed"}, 1024, "", "Failed to update firmware!", 2, 64},
     };
@@ -229,10 +242,12 @@ TEST_F(CanWindow, FirmwareUpdate) {
         "calibration_pushButton", "set_param_pushButton",      "clear_error_pushButton",
         "menuBar"};  // its language menu restarts the tool
     QWidget* curve_start_button = top_level_named("SetCurve")->findChild<QWidget*>("start_pushButton");
-    const QRegularExpression progress_text("^Updating\\.\\.\\.Please wait\\. \\d+\\.\\d%$");
+    const QRegularExpression progress_text("^Updating\\.\\.\\.Please wait\\. (\\d+\\.\\d)%$");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
         manager->set_intervals(row.chunk_ms, 30, 300);
+        adapter->set_acknowledged(true);  // after a row that silenced the bus, its status poll finds it again
+        ASSERT_TRUE(wait_until([&] { return !manager->bus_silent(); }, 3000));
         // Thirty batches from a disabled motor enable it, and an enabled motor takes no
         // update: every row counts afresh (a busy machine gets there over the rows).
         if (h->button("motor_enable_disable_pushButton")->text() == "ENABLE") ASSERT_TRUE(h->toggle_motor("DISABLE"));
@@ -244,7 +259,12 @@ TEST_F(CanWindow, FirmwareUpdate) {
         PaintedTexts painted(status);
         QByteArray image(row.size, char(row.size | 1));
         path = dir.filePath(row.name ? QString(row.name) : QString("fw%1.bin").arg(row.size));
-        ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
+        if (row.fifo) {
+            QFile::remove(path);
+            ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            ASSERT_TRUE(std::ofstream(path.toStdString(), std::ios::binary).write(image.constData(), image.size()));
+        }
         ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), row.unreadable ? 0200 : 0600), 0);
         FileModesHold modes;  // mode 0200 is readable to root otherwise
         peer->set_answers(row.start, row.check, row.dfu);
@@ -256,7 +276,7 @@ TEST_F(CanWindow, FirmwareUpdate) {
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
             const int sent = peer->request_count(CanCommand::kWriteAppBack);
-            if (sent == 0 || sent >= row.chunks || !adapter->plugged()) return;
+            if (sent == 0 || sent >= row.chunks || !adapter->plugged() || !manager->firmware_updating()) return;
             if (++ticks_during == 1) closed_during = h->window()->close();
             const int on_before = on_during.size();
             for (const char* name : reach_driver_or_link)
@@ -266,11 +286,18 @@ TEST_F(CanWindow, FirmwareUpdate) {
             texts_during << status->text();
         });
         watch.start(5);
-        std::atomic<bool> row_over{false};
-        std::thread unplugger([&] {
+        std::atomic<bool> row_over{false}, fifo_opened{false};
+        std::thread cutter([&] {
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (row.unplug_at && !row_over && std::chrono::steady_clock::now() < give_up) {
-                if (peer->request_count(CanCommand::kWriteAppBack) >= row.unplug_at) return adapter->unplug();
+            while ((row.cut_at || row.fifo) && !row_over && std::chrono::steady_clock::now() < give_up) {
+                if (row.fifo) {
+                    // Opens only while a reader has it open (or waits in its open): then it lets that reader go.
+                    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+                    if (fd >= 0) fifo_opened = true, ::close(fd);
+                } else if (peer->request_count(CanCommand::kWriteAppBack) >= row.cut_at) {
+                    if (row.cut == Row::kHostStall) return adapter->stall_host_writes({}, CandleCan::kWriteTries);
+                    return row.cut == Row::kSilence ? adapter->set_acknowledged(false) : adapter->unplug();
+                }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
@@ -282,8 +309,9 @@ TEST_F(CanWindow, FirmwareUpdate) {
             return h->button("update_firmware_pushButton")->isEnabled() || (open_can->isEnabled() && open_can->text() == "CAN");
         }, 120000);
         row_over = true;
-        unplugger.join();
+        cutter.join();
         ASSERT_TRUE(ended);
+        EXPECT_FALSE(fifo_opened) << "the window waited on a pipe";
         watch.stop();
         const int attempts = int(console.lines_starting("[INFO] Write app back").size());
         EXPECT_EQ(events, row.outcome);
@@ -293,8 +321,16 @@ TEST_F(CanWindow, FirmwareUpdate) {
             << boxes.join("|").toStdString();
         EXPECT_EQ(peer->request_count(CanCommand::kWriteAppBackStart), row.chunks < 0 ? 0 : 1);
         const int chunks = peer->request_count(CanCommand::kWriteAppBack);
-        if (row.unplug_at) {
-            EXPECT_GE(chunks, row.unplug_at);
+        // What the adapter took for a bus that does not acknowledge (3 mailboxes and 64
+        // more) has gone out from the tool; beyond that the progress must not run.
+        double shown = 0;
+        for (const QString& text : texts_during + painted.texts) {
+            const auto match = progress_text.match(text);
+            if (match.hasMatch()) shown = std::max(shown, match.captured(1).toDouble());
+        }
+        if (row.size > 0) EXPECT_LE(shown, 100.0 * (chunks + 67) * 8 / row.size);
+        if (row.cut_at) {
+            EXPECT_GE(chunks, row.cut_at);
             EXPECT_LT(chunks, row.chunks);
             // Nothing goes on after the loss: no image check, no more chunks tried.
             EXPECT_FALSE(console.contains("CAN check app back"));
@@ -302,11 +338,11 @@ TEST_F(CanWindow, FirmwareUpdate) {
             QTest::qWait(300);
             EXPECT_EQ(int(console.lines_starting("[INFO] Write app back").size()), attempts);
             EXPECT_EQ(status->text(), QString(row.status));
-            EXPECT_FALSE(h->button("update_firmware_pushButton")->isEnabled());
+            EXPECT_EQ(h->button("update_firmware_pushButton")->isEnabled(), row.cut != Row::kUnplug);
         } else {
             EXPECT_EQ(chunks, std::max(row.chunks, 0));
         }
-        EXPECT_EQ(peer->request_count(CanCommand::kDfuStart), row.check == A::Ack && row.chunks > 0 && !row.unplug_at ? 1 : 0);
+        EXPECT_EQ(peer->request_count(CanCommand::kDfuStart), row.check == A::Ack && row.chunks > 0 && !row.cut_at ? 1 : 0);
         const bool success = row.outcome == std::vector<std::string>{"success"};
         EXPECT_EQ(peer->wait_for_requests(CanCommand::kGetFwVersion, 1, success ? 1000 : 0), success);
         if (success) EXPECT_EQ(peer->image(), image + QByteArray((8 - row.size % 8) % 8, '\0'));
@@ -329,7 +365,7 @@ TEST_F(CanWindow, FirmwareUpdate) {
         EXPECT_TRUE(h->window()->isVisible());
         EXPECT_TRUE(boxes.contains("A firmware update is under way: the window cannot be closed until it ends."))
             << boxes.join('|').toStdString();
-        if (row.unplug_at) continue;
+        if (row.cut_at && row.cut == Row::kUnplug) continue;
         EXPECT_TRUE(std::any_of(texts_during.begin(), texts_during.end(),
                                 [&](const QString& t) { return progress_text.match(t).hasMatch(); }))
             << texts_during.join('|').toStdString();
@@ -378,7 +414,7 @@ TEST_F(CanWindow, SilentBusNeverMovesTheMotorLate) {
 // While an update runs only its end releases what it locked. A motor command still
 // waiting for a silent bus would reach the driver, and its reply the window, in the
 // middle of the image: the update is refused then, before the file is chosen. A
-// reply that comes during the update (the driver's late ENABLE) shows once it ends.
+// reply that comes during the update (the driver's late ENABLE or DISABLE) shows once it ends.
 TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
     ASSERT_TRUE(h->can_link(true));
     CanManager* manager = h->window()->can_manager();
@@ -400,12 +436,14 @@ TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
     answer.start(10);
     auto* toggle = h->button("motor_enable_disable_pushButton");
     const auto enabled_shown = [&] { return wait_until([&] { return toggle->text() == "DISABLE"; }, 3000); };
-    for (bool silent_bus : {true, false}) {
-        SCOPED_TRACE(silent_bus ? "ENABLE waiting on a silent bus" : "late ENABLE reply");
+    // 0: an ENABLE waiting on a silent bus; else the late reply.
+    for (uint8_t late : {uint8_t{0}, CanCommand::kEnableMotor, CanCommand::kDisableMotor}) {
+        SCOPED_TRACE(int(late));
         ASSERT_EQ(toggle->text(), "ENABLE");
         peer->clear_requests();
         file_dialogs = 0;
-        if (silent_bus) {
+        h->find<QLabel>("status_label")->clear();
+        if (late == 0) {
             adapter->set_acknowledged(false);
             ASSERT_TRUE(wait_until([&] {
                 return h->text("status_label") == "The CAN bus does not answer: is the motor powered and connected?";
@@ -425,13 +463,21 @@ TEST_F(CanWindow, OnlyTheUpdatesEndReleasesWhatItLocked) {
             peer->set_answers(CanDriverPeer::Answer::Silent, CanDriverPeer::Answer::Ack, CanDriverPeer::Answer::Ack);
             h->button("update_firmware_pushButton")->click();
             ASSERT_TRUE(peer->wait_for_requests(CanCommand::kWriteAppBackStart, 1, 3000));
-            peer->send_frame(make_can_frame(make_can_id(CanCommand::kEnableMotor, 1) | kCanReplyFlag, 1, {0}));
-            ASSERT_TRUE(enabled_shown());
+            peer->send_frame(make_can_frame(make_can_id(late, 1) | kCanReplyFlag, 1, {0}));
+            const bool enable = late == CanCommand::kEnableMotor;
+            ASSERT_TRUE(wait_until([&] {
+                return h->text("status_label") == (enable ? "Motor is enabled." : "Motor is disabled.");
+            }, 3000));
+            EXPECT_EQ(toggle->text(), enable ? "DISABLE" : "ENABLE");
             EXPECT_TRUE(manager->firmware_updating());
-            EXPECT_FALSE(h->button("send_motion_param_pushButton")->isEnabled());
-            EXPECT_FALSE(h->find("target_param_groupBox")->isEnabled());
+            for (const char* name : {"send_motion_param_pushButton", "target_param_groupBox", "down_left_widget",
+                                     "update_firmware_pushButton"})
+                EXPECT_FALSE(h->find(name)->isEnabled()) << name;
             ASSERT_TRUE(wait_until([&] { return !manager->firmware_updating(); }, 5000));
-            EXPECT_TRUE(h->button("send_motion_param_pushButton")->isEnabled());  // the motor the driver enabled
+            // Those of the motor the driver enabled or disabled.
+            EXPECT_EQ(h->button("send_motion_param_pushButton")->isEnabled(), enable);
+            EXPECT_EQ(h->button("update_firmware_pushButton")->isEnabled(), !enable);
+            if (enable) ASSERT_TRUE(h->toggle_motor("ENABLE"));
         }
     }
 }

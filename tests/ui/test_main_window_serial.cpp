@@ -7,6 +7,7 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QMessageBox>
+#include <QProcess>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTest>
@@ -273,21 +274,34 @@ TEST_F(SerialWindow, TerminalSendsHexAndTextAndShowsReceivedChunks) {
 }
 
 // Accepted: the file holds the new value before the restart, which passes the
-// arguments without the program path.
+// arguments without the program path. A new instance that cannot start (its program
+// moved away) leaves this one running and saying so in its language; the value
+// stays saved for the next start.
 TEST(MainWindowStart, LanguageSwitchRestartsOnlyWhenAccepted) {
-    WindowHarness h("zh");
-    QStringList launches;  // each launch: program, working directory's config.json, arguments
-    ProcessLauncher::set_launch([&](const QString& p, const QStringList& a, const QString& d) {
-        launches << p << QString::fromUtf8(file_bytes(d + QStringLiteral("/config.json"))) << a.join('|');
-        return true;
-    });
-    on_next_modal([](QWidget* w) { return w->findChild<QDialogButtonBox*>() != nullptr; },
-                  [](QWidget* w) { w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click(); });
-    QTimer::singleShot(0, [&] { h.find<QAction>("actionEnglish")->trigger(); });
-    QTimer::singleShot(10000, h.window(), [] { QCoreApplication::exit(99); });  // a guard, gone with the window
-    EXPECT_EQ(QApplication::exec(), 0);
-    ProcessLauncher::set_launch({});
-    EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
-                                     QCoreApplication::arguments().mid(1).join('|')}));
-    EXPECT_EQ(h.config()->get_value("lan"), "en");
+    for (const bool starts : {true, false}) {
+        SCOPED_TRACE(starts);
+        WindowHarness h("zh");
+        QStringList launches;  // each launch: program, working directory's config.json, arguments
+        ProcessLauncher::set_launch([&](const QString& p, const QStringList& a, const QString& d) {
+            launches << p << QString::fromUtf8(file_bytes(d + QStringLiteral("/config.json"))) << a.join('|');
+            return starts || QProcess::startDetached(d + QStringLiteral("/moved-away"), a, d);
+        });
+        on_next_modal([](QWidget* w) { return w->findChild<QDialogButtonBox*>() != nullptr; },
+                      [](QWidget* w) { w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click(); });
+        QTimer::singleShot(0, [&] { h.find<QAction>("actionEnglish")->trigger(); });
+        QTimer said;  // still running once the box shows
+        QObject::connect(&said, &QTimer::timeout, [&] {
+            if (!visible_tips(h.window()).isEmpty()) QCoreApplication::exit(7);
+        });
+        said.start(10);
+        QTimer::singleShot(10000, h.window(), [] { QCoreApplication::exit(99); });  // a guard, gone with the window
+        EXPECT_EQ(QApplication::exec(), starts ? 0 : 7);
+        ProcessLauncher::set_launch({});
+        EXPECT_EQ(launches, (QStringList{QCoreApplication::applicationFilePath(), "{\n    \"lan\": \"en\"\n}",
+                                         QCoreApplication::arguments().mid(1).join('|')}));
+        EXPECT_EQ(h.config()->get_value("lan"), "en");
+        const QString failed = QStringLiteral("警告: 程序无法重启：%1 无法启动。新的语言将在下次启动时生效。")
+                                   .arg(QCoreApplication::applicationFilePath());
+        EXPECT_EQ(visible_tips(h.window()), starts ? QStringList{} : QStringList{failed});
+    }
 }
