@@ -81,8 +81,10 @@ public:
     static constexpr int kImageCheckPolls = 50;
     // Polls in which a refusal of the DFU start still counts.
     static constexpr int kDfuVerdictPolls = 5;
-    // Polls in which a link that did not take an image chunk may still turn out lost.
-    static constexpr int kLinkVerdictPolls = 5;
+    // Polls in which a link that did not take an image chunk may still turn out lost
+    // (its receive thread finds a pulled adapter at its next read; a busy host may
+    // run that thread late). The update has failed either way.
+    static constexpr int kLinkVerdictPolls = 20;
 
     // Period of the progress report during the image transfer.
     static constexpr int kFirmwareProgressMs = 250;
