@@ -99,6 +99,13 @@ bool SerialDriverPeer::wait_for_requests(uint8_t cmd, int count, int timeout_ms)
     return wait_until([&] { return request_count(cmd) >= count; }, timeout_ms);
 }
 
+bool SerialDriverPeer::wait_for_last(uint8_t cmd, const std::vector<float>& values, int timeout_ms) {
+    return wait_until([&] {
+        const auto got = requests(cmd);
+        return !got.empty() && got.back().values == values;
+    }, timeout_ms);
+}
+
 bool SerialDriverPeer::wait_for_raw(int count, int timeout_ms) {
     return wait_until([&] { return raw_received().size() >= count; }, timeout_ms);
 }

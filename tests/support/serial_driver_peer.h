@@ -75,6 +75,9 @@ public:
     // Wait (running the Qt event loop) for `count` requests of `cmd` / raw bytes.
     bool wait_for_requests(uint8_t cmd, int count, int timeout_ms);
     bool wait_for_raw(int count, int timeout_ms);
+    // Wait (running the Qt event loop) until the last request of `cmd` carries
+    // `values`: the line keeps the order, so what was written before it is in too.
+    bool wait_for_last(uint8_t cmd, const std::vector<float>& values, int timeout_ms);
 
 private:
     void run();
