@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
+#include <chrono>
+#include <utility>
+#include <vector>
+
 #include "file_contents.h"
 #include "main_window_harness.h"
 #include "serial_manager.h"
@@ -30,8 +34,16 @@ using SerialLink = SerialWindowTest;
 // reopen asks for the version again.
 TEST_F(SerialLink, LabelsFollowTheLink) {
     peer.driver().set_common_state(24.5f, 35.5f, 40.25f);
+    const auto reports_from = std::chrono::steady_clock::now();
     peer.driver().set_common_state_interval(std::chrono::milliseconds(100));
     open("zh");
+    // Each count the window gets, with the most reports the driver can have sent by then.
+    std::vector<std::pair<uint32_t, int64_t>> ticks;
+    QObject::connect(h->window()->serial_manager()->serial_receiver(), &DeviceReceiver::fps_signal, h->window(),
+                     [&](FrameCount count) {
+                         const auto since = std::chrono::steady_clock::now() - reports_from;
+                         ticks.emplace_back(count.common_count, since / std::chrono::milliseconds(100));
+                     });
     auto* tabs = h->find<QTabWidget>("tabWidget");
     EXPECT_TRUE(tabs->isTabEnabled(1) && tabs->isTabEnabled(2));
     EXPECT_TRUE(h->button("clear_error_pushButton")->isEnabled());
@@ -41,10 +53,17 @@ TEST_F(SerialLink, LabelsFollowTheLink) {
     EXPECT_EQ(h->text("voltage_label"), QStringLiteral("24.50"));
     EXPECT_EQ(h->text("driver_temp_label"), QStringLiteral("40.25"));
     // The serial receiver's counts, with the serial captions; about 10 reports a second.
+    // Each count holds the reports since the last one: together they never exceed
+    // what the driver sent, however late a count comes.
     const QRegularExpression rate(QString::fromUtf8("^状态刷新率: ([0-9]+)$"));
-    ASSERT_TRUE(wait_until([&] { return rate.match(h->text("common_count_label")).captured(1).toInt() >= 5; }, 2500))
+    ASSERT_TRUE(wait_until([&] { return ticks.size() >= 2 && ticks.back().first >= 5; }, 5000))
         << h->text("common_count_label").toStdString();
-    EXPECT_LE(rate.match(h->text("common_count_label")).captured(1).toInt(), 15);
+    EXPECT_EQ(rate.match(h->text("common_count_label")).captured(1), QString::number(ticks.back().first));
+    int64_t counted = 0;
+    for (const auto& [count, sent] : ticks) {
+        counted += count;
+        EXPECT_LE(counted, sent);
+    }
     EXPECT_EQ(h->text("motion_count_label"), QString::fromUtf8("波形刷新率: 0"));
     EXPECT_EQ(peer.request_count(kVersion), 1);
 
@@ -169,16 +188,20 @@ TEST_F(SerialLink, NewTargetTakesOverTheStream) {
     open();
     ASSERT_TRUE(h->toggle_motor("DISABLE"));
     set_spins(h->window(), {{"exp_angle_doubleSpinBox", 1.0}, {"kp_doubleSpinBox", 5.0}});
+    const auto from = std::chrono::steady_clock::now();
     h->button("send_motion_param_pushButton")->click();
-    ASSERT_TRUE(peer.wait_for_requests(kTarget, 10, 2000));
+    ASSERT_TRUE(peer.wait_for_requests(kTarget, 10, 5000));
     set_spins(h->window(), {{"exp_angle_doubleSpinBox", -1.0}});
     h->button("send_motion_param_pushButton")->click();
-    QTest::qWait(200);
-    EXPECT_EQ(peer.requests(kTarget).back().values[0], -1.0f);
+    const std::vector<float> taken_over{-1.0f, 0.0f, 0.0f, 5.0f, 0.0f};
+    ASSERT_TRUE(peer.wait_for_last(kTarget, taken_over, 5000));
     const int count = peer.request_count(kTarget);
-    QTest::qWait(500);
-    EXPECT_LT(peer.request_count(kTarget) - count, 70);  // about 50 from one stream
+    ASSERT_TRUE(peer.wait_for_requests(kTarget, count + 50, 5000));
     h->button("stop_step_send_pushButton")->click();
+    const auto to = std::chrono::steady_clock::now();
+    ASSERT_TRUE(peer.wait_for_last(kTarget, std::vector<float>(5, 0.0f), 5000));
+    // One stream sends a target at most every 10 ms; a second one would add its own.
+    EXPECT_LE(peer.request_count(kTarget) - 1, (to - from) / std::chrono::milliseconds(10) + 1);
     EXPECT_TRUE(QDir(h->dir()).entryList({QStringLiteral("hv-motor-tool-log-*.csv")}).isEmpty());
 }
 
@@ -224,12 +247,13 @@ TEST_F(SerialLink, TargetBoxesSendOnlyTheNumberTyped) {
 
         ASSERT_TRUE(type_entry(box, QString::fromUtf8(row.taken)));
         QTest::mouseClick(h->button("send_motion_param_pushButton"), Qt::LeftButton);
-        ASSERT_TRUE(peer.wait_for_requests(kTarget, 3, 2000));
+        ASSERT_TRUE(peer.wait_for_requests(kTarget, 3, 5000));
         EXPECT_TRUE(visible_tips(h->window()).isEmpty());
         std::vector<float> expected(5, 0.0f);
         expected[row.box] = row.sent;
         EXPECT_EQ(peer.requests(kTarget).front().values, expected);
         h->button("stop_step_send_pushButton")->click();
-        QTest::qWait(50);
+        // The stop's zero goes out last: once it is in, nothing of this row is on its way.
+        ASSERT_TRUE(peer.wait_for_last(kTarget, std::vector<float>(5, 0.0f), 5000));
     }
 }

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
+#include <algorithm>
+
 #include "console_capture.h"
 #include "file_contents.h"
 #include "main_window_harness.h"
@@ -34,15 +36,22 @@ const std::vector<float> kZero(5, 0.0f);
 
 class SerialWindow : public SerialWindowTest {
 protected:
+    // Targets with this position and Kp the driver got so far.
+    int sent(float position, float kp) {
+        int n = 0;
+        for (const auto& r : peer.requests(kTarget)) n += r.values[0] == position && r.values[3] == kp;
+        return n;
+    }
     void stream_step(float position, float kp) {
         set_spins(h->window(), {{"exp_angle_doubleSpinBox", position}, {"kp_doubleSpinBox", kp}});
-        const int before = peer.request_count(kTarget);
+        const int before = sent(position, kp);
         h->button("send_motion_param_pushButton")->click();
-        ASSERT_TRUE(peer.wait_for_requests(kTarget, before + 10, 3000));
+        ASSERT_TRUE(wait_until([&] { return sent(position, kp) >= before + 10; }, 5000));
     }
     // Nothing more arrives, and the last target was all zero.
     void expect_quiet() {
-        QTest::qWait(60);
+        // A stop's zero goes out last.
+        EXPECT_TRUE(peer.wait_for_last(kTarget, kZero, 5000));
         const int settled = peer.request_count(kTarget);
         QTest::qWait(150);
         EXPECT_EQ(peer.request_count(kTarget), settled);
@@ -158,6 +167,10 @@ TEST_F(SerialWindow, StepStreamIsLoggedAndPlotted) {
 // stream, and no automatic enable follows a fault.
 TEST_F(SerialWindow, CommandsOneStreamAtATimeAndErrors) {
     open();
+    // The test asks for the status: two replies on their way before the DISABLE's
+    // ack would both ask for it.
+    SerialManager* serial = h->window()->serial_manager();
+    serial->set_intervals(3600 * 1000, 300);
     const std::tuple<const char*, uint8_t, const char*> commands[] = {
         {"set_zero_point_pushButton", 22, "Origin is set successfully."},
         {"motor_reset_pushButton", 20, "Reset is successful."},
@@ -174,11 +187,14 @@ TEST_F(SerialWindow, CommandsOneStreamAtATimeAndErrors) {
     const size_t first = peer.requests(kTarget).size();
     stream_step(1.0f, 5.0f);
     curve_start(0, {{"torque_A_doubleSpinBox", 2.0}, {"torque_f_doubleSpinBox", 1.0}});
-    ASSERT_TRUE(peer.wait_for_requests(kTarget, int(first) + 40, 3000));
+    const auto curve_sent = [&] {
+        const auto got = peer.requests(kTarget);
+        return std::count_if(got.begin(), got.end(), [](const auto& r) { return r.values[3] == 0.0f && r.values != kZero; });
+    };
+    ASSERT_TRUE(wait_until([&] { return curve_sent() >= 30; }, 5000));
     EXPECT_FALSE(h->find("send_motion_param_pushButton")->isEnabled());
     curve_stop();
-    stream_step(0.75f, 3.0f);
-    QTest::qWait(300);
+    stream_step(0.75f, 3.0f);  // the line keeps the order: all before it is in
     // Step (Kp > 0), curve (Kp 0), step: the kind changes twice, never back and forth.
     const auto targets = peer.requests(kTarget);
     int changes = 0, kind = -1;
@@ -190,7 +206,8 @@ TEST_F(SerialWindow, CommandsOneStreamAtATimeAndErrors) {
     EXPECT_EQ(changes, 2);
 
     peer.driver().set_error_bits(0x0006);
-    ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 3000));
+    serial->motor_status_checker_slot();
+    ASSERT_TRUE(wait_until([&] { return h->button("motor_enable_disable_pushButton")->text() == "ENABLE"; }, 5000));
     EXPECT_EQ(peer.request_count(kDisable), 1);
     expect_quiet();
     peer.driver().set_error_bits(0);
