@@ -6,6 +6,7 @@
 #include <atomic>
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "can_frame_maker.h"
 #include "can_manager_fixture.h"
@@ -203,14 +204,24 @@ TEST_F(CanManagerTest, CalibrationVerdicts) {
         if (row.late_report) {
             const int before = reports;
             peer->send_frame(from_driver(CanCommand::kStateReport, {0, 0}));
-            ASSERT_TRUE(wait_until([&] { return reports == before + 1; }, 2000));
+            ASSERT_TRUE(wait_until([&] { return reports == before + 1; }, 5000));
         }
         if (row.reopen) ASSERT_TRUE(toggle_link(false) && toggle_link(true));
         events.clear();
         peer->clear_requests();
+        if (row.answer == CanDriverPeer::Answer::Ack) {
+            // Holds the GUI thread, inside the calibration's own loop, until the driver's
+            // start report is taken: however slow the machine, it comes in time.
+            QTimer::singleShot(0, manager.get(), [&, before = reports.load()] {
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (reports == before && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::sleep_for(milliseconds(1));
+            });
+        }
         const auto t0 = std::chrono::steady_clock::now();
         manager->calibrate_motor();  // returns with the verdict
         EXPECT_GE(std::chrono::steady_clock::now() - t0, milliseconds(kCalibrationMs));
+        EXPECT_TRUE(peer->wait_for_requests(CanCommand::kCalibrateMotor, 1, 5000));
         EXPECT_EQ(peer->request_count(CanCommand::kCalibrateMotor), 1);
         QTest::qWait(10);
         EXPECT_EQ(events, row.events);

@@ -4,12 +4,15 @@
 // with its pauses.
 #include <QComboBox>
 #include <QMessageBox>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 #include "console_capture.h"
 #include "main_window_harness.h"
@@ -19,13 +22,20 @@
 
 namespace {
 
+constexpr uint8_t kVersionRequest = 25;
+
 // An open serial link with the motor off; no status requests come in between.
 class SerialLoad : public SerialWindowTest {
 protected:
     void SetUp() override {
         open();
-        h->window()->serial_manager()->set_intervals(3600 * 1000, 300);
-        QTest::qWait(100);  // a request already on the line arrives before a test clears the records
+        SerialManager* serial = h->window()->serial_manager();
+        serial->set_intervals(3600 * 1000, 300);
+        // A request already on the line arrives before a test clears the records: the
+        // line keeps the order, so once a request written now is in, so is that one.
+        const int versions = peer.request_count(kVersionRequest);
+        serial->request_driver_version();
+        ASSERT_TRUE(peer.wait_for_requests(kVersionRequest, versions + 1, 5000));
     }
 };
 
@@ -105,11 +115,16 @@ TEST_F(SerialLoad, LongTerminalSendLetsTheStreamThrough) {
     h->button("send_pushButton")->click();
     ASSERT_TRUE(peer.wait_for_raw(64, 2000));
     ASSERT_TRUE(h->serial_link(nullptr));
-    const QByteArray before_close = peer.raw_received();
-    EXPECT_LT(before_close.size(), 2 * text.size());
     ASSERT_TRUE(h->serial_link(&peer));
+    // The reopen asks for the version: what the line carried before that request was
+    // written before the close, however late it arrived.
+    const QByteArray version_request = QByteArray::fromHex("ff318a23010b00000019");
+    ASSERT_TRUE(wait_until([&] { return peer.raw_received().contains(version_request); }, 5000));
     QTest::qWait(300);
-    EXPECT_EQ(text_of(peer.raw_received().mid(before_close.size())), QByteArray());
+    const QByteArray line = peer.raw_received();
+    const int reopened = line.indexOf(version_request);
+    EXPECT_LT(text_of(line.left(reopened)).size(), 2 * text.size());
+    EXPECT_EQ(text_of(line.mid(reopened)), QByteArray());
     EXPECT_FALSE(log.contains("Write error")) << log.text();
 }
 
@@ -138,11 +153,12 @@ TEST_F(SerialLoad, TerminalTakesAFloodInFewUpdates) {
 // request, and an unmatched model is refused in the operator's language.
 TEST_F(SerialLoad, ParameterWriteLeavesTheWindowResponsive) {
     constexpr uint8_t kWrite = 17, kZero = 22, kFlash = 23, kRequest = 24;
-    h->button("set_param_pushButton")->click();
-    ASSERT_TRUE(peer.wait_for_requests(kRequest, 1, 2000));
     QWidget* dialog = top_level_named("SetParam");
+    auto* id = dialog->findChild<QSpinBox*>("can_id_spinBox");
+    id->setValue(5);  // anything but the driver's id, so its report shows
+    h->button("set_param_pushButton")->click();
+    ASSERT_TRUE(wait_until([&] { return id->value() == 1; }, 5000));
     auto* model = dialog->findChild<QComboBox*>("motor_type_box");
-    QTest::qWait(100);
     dialog->findChild<QPushButton*>("write_pushButton")->click();  // the driver reports 8.0: no model
     auto* box = dialog->findChild<QMessageBox*>();
     ASSERT_TRUE(box && box->isVisible());
@@ -152,12 +168,16 @@ TEST_F(SerialLoad, ParameterWriteLeavesTheWindowResponsive) {
     model->setCurrentText(QStringLiteral("T88-6"));
     peer.clear_received();
     QTimer::singleShot(0, h->window(), [&] { h->button("set_zero_point_pushButton")->click(); });
+    const auto clicked = std::chrono::steady_clock::now();
     dialog->findChild<QPushButton*>("flash_pushButton")->click();
-    ASSERT_TRUE(peer.wait_for_requests(kFlash, 1, 3000));
+    ASSERT_TRUE(peer.wait_for_requests(kFlash, 1, 5000));
     std::vector<uint8_t> order;
     for (const auto& r : peer.requests()) order.push_back(r.cmd);
     EXPECT_EQ(order, (std::vector<uint8_t>{kWrite, kZero, kRequest, kFlash}));
     const auto sent = peer.requests();
     EXPECT_EQ(sent[0].values, (std::vector<float>{12.0f, 1.0f, 1000.0f, 0.0f, 10.0f}));
-    EXPECT_GE(sent[2].at - sent[0].at, std::chrono::milliseconds(900));
+    // The write goes out before the command given at once, the request a second
+    // after the write: so no sooner than that after the click, however late the
+    // write arrived.
+    EXPECT_GE(sent[2].at - clicked, std::chrono::milliseconds(900));
 }
