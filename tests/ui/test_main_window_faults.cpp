@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSpinBox>
 #include <QMessageBox>
@@ -107,17 +108,24 @@ TEST(FaultWindowOpen, BoxNamesThePortAndTheReason) {
     ASSERT_TRUE(peer.start());
     QtSerial holder;  // keeps the peer's port busy
     ASSERT_EQ((ConsoleCapture(), holder.open(peer.slave_path())), 0);
+    // A port's lock file is named after it: names of this run's own, so that a run
+    // beside it never holds them.
+    const std::string pid = std::to_string(getpid());
+    const std::string missing = "/dev/hv-no-such-port-" + pid;
+    QTemporaryDir links;
+    const std::string read_only = links.filePath(QString::fromStdString("notes-" + pid)).toStdString();
+    // Read-only for everyone, root included: the system answers "Permission denied".
+    ASSERT_TRUE(QFile::link(QStringLiteral("/sys/kernel/notes"), QString::fromStdString(read_only)));
     const struct {
         const char* lan;
         std::string port;
         QStringList shown;
         bool dialout;
     } rows[] = {
-        {"en", "/dev/hv-no-such-port", {"Cannot open serial port /dev/hv-no-such-port", "No such file or directory"}, false},
-        {"zh", "/dev/hv-no-such-port", {QString::fromUtf8("无法打开串口 /dev/hv-no-such-port"), "No such file or directory"}, false},
+        {"en", missing, {QString::fromStdString("Cannot open serial port " + missing), "No such file or directory"}, false},
+        {"zh", missing, {QString::fromStdString(u8"无法打开串口 " + missing), "No such file or directory"}, false},
         {"en", peer.slave_path(), {QString::fromStdString(peer.slave_path()), "lock"}, false},
-        // Read-only for everyone, root included: the system answers "Permission denied".
-        {"en", "/sys/kernel/notes", {"/sys/kernel/notes", "Permission denied"}, true},
+        {"en", read_only, {QString::fromStdString(read_only), "Permission denied"}, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.port + " " + row.lan);
