@@ -526,23 +526,23 @@ TEST_F(Senders, CurvesFollowTheReference) {
         EXPECT_TRUE(type == 2 || peer.wait_for_requests(kSerialMotionCmd, 25, 5000));
         sender.halt();
         const float halted_at = seconds_since(start);
-        QTest::qWait(50);  // a stream that went on after halt would send here
-        sender.stop();
-        // The stop's zero is written last: once it is in, every point is; the last
+        // Written after all the sender wrote: once it is in, so is that, and the last
         // points are published at the sender's next 20 ms tick.
-        wait_until([&] {
-            const auto got = peer.requests(kSerialMotionCmd);
-            return !got.empty() && got.back().values == zero && got.size() == size_t(published.size()) + 1;
-        }, 5000);
+        const int versions = peer.request_count(kSerialVersionCmd);
+        serial->request_driver_version();
+        ASSERT_TRUE(peer.wait_for_requests(kSerialVersionCmd, versions + 1, 5000));
+        wait_until([&] { return peer.request_count(kSerialMotionCmd) == published.size(); }, 5000);
         const auto got = received();
-        ASSERT_EQ(got.size(), size_t(published.size()) + 1) << "halt adds nothing, stop one zero";
+        ASSERT_EQ(got.size(), size_t(published.size())) << "halt adds nothing";
         for (int i = 0; i < published.size(); ++i) {
             ASSERT_EQ(got[i], as_target(curve_target(type, published[i].time, {p[0], p[1], p[2], p[3], p[4]}))) << "point " << i;
             ASSERT_EQ(Values({published[i].position, published[i].velocity, published[i].torque, p[3], p[4]}), got[i]);
             ASSERT_LE(published[i].time, halted_at) << "point " << i << " sent after halt";
         }
-        EXPECT_EQ(got.back(), zero);
-        left_over = got.size() + 1;
+        sender.stop();
+        ASSERT_TRUE(peer.wait_for_last(kSerialMotionCmd, zero, 5000));
+        ASSERT_EQ(received().size(), got.size() + 1);
+        left_over = got.size() + 2;
     }
 }
 
