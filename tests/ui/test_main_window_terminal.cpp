@@ -167,17 +167,18 @@ TEST_F(SerialLoad, ParameterWriteLeavesTheWindowResponsive) {
 
     model->setCurrentText(QStringLiteral("T88-6"));
     peer.clear_received();
-    QTimer::singleShot(0, h->window(), [&] { h->button("set_zero_point_pushButton")->click(); });
     const auto clicked = std::chrono::steady_clock::now();
     dialog->findChild<QPushButton*>("flash_pushButton")->click();
+    // The command is given once the write is in, in the second before the request.
+    ASSERT_TRUE(peer.wait_for_requests(kWrite, 1, 5000));
+    h->button("set_zero_point_pushButton")->click();
     ASSERT_TRUE(peer.wait_for_requests(kFlash, 1, 5000));
     std::vector<uint8_t> order;
     for (const auto& r : peer.requests()) order.push_back(r.cmd);
     EXPECT_EQ(order, (std::vector<uint8_t>{kWrite, kZero, kRequest, kFlash}));
     const auto sent = peer.requests();
     EXPECT_EQ(sent[0].values, (std::vector<float>{12.0f, 1.0f, 1000.0f, 0.0f, 10.0f}));
-    // The write goes out before the command given at once, the request a second
-    // after the write: so no sooner than that after the click, however late the
-    // write arrived.
+    // The request goes out a second after the write, so no sooner than that after
+    // the click, however late the write arrived.
     EXPECT_GE(sent[2].at - clicked, std::chrono::milliseconds(900));
 }
