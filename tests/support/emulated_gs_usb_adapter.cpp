@@ -123,6 +123,15 @@ void EmulatedGsUsbAdapter::hand_over_locked(std::unique_lock<std::mutex>& lock) 
     wake_.notify_all();  // reads queued meanwhile may wait for the adapter's thread
 }
 
+void EmulatedGsUsbAdapter::hold_transfers_to_host(bool hold) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    holding_in_ = hold;
+    // Released, what waited reaches the host's queued reads in this call, as the
+    // host's completion path would run: not whenever this emulation's thread runs.
+    if (!hold) hand_over_locked(lock);
+    wake_.notify_all();
+}
+
 void EmulatedGsUsbAdapter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     // A frame nobody acknowledges is retransmitted until the TX error count makes

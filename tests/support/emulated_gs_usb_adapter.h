@@ -119,7 +119,7 @@ public:
     void set_kernel_interface_up(bool up) { locked([&] { kernel_up_ = up; }); }
     void hang_control_transfers(bool hang) { locked([&] { hung_ = hang; }), wake_.notify_all(); }
     void set_control_latency(std::chrono::microseconds latency) { locked([&] { latency_ = latency; }); }
-    void hold_transfers_to_host(bool hold) { locked([&] { holding_in_ = hold; }), wake_.notify_all(); }
+    void hold_transfers_to_host(bool hold);
     void stall_host_writes(std::chrono::milliseconds stall, int writes = 1, bool taken = false) {
         locked([&] { host_stall_ = stall, stalled_writes_ = writes, stalled_taken_ = taken; });
     }
