@@ -12,7 +12,8 @@ public:
     explicit LinkReplies(const LinkSession& session) : session_(&session) {}
 
     // Like a queued QObject::connect, with the link checked at delivery. The session
-    // outlives `receiver`'s events: both belong to the window, which goes first.
+    // is the link manager's, which joins the receive thread before it goes; events
+    // still queued then go with `receiver`, which the window destroys with it.
     template <class Sender, class... Args, class Receiver, class... SlotArgs>
     QMetaObject::Connection connect(Sender* sender, void (Sender::*signal)(Args...), Receiver* receiver,
                                     void (Receiver::*slot)(SlotArgs...)) const {
